@@ -1,0 +1,53 @@
+#include "host_core.h"
+#include "path_split.h"
+
+std::wstring ServiceName;
+std::wstring ChildCommandLine;
+std::wstring ChildWorkingDirectory;
+
+namespace {
+
+// The whole module path, however long: GetModuleFileNameW fills the buffer to
+// the last unit when it cuts the path, so grow it until the path fits. A path
+// cut short would name a service and a child that do not exist.
+std::wstring QueryModulePath()
+{
+    const DWORD longestPath = 32768; // the most any Windows path can hold
+    std::wstring buffer(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = GetModuleFileNameW(nullptr, &buffer[0], static_cast<DWORD>(buffer.size()));
+        if (length < buffer.size() || buffer.size() > longestPath) {
+            buffer.resize(length < buffer.size() ? length : buffer.size());
+            return buffer;
+        }
+        buffer.assign(buffer.size() * 2, L'\0');
+    }
+}
+
+// CreateProcessW without an application name tries every blank-separated
+// prefix of an unquoted path as a program ("C:\Program.exe" before
+// "C:\Program Files\..."), so a path with blanks or tabs is quoted.
+std::wstring QuoteIfBlank(const std::wstring &programPath)
+{
+    if (programPath.find_first_of(L" \t") == std::wstring::npos) {
+        return programPath;
+    }
+    return L"\"" + programPath + L"\"";
+}
+
+} // namespace
+
+void DeriveHostIdentity(HostIdentity &identity)
+{
+    identity.ModulePath = QueryModulePath();
+    const PathParts parts = SplitPath(identity.ModulePath);
+
+    ServiceName = parts.Stem;
+    ChildWorkingDirectory = parts.Drive + parts.Directory;
+
+    // The host is named after its child with three units added to the stem;
+    // a stem shorter than that is kept whole.
+    const std::wstring::size_type baseLength = ServiceName.size() >= 3 ? ServiceName.size() - 3 : ServiceName.size();
+    const std::wstring childProgram = ChildWorkingDirectory + ServiceName.substr(0, baseLength) + L".exe";
+    ChildCommandLine = QuoteIfBlank(childProgram) + L" ";
+}

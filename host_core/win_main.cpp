@@ -1,0 +1,46 @@
+#include "command_line.h"
+#include "host_core.h"
+#include "service_mode.h"
+#include "service_runtime/service_runtime.h"
+
+SERVICE_STATUS ServiceStatus;
+SERVICE_STATUS_HANDLE StatusHandle;
+
+int WINAPI WinMain(HINSTANCE /*instance*/, HINSTANCE /*previousInstance*/, LPSTR /*commandLine*/, int /*showCommand*/)
+{
+    HostIdentity identity;
+    DeriveHostIdentity(identity);
+
+    ServiceStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    ServiceStatus.dwCurrentState = SERVICE_STOPPED;
+    ServiceStatus.dwControlsAccepted = SERVICE_ACCEPT_STOP;
+    ServiceStatus.dwWin32ExitCode = 0;
+    ServiceStatus.dwServiceSpecificExitCode = 0;
+    ServiceStatus.dwCheckPoint = 0;
+    ServiceStatus.dwWaitHint = 0;
+    StatusHandle = nullptr;
+    SetRunningAsService(false);
+
+    // The start-up code's narrow text loses characters outside the code page
+    // and splits the program name by rules of its own: read the command line
+    // as the process was given it.
+    const wchar_t *command = CommandLineTail(GetCommandLineW());
+    if (EqualsIgnoringAsciiCase(command, L"/install")) {
+        InstallService(identity.ModulePath);
+    } else if (EqualsIgnoringAsciiCase(command, L"/uninstall")) {
+        UninstallService();
+    } else {
+        RunAsService();
+    }
+    return 0;
+}
+
+void RunAsService()
+{
+    SERVICE_TABLE_ENTRYW table[2] = {{&ServiceName[0], ServiceMain}, {nullptr, nullptr}};
+    if (StartServiceCtrlDispatcherW(table)) {
+        LogEvent(L"Register Service Main Function Succeed!");
+    } else {
+        LogEvent(L"Register Service Main Function Error!");
+    }
+}

@@ -1,0 +1,89 @@
+#include "host_core/host_core.h"
+#include "service_runtime.h"
+
+PROCESS_INFORMATION ChildProcess;
+
+namespace {
+
+enum class ChildState { NotCreated, Running, Ended };
+
+// Guards ChildProcess and the state below between the service thread, which
+// creates the child and closes its handles, and the control handler. Never
+// held across a wait or a status report.
+SRWLOCK ChildLock = SRWLOCK_INIT;
+ChildState State = ChildState::NotCreated;
+bool StopRequested = false;
+
+void ReportLaunch(const wchar_t *outcome)
+{
+    // Passed as an argument, so a '%' in the path is reported as it stands.
+    const std::wstring text = outcome + ChildCommandLine;
+    LogEvent(L"%s", text.c_str());
+}
+
+} // namespace
+
+void PrepareChildProcess()
+{
+    AcquireSRWLockExclusive(&ChildLock);
+    ChildProcess = PROCESS_INFORMATION{};
+    State = ChildState::NotCreated;
+    StopRequested = false;
+    ReleaseSRWLockExclusive(&ChildLock);
+}
+
+void RunChildProcess()
+{
+    STARTUPINFOW startupInfo = {};
+    startupInfo.cb = sizeof startupInfo;
+
+    AcquireSRWLockExclusive(&ChildLock);
+    ChildProcess = PROCESS_INFORMATION{};
+    // A service already being stopped does not start its program.
+    const bool launch = !StopRequested;
+    const BOOL created =
+        launch && CreateProcessW(nullptr, &ChildCommandLine[0], nullptr, nullptr, FALSE, CREATE_NEW_CONSOLE, nullptr,
+                                 ChildWorkingDirectory.c_str(), &startupInfo, &ChildProcess);
+    if (created) {
+        State = ChildState::Running;
+    }
+    ReleaseSRWLockExclusive(&ChildLock);
+
+    if (!launch) {
+        return;
+    }
+    if (!created) {
+        ReportLaunch(L"子进程创建失败!cmd=");
+        return;
+    }
+    ReportLaunch(L"子进程创建成功!cmd=");
+
+    // Only this thread writes ChildProcess, so it reads it without the lock.
+    WaitForSingleObject(ChildProcess.hProcess, INFINITE);
+
+    AcquireSRWLockExclusive(&ChildLock);
+    State = ChildState::Ended;
+    CloseHandle(ChildProcess.hThread);
+    CloseHandle(ChildProcess.hProcess);
+    ReleaseSRWLockExclusive(&ChildLock);
+}
+
+void AskChildToQuit()
+{
+    AcquireSRWLockExclusive(&ChildLock);
+    StopRequested = true;
+    if (State == ChildState::Running) {
+        // Our open thread handle keeps this id from being reused.
+        PostThreadMessageW(ChildProcess.dwThreadId, WM_QUIT, 0, 0);
+    }
+    ReleaseSRWLockExclusive(&ChildLock);
+}
+
+void TerminateRunningChild()
+{
+    AcquireSRWLockExclusive(&ChildLock);
+    if (State == ChildState::Running) {
+        TerminateProcess(ChildProcess.hProcess, 2);
+    }
+    ReleaseSRWLockExclusive(&ChildLock);
+}

@@ -1,0 +1,25 @@
+// The service as the service manager sees it, and the child it supervises.
+#pragma once
+
+#include <windows.h>
+
+// The child's process and primary-thread handles and ids; filled by
+// RunChildProcess on the service thread, used by the control handler.
+extern PROCESS_INFORMATION ChildProcess;
+
+// A fresh service run: no child yet, no stop asked for. Called before the
+// control handler is registered.
+void PrepareChildProcess();
+
+// Starts the child beside the host and returns when it has ended, or at once
+// when it could not be (or, once a stop was asked for, should not be) started.
+void RunChildProcess();
+
+// For the control handler: act on the child only while it runs, never on
+// handles that RunChildProcess has closed. Asking to quit also tells a
+// launch still to come not to happen.
+void AskChildToQuit();
+void TerminateRunningChild();
+
+void WINAPI ServiceMain(DWORD argumentCount, LPWSTR *arguments);
+void WINAPI ServiceCtrlHandler(DWORD control);

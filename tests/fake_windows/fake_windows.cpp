@@ -1,0 +1,981 @@
+#include "fake_world.h"
+
+#include <wtsapi32.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <thread>
+
+// The fake's own bookkeeping lock must not hide the host's races from
+// ThreadSanitizer: under TSan every use of the world is made invisible to it,
+// so only the host's own synchronisation (and thread start and join) counts.
+#if defined(__SANITIZE_THREAD__)
+#define FAKE_UNDER_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define FAKE_UNDER_TSAN 1
+#endif
+#endif
+
+#ifdef FAKE_UNDER_TSAN
+extern "C" {
+void AnnotateIgnoreSyncBegin(const char *file, int line);
+void AnnotateIgnoreSyncEnd(const char *file, int line);
+void AnnotateIgnoreReadsBegin(const char *file, int line);
+void AnnotateIgnoreReadsEnd(const char *file, int line);
+void AnnotateIgnoreWritesBegin(const char *file, int line);
+void AnnotateIgnoreWritesEnd(const char *file, int line);
+}
+#endif
+
+namespace fake {
+namespace {
+
+struct HandleEntry {
+    std::string kind; // "event source", "manager", "service", "process", "thread"
+    bool open;
+    int child;         // index into children for process and thread handles
+    std::wstring name; // service or event source name
+};
+
+struct World {
+    std::mutex mutex;
+    std::condition_variable changed;
+
+    std::wstring modulePath;
+    std::wstring commandLine;
+    bool startedByServiceManager = false;
+    Child childBehaviour = Child::QuitsOnWmQuit;
+    std::map<std::string, std::vector<int>> failures; // operation -> call numbers (0: all)
+    std::map<std::string, int> callCounts;
+    bool statusWaitsForHandler = false;
+    bool processEndsAtStopped = false;
+    int realMicrosecondsPerMs = 0;
+    std::function<void(DWORD)> statusHook;
+
+    std::vector<Call> journal;
+    std::vector<Event> events;
+    std::vector<Box> boxes;
+    std::vector<StatusReport> statusReports;
+    std::vector<std::string> misuses;
+    std::map<std::uintptr_t, HandleEntry> handles;
+    std::uintptr_t nextHandle = 0x100;
+    std::map<std::wstring, ServiceRecord> services;
+    std::vector<ChildProcessRecord> children;
+
+    LPHANDLER_FUNCTION handler = nullptr;
+    std::deque<DWORD> controls;
+    bool handlerRunning = false;
+    bool stoppedReported = false;
+    bool serviceMainReturned = false;
+    bool processEnded = false;
+    std::thread serviceThread;
+};
+
+World &TheWorld()
+{
+    static World world;
+    return world;
+}
+
+std::atomic<long long> Clock{0};
+thread_local const char *ThreadName = "main";
+const auto StatusHandleValue = reinterpret_cast<SERVICE_STATUS_HANDLE>(std::uintptr_t{0x5717});
+
+// Holds the world's lock; under TSan the fake's own accesses are not watched.
+class Locked {
+public:
+    Locked()
+    {
+#ifdef FAKE_UNDER_TSAN
+        AnnotateIgnoreSyncBegin(__FILE__, __LINE__);
+        AnnotateIgnoreReadsBegin(__FILE__, __LINE__);
+        AnnotateIgnoreWritesBegin(__FILE__, __LINE__);
+#endif
+        lock_ = std::unique_lock<std::mutex>(TheWorld().mutex);
+    }
+    ~Locked()
+    {
+        lock_.unlock();
+#ifdef FAKE_UNDER_TSAN
+        AnnotateIgnoreWritesEnd(__FILE__, __LINE__);
+        AnnotateIgnoreReadsEnd(__FILE__, __LINE__);
+        AnnotateIgnoreSyncEnd(__FILE__, __LINE__);
+#endif
+    }
+    Locked(const Locked &) = delete;
+    Locked &operator=(const Locked &) = delete;
+    void Wait(const std::function<bool()> &condition)
+    {
+        TheWorld().changed.wait(lock_, condition);
+    }
+    void Unlock()
+    {
+        lock_.unlock();
+    }
+    void Relock()
+    {
+        lock_.lock();
+    }
+
+private:
+    std::unique_lock<std::mutex> lock_;
+};
+
+std::string Utf8(const std::wstring &text)
+{
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        auto unit = static_cast<std::uint32_t>(text[i]);
+        if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+            unit = 0x10000 + ((unit - 0xD800) << 10) + (static_cast<std::uint32_t>(text[i + 1]) - 0xDC00);
+            ++i;
+        } else if (unit >= 0xD800 && unit <= 0xDFFF) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\u%04X", static_cast<unsigned>(unit));
+            out += escape;
+            continue;
+        }
+        if (unit < 0x80) {
+            out += static_cast<char>(unit);
+        } else if (unit < 0x800) {
+            out += static_cast<char>(0xC0 | (unit >> 6));
+            out += static_cast<char>(0x80 | (unit & 0x3F));
+        } else if (unit < 0x10000) {
+            out += static_cast<char>(0xE0 | (unit >> 12));
+            out += static_cast<char>(0x80 | ((unit >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (unit & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (unit >> 18));
+            out += static_cast<char>(0x80 | ((unit >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((unit >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (unit & 0x3F));
+        }
+    }
+    return out;
+}
+
+std::string Text(const wchar_t *text)
+{
+    return text == nullptr ? "NULL" : "\"" + Utf8(text) + "\"";
+}
+
+std::string Hex(DWORD value)
+{
+    char buffer[16];
+    std::snprintf(buffer, sizeof buffer, "0x%X", static_cast<unsigned>(value));
+    return buffer;
+}
+
+std::string Number(long long value)
+{
+    return std::to_string(value);
+}
+
+std::string Pointer(const void *pointer)
+{
+    return pointer == nullptr ? "NULL" : "ptr";
+}
+
+// The caller holds the lock.
+void Record(const std::string &text)
+{
+    World &world = TheWorld();
+    world.journal.push_back(Call{text, ThreadName, Clock.load(), world.processEnded});
+}
+
+bool ShouldFail(const std::string &operation)
+{
+    World &world = TheWorld();
+    const int call = ++world.callCounts[operation];
+    const auto found = world.failures.find(operation);
+    if (found == world.failures.end()) {
+        return false;
+    }
+    for (int nth : found->second) {
+        if (nth == 0 || nth == call) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::uintptr_t NewHandle(const std::string &kind, int child, const std::wstring &name)
+{
+    World &world = TheWorld();
+    const std::uintptr_t value = world.nextHandle;
+    world.nextHandle += 4;
+    world.handles[value] = HandleEntry{kind, true, child, name};
+    return value;
+}
+
+std::string HandleName(const void *handle)
+{
+    if (handle == nullptr) {
+        return "NULL";
+    }
+    const auto found = TheWorld().handles.find(reinterpret_cast<std::uintptr_t>(handle));
+    if (found == TheWorld().handles.end()) {
+        return "unknown";
+    }
+    return found->second.kind + "#" + Number(static_cast<long long>(found->first));
+}
+
+// The open handle of the given kind, or null after recording the misuse.
+HandleEntry *Use(const void *handle, const std::string &kind, const std::string &operation)
+{
+    World &world = TheWorld();
+    const auto found = world.handles.find(reinterpret_cast<std::uintptr_t>(handle));
+    if (found == world.handles.end() || found->second.kind != kind) {
+        world.misuses.push_back(operation + ": not a " + kind + " handle");
+        return nullptr;
+    }
+    if (!found->second.open) {
+        world.misuses.push_back(operation + ": closed " + kind + " handle");
+        return nullptr;
+    }
+    return &found->second;
+}
+
+std::wstring ServiceKey(const std::wstring &name)
+{
+    std::wstring key = name;
+    for (wchar_t &unit : key) {
+        if (unit >= L'A' && unit <= L'Z') {
+            unit = static_cast<wchar_t>(unit - L'A' + L'a');
+        }
+    }
+    return key;
+}
+
+std::wstring MultiString(const wchar_t *list)
+{
+    std::wstring text;
+    while (list != nullptr && *list != L'\0') {
+        text += list;
+        text += L'|';
+        list += std::wcslen(list) + 1;
+    }
+    return text;
+}
+
+bool StartupInfoIsBare(const STARTUPINFOW *info)
+{
+    STARTUPINFOW expected;
+    std::memset(&expected, 0, sizeof expected);
+    expected.cb = sizeof expected;
+    return info != nullptr && std::memcmp(info, &expected, sizeof expected) == 0;
+}
+
+bool IsZero(const PROCESS_INFORMATION *info)
+{
+    return info != nullptr && info->hProcess == nullptr && info->hThread == nullptr && info->dwProcessId == 0 &&
+           info->dwThreadId == 0;
+}
+
+void EndChildLocked(std::size_t index, DWORD exitCode)
+{
+    World &world = TheWorld();
+    if (!world.children[index].ended) {
+        world.children[index].ended = true;
+        world.children[index].exitCode = exitCode;
+        world.changed.notify_all();
+    }
+}
+
+} // namespace
+
+void Reset()
+{
+    World &world = TheWorld();
+    {
+        Locked lock;
+        world.processEnded = true;
+        for (std::size_t i = 0; i < world.children.size(); ++i) {
+            EndChildLocked(i, 0);
+        }
+    }
+    if (world.serviceThread.joinable()) {
+        world.serviceThread.join();
+    }
+    Locked lock;
+    world.modulePath = L"C:\\Apps\\notepadSvc.exe";
+    world.commandLine = L"C:\\Apps\\notepadSvc.exe";
+    world.startedByServiceManager = false;
+    world.childBehaviour = Child::QuitsOnWmQuit;
+    world.failures.clear();
+    world.callCounts.clear();
+    world.statusWaitsForHandler = false;
+    world.processEndsAtStopped = false;
+    world.realMicrosecondsPerMs = 0;
+    world.statusHook = nullptr;
+    world.journal.clear();
+    world.events.clear();
+    world.boxes.clear();
+    world.statusReports.clear();
+    world.misuses.clear();
+    world.handles.clear();
+    world.nextHandle = 0x100;
+    world.services.clear();
+    world.children.clear();
+    world.handler = nullptr;
+    world.controls.clear();
+    world.handlerRunning = false;
+    world.stoppedReported = false;
+    world.serviceMainReturned = false;
+    world.processEnded = false;
+    Clock = 0;
+}
+
+void SetModulePath(const std::wstring &path)
+{
+    Locked lock;
+    TheWorld().modulePath = path;
+}
+
+void SetCommandLine(const std::wstring &commandLine)
+{
+    Locked lock;
+    TheWorld().commandLine = commandLine;
+}
+
+void SetStartedByServiceManager(bool started)
+{
+    Locked lock;
+    TheWorld().startedByServiceManager = started;
+}
+
+void SetChild(Child behaviour)
+{
+    Locked lock;
+    TheWorld().childBehaviour = behaviour;
+}
+
+void AddService(const std::wstring &name, bool running)
+{
+    Locked lock;
+    ServiceRecord record{};
+    record.name = name;
+    record.displayName = name;
+    record.running = running;
+    TheWorld().services[ServiceKey(name)] = record;
+}
+
+void FailCall(const std::string &operation, int nth)
+{
+    Locked lock;
+    TheWorld().failures[operation].push_back(nth);
+}
+
+void SetStatusWaitsForHandler(bool wait)
+{
+    Locked lock;
+    TheWorld().statusWaitsForHandler = wait;
+}
+
+void SetProcessEndsAtStoppedReport(bool ends)
+{
+    Locked lock;
+    TheWorld().processEndsAtStopped = ends;
+}
+
+void SetRealMicrosecondsPerSleepMs(int microseconds)
+{
+    Locked lock;
+    TheWorld().realMicrosecondsPerMs = microseconds;
+}
+
+void OnStatusReport(std::function<void(DWORD)> hook)
+{
+    Locked lock;
+    TheWorld().statusHook = std::move(hook);
+}
+
+int RunHost()
+{
+    char emptyTail[] = "";
+    const int exitCode = WinMain(nullptr, nullptr, emptyTail, 1);
+    World &world = TheWorld();
+    {
+        Locked lock;
+        world.processEnded = true;
+        world.changed.notify_all();
+    }
+    // A service thread still waiting on a child that outlived the host would
+    // die with the process; here the end releases its wait, and it is joined.
+    if (world.serviceThread.joinable()) {
+        world.serviceThread.join();
+    }
+    return exitCode;
+}
+
+void SendControl(DWORD control)
+{
+    Locked lock;
+    TheWorld().controls.push_back(control);
+    TheWorld().changed.notify_all();
+}
+
+void EndChild(DWORD exitCode)
+{
+    Locked lock;
+    if (!TheWorld().children.empty()) {
+        EndChildLocked(TheWorld().children.size() - 1, exitCode);
+    }
+}
+
+bool WaitUntil(const std::function<bool()> &condition)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (condition()) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    return false;
+}
+
+std::vector<Call> Journal()
+{
+    Locked lock;
+    return TheWorld().journal;
+}
+
+std::vector<std::string> CallsNamed(const std::string &operation)
+{
+    Locked lock;
+    std::vector<std::string> calls;
+    for (const Call &call : TheWorld().journal) {
+        if (call.text.compare(0, operation.size() + 1, operation + "(") == 0) {
+            calls.push_back(call.text);
+        }
+    }
+    return calls;
+}
+
+std::vector<Event> Events()
+{
+    Locked lock;
+    return TheWorld().events;
+}
+
+std::vector<std::wstring> EventTexts()
+{
+    Locked lock;
+    std::vector<std::wstring> texts;
+    for (const Event &event : TheWorld().events) {
+        texts.push_back(event.text);
+    }
+    return texts;
+}
+
+std::vector<Box> Boxes()
+{
+    Locked lock;
+    return TheWorld().boxes;
+}
+
+std::vector<StatusReport> StatusReports()
+{
+    Locked lock;
+    return TheWorld().statusReports;
+}
+
+std::vector<ChildProcessRecord> Children()
+{
+    Locked lock;
+    return TheWorld().children;
+}
+
+bool HasService(const std::wstring &name)
+{
+    Locked lock;
+    return TheWorld().services.count(ServiceKey(name)) != 0;
+}
+
+ServiceRecord Service(const std::wstring &name)
+{
+    Locked lock;
+    return TheWorld().services.at(ServiceKey(name));
+}
+
+long long Now()
+{
+    return Clock.load();
+}
+
+int OpenHandleCount()
+{
+    Locked lock;
+    int count = 0;
+    for (const auto &entry : TheWorld().handles) {
+        count += entry.second.open ? 1 : 0;
+    }
+    return count;
+}
+
+std::vector<std::string> Misuses()
+{
+    Locked lock;
+    return TheWorld().misuses;
+}
+
+} // namespace fake
+
+using namespace fake;
+
+// kernel32
+
+DWORD WINAPI GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size)
+{
+    Locked lock;
+    Record("GetModuleFileNameW(" + Pointer(module) + ", " + Number(size) + ")");
+    const std::wstring &path = TheWorld().modulePath;
+    if (size == 0) {
+        return 0;
+    }
+    if (ShouldFail("GetModuleFileNameW")) {
+        std::wmemset(fileName, L'X', size); // what a failed call leaves is not a path
+        return 0;
+    }
+    // As Windows does: a path that does not fit is cut, terminated, and
+    // reported with the buffer's whole size.
+    const std::size_t copied = path.size() < size ? path.size() : size - 1;
+    std::wmemcpy(fileName, path.data(), copied);
+    fileName[copied] = L'\0';
+    return path.size() < size ? static_cast<DWORD>(path.size()) : size;
+}
+
+LPWSTR WINAPI GetCommandLineW()
+{
+    Locked lock;
+    Record("GetCommandLineW()");
+    return &TheWorld().commandLine[0];
+}
+
+BOOL WINAPI CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, void *processAttributes, void *threadAttributes,
+                           BOOL inheritHandles, DWORD creationFlags, LPVOID environment, LPCWSTR currentDirectory,
+                           LPSTARTUPINFOW startupInfo, LPPROCESS_INFORMATION processInformation)
+{
+    Locked lock;
+    World &world = TheWorld();
+    Record("CreateProcessW(" + Text(applicationName) + ", " + Text(commandLine) + ", " + Pointer(processAttributes) +
+           ", " + Pointer(threadAttributes) + ", " + Number(inheritHandles) + ", " + Hex(creationFlags) + ", " +
+           Pointer(environment) + ", " + Text(currentDirectory) + ", " +
+           (StartupInfoIsBare(startupInfo) ? "bare startup info" : "startup info with settings") + ", " +
+           (IsZero(processInformation) ? "cleared" : "uncleared") + " process information)");
+    if (ShouldFail("CreateProcessW")) {
+        return FALSE;
+    }
+    const int index = static_cast<int>(world.children.size());
+    const bool endsAtOnce = world.childBehaviour == Child::ExitsAtOnce;
+    world.children.push_back(ChildProcessRecord{commandLine, currentDirectory == nullptr ? L"" : currentDirectory,
+                                                creationFlags, endsAtOnce, 0, false});
+    processInformation->hProcess = reinterpret_cast<HANDLE>(NewHandle("process", index, L""));
+    processInformation->hThread = reinterpret_cast<HANDLE>(NewHandle("thread", index, L""));
+    processInformation->dwProcessId = static_cast<DWORD>(1000 + 4 * index);
+    processInformation->dwThreadId = static_cast<DWORD>(2000 + 4 * index);
+    return TRUE;
+}
+
+DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds)
+{
+    Locked lock;
+    World &world = TheWorld();
+    Record("WaitForSingleObject(" + HandleName(handle) + ", " + Hex(milliseconds) + ")");
+    HandleEntry *entry = Use(handle, "process", "WaitForSingleObject");
+    if (entry == nullptr) {
+        return 0xFFFFFFFFu;
+    }
+    const auto child = static_cast<std::size_t>(entry->child);
+    // The whole fake process ending releases the wait, as it would end the
+    // thread; the calls that follow are marked lost.
+    lock.Wait([&] { return world.children[child].ended || world.processEnded; });
+    return WAIT_OBJECT_0;
+}
+
+BOOL WINAPI CloseHandle(HANDLE handle)
+{
+    Locked lock;
+    Record("CloseHandle(" + HandleName(handle) + ")");
+    const auto found = TheWorld().handles.find(reinterpret_cast<std::uintptr_t>(handle));
+    if (found == TheWorld().handles.end() || (found->second.kind != "process" && found->second.kind != "thread")) {
+        TheWorld().misuses.push_back("CloseHandle: not a kernel handle");
+        return FALSE;
+    }
+    if (!found->second.open) {
+        TheWorld().misuses.push_back("CloseHandle: closed " + found->second.kind + " handle");
+        return FALSE;
+    }
+    found->second.open = false;
+    return TRUE;
+}
+
+BOOL WINAPI TerminateProcess(HANDLE process, UINT exitCode)
+{
+    Locked lock;
+    World &world = TheWorld();
+    Record("TerminateProcess(" + HandleName(process) + ", " + Number(exitCode) + ")");
+    HandleEntry *entry = Use(process, "process", "TerminateProcess");
+    if (entry == nullptr) {
+        return FALSE;
+    }
+    const auto child = static_cast<std::size_t>(entry->child);
+    if (world.children[child].ended) {
+        return FALSE; // access denied: the process has already ended
+    }
+    if (world.childBehaviour == Child::SurvivesTermination) {
+        return TRUE;
+    }
+    EndChildLocked(child, exitCode);
+    return TRUE;
+}
+
+void WINAPI Sleep(DWORD milliseconds)
+{
+    int microseconds = 0;
+    {
+        Locked lock;
+        Record("Sleep(" + Number(milliseconds) + ")");
+        microseconds = TheWorld().realMicrosecondsPerMs;
+    }
+    Clock += milliseconds;
+    if (microseconds > 0) {
+        std::this_thread::sleep_for(std::chrono::microseconds(static_cast<long long>(microseconds) * milliseconds));
+    } else {
+        std::this_thread::yield();
+    }
+}
+
+void WINAPI OutputDebugStringW(LPCWSTR text)
+{
+    Locked lock;
+    Record("OutputDebugStringW(" + Text(text) + ")");
+}
+
+DWORD WINAPI WTSGetActiveConsoleSessionId()
+{
+    Locked lock;
+    Record("WTSGetActiveConsoleSessionId()");
+    return 1;
+}
+
+void WINAPI AcquireSRWLockExclusive(PSRWLOCK lock)
+{
+    lock->mutex.lock();
+}
+
+void WINAPI ReleaseSRWLockExclusive(PSRWLOCK lock)
+{
+    lock->mutex.unlock();
+}
+
+// user32 and wtsapi32
+
+int WINAPI MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type)
+{
+    Locked lock;
+    Record("MessageBoxW(" + Pointer(owner) + ", " + Text(text) + ", " + Text(caption) + ", " + Hex(type) + ")");
+    TheWorld().boxes.push_back(Box{owner == nullptr, text, caption, type});
+    return IDOK;
+}
+
+BOOL WINAPI PostThreadMessageW(DWORD threadId, UINT message, std::uintptr_t wParam, std::intptr_t lParam)
+{
+    Locked lock;
+    World &world = TheWorld();
+    Record("PostThreadMessageW(" + Number(threadId) + ", " + Hex(message) + ", " + Number(wParam) + ", " +
+           Number(lParam) + ")");
+    for (std::size_t i = 0; i < world.children.size(); ++i) {
+        if (static_cast<DWORD>(2000 + 4 * i) != threadId) {
+            continue;
+        }
+        for (const auto &entry : world.handles) {
+            if (entry.second.kind == "thread" && entry.second.child == static_cast<int>(i) && !entry.second.open) {
+                world.misuses.push_back("PostThreadMessageW: thread id of a child whose handles are closed");
+            }
+        }
+        if (world.children[i].ended) {
+            return FALSE;
+        }
+        world.children[i].quitPosted = world.children[i].quitPosted || message == WM_QUIT;
+        if (message == WM_QUIT && world.childBehaviour == Child::QuitsOnWmQuit) {
+            EndChildLocked(i, 0);
+        }
+        return TRUE;
+    }
+    world.misuses.push_back("PostThreadMessageW: unknown thread id");
+    return FALSE;
+}
+
+BOOL WINAPI WTSSendMessageW(HANDLE server, DWORD sessionId, LPWSTR title, DWORD titleLength, LPWSTR message,
+                            DWORD messageLength, DWORD style, DWORD timeout, DWORD *response, BOOL wait)
+{
+    Locked lock;
+    Record("WTSSendMessageW(" + Pointer(server) + ", " + Number(sessionId) + ", " + Text(title) + ", " +
+           Number(titleLength) + ", " + Text(message) + ", " + Number(messageLength) + ", " + Hex(style) + ", " +
+           Number(timeout) + ", " + Pointer(response) + ", " + Number(wait) + ")");
+    return TRUE;
+}
+
+// advapi32: event log
+
+HANDLE WINAPI RegisterEventSourceW(LPCWSTR serverName, LPCWSTR sourceName)
+{
+    Locked lock;
+    Record("RegisterEventSourceW(" + Text(serverName) + ", " + Text(sourceName) + ")");
+    if (ShouldFail("RegisterEventSourceW")) {
+        return nullptr;
+    }
+    return reinterpret_cast<HANDLE>(NewHandle("event source", -1, sourceName));
+}
+
+BOOL WINAPI ReportEventW(HANDLE eventLog, WORD type, WORD category, DWORD eventId, PSID userSid, WORD numStrings,
+                         DWORD dataSize, LPCWSTR *strings, LPVOID rawData)
+{
+    Locked lock;
+    World &world = TheWorld();
+    Record("ReportEventW(" + HandleName(eventLog) + ", " + Number(type) + ", " + Number(category) + ", " +
+           Number(eventId) + ", " + Pointer(userSid) + ", " + Number(numStrings) + ", " + Number(dataSize) + ", " +
+           (numStrings > 0 && strings != nullptr ? Text(strings[0]) : "no strings") + ", " + Pointer(rawData) + ")");
+    HandleEntry *entry = Use(eventLog, "event source", "ReportEventW");
+    if (entry == nullptr) {
+        return FALSE;
+    }
+    world.events.push_back(Event{entry->name, type, category, eventId, userSid == nullptr, numStrings, dataSize,
+                                 rawData == nullptr, numStrings > 0 ? strings[0] : L"", ThreadName, Clock.load(),
+                                 world.processEnded});
+    return ShouldFail("ReportEventW") ? FALSE : TRUE;
+}
+
+BOOL WINAPI DeregisterEventSource(HANDLE eventLog)
+{
+    Locked lock;
+    Record("DeregisterEventSource(" + HandleName(eventLog) + ")");
+    HandleEntry *entry = Use(eventLog, "event source", "DeregisterEventSource");
+    if (entry == nullptr) {
+        return FALSE;
+    }
+    entry->open = false;
+    return TRUE;
+}
+
+// advapi32: service control manager
+
+SC_HANDLE WINAPI OpenSCManagerW(LPCWSTR machineName, LPCWSTR databaseName, DWORD desiredAccess)
+{
+    Locked lock;
+    Record("OpenSCManagerW(" + Text(machineName) + ", " + Text(databaseName) + ", " + Hex(desiredAccess) + ")");
+    if (ShouldFail("OpenSCManagerW")) {
+        return nullptr;
+    }
+    return reinterpret_cast<SC_HANDLE>(NewHandle("manager", -1, L""));
+}
+
+SC_HANDLE WINAPI OpenServiceW(SC_HANDLE manager, LPCWSTR serviceName, DWORD desiredAccess)
+{
+    Locked lock;
+    Record("OpenServiceW(" + HandleName(manager) + ", " + Text(serviceName) + ", " + Hex(desiredAccess) + ")");
+    if (Use(manager, "manager", "OpenServiceW") == nullptr || ShouldFail("OpenServiceW") ||
+        TheWorld().services.count(ServiceKey(serviceName)) == 0) {
+        return nullptr;
+    }
+    return reinterpret_cast<SC_HANDLE>(NewHandle("service", -1, serviceName));
+}
+
+SC_HANDLE WINAPI CreateServiceW(SC_HANDLE manager, LPCWSTR serviceName, LPCWSTR displayName, DWORD desiredAccess,
+                                DWORD serviceType, DWORD startType, DWORD errorControl, LPCWSTR binaryPathName,
+                                LPCWSTR loadOrderGroup, DWORD *tagId, LPCWSTR dependencies, LPCWSTR serviceStartName,
+                                LPCWSTR password)
+{
+    Locked lock;
+    World &world = TheWorld();
+    Record("CreateServiceW(" + HandleName(manager) + ", " + Text(serviceName) + ", " + Text(displayName) + ", " +
+           Hex(desiredAccess) + ", " + Hex(serviceType) + ", " + Number(startType) + ", " + Number(errorControl) +
+           ", " + Text(binaryPathName) + ", " + Text(loadOrderGroup) + ", " + Pointer(tagId) + ", " +
+           (dependencies == nullptr ? "NULL" : "\"" + Utf8(MultiString(dependencies)) + "\"") + ", " +
+           Text(serviceStartName) + ", " + Text(password) + ")");
+    if (Use(manager, "manager", "CreateServiceW") == nullptr || ShouldFail("CreateServiceW") ||
+        world.services.count(ServiceKey(serviceName)) != 0) {
+        return nullptr;
+    }
+    world.services[ServiceKey(serviceName)] = ServiceRecord{serviceName,
+                                                            displayName,
+                                                            desiredAccess,
+                                                            serviceType,
+                                                            startType,
+                                                            errorControl,
+                                                            binaryPathName,
+                                                            loadOrderGroup == nullptr,
+                                                            tagId == nullptr,
+                                                            dependencies == nullptr,
+                                                            MultiString(dependencies),
+                                                            serviceStartName == nullptr,
+                                                            password == nullptr,
+                                                            false,
+                                                            {}};
+    return reinterpret_cast<SC_HANDLE>(NewHandle("service", -1, serviceName));
+}
+
+BOOL WINAPI ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status)
+{
+    Locked lock;
+    World &world = TheWorld();
+    Record("ControlService(" + HandleName(service) + ", " + Number(control) + ", " + Pointer(status) + ")");
+    HandleEntry *entry = Use(service, "service", "ControlService");
+    if (entry == nullptr || world.services.count(ServiceKey(entry->name)) == 0) {
+        return FALSE;
+    }
+    ServiceRecord &record = world.services[ServiceKey(entry->name)];
+    record.controls.push_back(control);
+    const bool wasRunning = record.running;
+    *status = SERVICE_STATUS{SERVICE_WIN32_OWN_PROCESS,
+                             wasRunning ? SERVICE_STOP_PENDING : SERVICE_STOPPED,
+                             SERVICE_ACCEPT_STOP,
+                             0,
+                             0,
+                             0,
+                             0};
+    return wasRunning ? TRUE : FALSE;
+}
+
+BOOL WINAPI DeleteService(SC_HANDLE service)
+{
+    Locked lock;
+    Record("DeleteService(" + HandleName(service) + ")");
+    HandleEntry *entry = Use(service, "service", "DeleteService");
+    if (entry == nullptr || ShouldFail("DeleteService")) {
+        return FALSE;
+    }
+    TheWorld().services.erase(ServiceKey(entry->name));
+    return TRUE;
+}
+
+BOOL WINAPI CloseServiceHandle(SC_HANDLE handle)
+{
+    Locked lock;
+    Record("CloseServiceHandle(" + HandleName(handle) + ")");
+    const auto found = TheWorld().handles.find(reinterpret_cast<std::uintptr_t>(handle));
+    if (found == TheWorld().handles.end() || (found->second.kind != "manager" && found->second.kind != "service")) {
+        TheWorld().misuses.push_back("CloseServiceHandle: not a service manager handle");
+        return FALSE;
+    }
+    if (!found->second.open) {
+        TheWorld().misuses.push_back("CloseServiceHandle: closed " + found->second.kind + " handle");
+        return FALSE;
+    }
+    found->second.open = false;
+    return TRUE;
+}
+
+BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW *table)
+{
+    World &world = TheWorld();
+    LPSERVICE_MAIN_FUNCTIONW serviceMain = nullptr;
+    std::wstring name;
+    {
+        Locked lock;
+        const bool ended = table[1].lpServiceName == nullptr && table[1].lpServiceProc == nullptr;
+        Record("StartServiceCtrlDispatcherW(" + Text(table[0].lpServiceName) + ", " +
+               (table[0].lpServiceProc != nullptr ? "main" : "NULL") + ", " + (ended ? "end" : "no end") + ")");
+        if (!world.startedByServiceManager || ShouldFail("StartServiceCtrlDispatcherW")) {
+            return FALSE;
+        }
+        serviceMain = table[0].lpServiceProc;
+        name = table[0].lpServiceName;
+    }
+    // Thread start is real synchronisation, visible to ThreadSanitizer.
+    world.serviceThread = std::thread([serviceMain, name] {
+        ThreadName = "service";
+        std::wstring argument = name;
+        LPWSTR arguments[1] = {&argument[0]};
+        serviceMain(1, arguments);
+        Locked lock;
+        TheWorld().serviceMainReturned = true;
+        TheWorld().changed.notify_all();
+    });
+
+    Locked lock;
+    for (;;) {
+        // The service manager gives up on a service that returned from its
+        // main function without ever registering a handler.
+        lock.Wait([&] {
+            return (!world.controls.empty() && world.handler != nullptr) || world.stoppedReported ||
+                   (world.serviceMainReturned && world.handler == nullptr);
+        });
+        if (!world.controls.empty() && world.handler != nullptr) {
+            const DWORD control = world.controls.front();
+            world.controls.pop_front();
+            world.handlerRunning = true;
+            const LPHANDLER_FUNCTION handler = world.handler;
+            lock.Unlock();
+#ifdef FAKE_UNDER_TSAN
+            AnnotateIgnoreWritesEnd(__FILE__, __LINE__);
+            AnnotateIgnoreReadsEnd(__FILE__, __LINE__);
+            AnnotateIgnoreSyncEnd(__FILE__, __LINE__);
+#endif
+            handler(control);
+#ifdef FAKE_UNDER_TSAN
+            AnnotateIgnoreSyncBegin(__FILE__, __LINE__);
+            AnnotateIgnoreReadsBegin(__FILE__, __LINE__);
+            AnnotateIgnoreWritesBegin(__FILE__, __LINE__);
+#endif
+            lock.Relock();
+            world.handlerRunning = false;
+            world.changed.notify_all();
+            continue;
+        }
+        return TRUE;
+    }
+}
+
+SERVICE_STATUS_HANDLE WINAPI RegisterServiceCtrlHandlerW(LPCWSTR serviceName, LPHANDLER_FUNCTION handler)
+{
+    Locked lock;
+    Record("RegisterServiceCtrlHandlerW(" + Text(serviceName) + ", " + (handler != nullptr ? "handler" : "NULL") + ")");
+    if (ShouldFail("RegisterServiceCtrlHandlerW")) {
+        return nullptr;
+    }
+    TheWorld().handler = handler;
+    TheWorld().changed.notify_all();
+    return StatusHandleValue;
+}
+
+BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status)
+{
+    std::function<void(DWORD)> hook;
+    {
+        Locked lock;
+        hook = TheWorld().statusHook;
+    }
+    if (hook) {
+        hook(status->dwCurrentState);
+    }
+    Locked lock;
+    World &world = TheWorld();
+    if (world.statusWaitsForHandler && std::string(ThreadName) == "service") {
+        lock.Wait([&] { return !world.handlerRunning; });
+    }
+    const SERVICE_STATUS s = *status;
+    Record("SetServiceStatus(" + std::string(handle == StatusHandleValue ? "status handle" : "bad handle") + ", {" +
+           Hex(s.dwServiceType) + ", " + Number(s.dwCurrentState) + ", " + Hex(s.dwControlsAccepted) + ", " +
+           Number(s.dwWin32ExitCode) + ", " + Number(s.dwServiceSpecificExitCode) + ", " + Number(s.dwCheckPoint) +
+           ", " + Number(s.dwWaitHint) + "})");
+    if (handle != StatusHandleValue) {
+        world.misuses.push_back("SetServiceStatus: not the registered status handle");
+    }
+    world.statusReports.push_back(StatusReport{handle == StatusHandleValue, s, ThreadName, Clock.load()});
+    if (s.dwCurrentState == SERVICE_STOPPED) {
+        world.stoppedReported = true;
+        world.processEnded = world.processEnded || world.processEndsAtStopped;
+        world.changed.notify_all();
+    }
+    return TRUE;
+}

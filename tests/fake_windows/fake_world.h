@@ -1,0 +1,131 @@
+// The in-memory Windows behind the fake windows.h: tests set it up, run the
+// host, and read back every call it made. It models Windows, not Wine: the
+// control handler runs on the dispatcher's thread, and the dispatcher returns
+// once the service has reported STOPPED and no handler is running.
+#pragma once
+
+#include <windows.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace fake {
+
+enum class Child {
+    QuitsOnWmQuit,       // a message loop on its primary thread
+    IgnoresWmQuit,       // a console program; ends when terminated
+    ExitsAtOnce,         // has ended before CreateProcessW returns
+    SurvivesTermination, // ignores WM_QUIT and TerminateProcess alike
+    RunsUntilEnded,      // like IgnoresWmQuit; the test ends it with EndChild
+};
+
+struct Call {
+    std::string text;   // "Name(arg, arg, ...)", texts as UTF-8 in quotes
+    std::string thread; // "main" (WinMain and the handler) or "service"
+    long long time;     // the fake clock, in ms; only Sleep moves it
+    bool lost;          // made after the process had ended
+};
+
+struct Event {
+    std::wstring source;
+    WORD type;
+    WORD category;
+    DWORD eventId;
+    bool userSidNull;
+    WORD stringCount;
+    DWORD dataSize;
+    bool rawDataNull;
+    std::wstring text; // the one string; empty when stringCount is 0
+    std::string thread;
+    long long time;
+    bool lost;
+};
+
+struct Box {
+    bool ownerNull;
+    std::wstring text;
+    std::wstring caption;
+    UINT type;
+};
+
+struct StatusReport {
+    bool handleValid;
+    SERVICE_STATUS status;
+    std::string thread;
+    long long time;
+};
+
+struct ServiceRecord {
+    std::wstring name;
+    std::wstring displayName;
+    DWORD access;
+    DWORD type;
+    DWORD startType;
+    DWORD errorControl;
+    std::wstring binaryPath;
+    bool groupNull;
+    bool tagNull;
+    bool dependenciesNull;
+    std::wstring dependencies; // up to the list's double terminator
+    bool accountNull;
+    bool passwordNull;
+    bool running;
+    std::vector<DWORD> controls;
+};
+
+struct ChildProcessRecord {
+    std::wstring commandLine;
+    std::wstring workingDirectory;
+    DWORD creationFlags;
+    bool ended;
+    DWORD exitCode;
+    bool quitPosted;
+};
+
+// Every call of the host starts from a fresh world: no services, an event
+// log that works, a command line of just the program name.
+void Reset();
+
+void SetModulePath(const std::wstring &path);
+void SetCommandLine(const std::wstring &commandLine);
+void SetStartedByServiceManager(bool started);
+void SetChild(Child behaviour);
+void AddService(const std::wstring &name, bool running);
+// Makes the Nth call (1-based) of the named operation fail; 0: every call.
+void FailCall(const std::string &operation, int nth = 0);
+// Wine holds SetServiceStatus on the service thread while a control handler
+// runs; Windows does not. Off by default.
+void SetStatusWaitsForHandler(bool wait);
+// Process ends (later calls are marked lost) at the first STOPPED report.
+void SetProcessEndsAtStoppedReport(bool ends);
+// Real time each fake millisecond of Sleep takes, to let threads interleave.
+void SetRealMicrosecondsPerSleepMs(int microseconds);
+// Runs on the service thread just before each status report is recorded.
+void OnStatusReport(std::function<void(DWORD state)> hook);
+
+// Runs WinMain as the start-up code would, then ends the process. With the
+// service manager's start, the dispatcher runs ServiceMain on a thread of its
+// own and delivers SendControl's codes to the handler on this thread.
+int RunHost();
+void SendControl(DWORD control);
+void EndChild(DWORD exitCode);
+// Waits (in real time, at most 10 s) for a condition on the world.
+bool WaitUntil(const std::function<bool()> &condition);
+
+std::vector<Call> Journal();
+std::vector<std::string> CallsNamed(const std::string &operation);
+std::vector<Event> Events();
+std::vector<std::wstring> EventTexts();
+std::vector<Box> Boxes();
+std::vector<StatusReport> StatusReports();
+std::vector<ChildProcessRecord> Children();
+bool HasService(const std::wstring &name);
+ServiceRecord Service(const std::wstring &name);
+long long Now();
+int OpenHandleCount();
+// Closed, stale or foreign handles the host used, and thread ids it posted
+// to after closing the child's handles; empty when the host behaved.
+std::vector<std::string> Misuses();
+
+} // namespace fake
