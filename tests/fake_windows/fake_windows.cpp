@@ -73,6 +73,7 @@ struct World {
     std::deque<DWORD> controls;
     bool handlerRunning = false;
     bool stoppedReported = false;
+    DWORD lastReportedState = 0;
     bool serviceMainReturned = false;
     bool processEnded = false;
     std::thread serviceThread;
@@ -328,6 +329,7 @@ void Reset()
     world.controls.clear();
     world.handlerRunning = false;
     world.stoppedReported = false;
+    world.lastReportedState = 0;
     world.serviceMainReturned = false;
     world.processEnded = false;
     Clock = 0;
@@ -574,6 +576,8 @@ BOOL WINAPI CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, void *pr
     if (ShouldFail("CreateProcessW")) {
         return FALSE;
     }
+    // CreateProcessW may write to the command line: it must be writable.
+    commandLine[0] = static_cast<volatile wchar_t *>(commandLine)[0];
     const int index = static_cast<int>(world.children.size());
     const bool endsAtOnce = world.childBehaviour == Child::ExitsAtOnce;
     world.children.push_back(ChildProcessRecord{commandLine, currentDirectory == nullptr ? L"" : currentDirectory,
@@ -904,13 +908,14 @@ BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW *table)
 
     Locked lock;
     for (;;) {
-        // The service manager gives up on a service that returned from its
-        // main function without ever registering a handler.
+        // The service manager passes controls on only to a running service
+        // (it refuses them while the service starts or stops), and gives up
+        // on one that returned from its main function without a handler.
+        const auto deliverable = [&] { return !world.controls.empty() && world.lastReportedState == SERVICE_RUNNING; };
         lock.Wait([&] {
-            return (!world.controls.empty() && world.handler != nullptr) || world.stoppedReported ||
-                   (world.serviceMainReturned && world.handler == nullptr);
+            return deliverable() || world.stoppedReported || (world.serviceMainReturned && world.handler == nullptr);
         });
-        if (!world.controls.empty() && world.handler != nullptr) {
+        if (deliverable()) {
             const DWORD control = world.controls.front();
             world.controls.pop_front();
             world.handlerRunning = true;
@@ -951,31 +956,31 @@ SERVICE_STATUS_HANDLE WINAPI RegisterServiceCtrlHandlerW(LPCWSTR serviceName, LP
 BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status)
 {
     std::function<void(DWORD)> hook;
+    const SERVICE_STATUS s = *status;
     {
         Locked lock;
-        hook = TheWorld().statusHook;
+        World &world = TheWorld();
+        if (world.statusWaitsForHandler && std::string(ThreadName) == "service") {
+            lock.Wait([&] { return !world.handlerRunning; });
+        }
+        Record("SetServiceStatus(" + std::string(handle == StatusHandleValue ? "status handle" : "bad handle") + ", {" +
+               Hex(s.dwServiceType) + ", " + Number(s.dwCurrentState) + ", " + Hex(s.dwControlsAccepted) + ", " +
+               Number(s.dwWin32ExitCode) + ", " + Number(s.dwServiceSpecificExitCode) + ", " + Number(s.dwCheckPoint) +
+               ", " + Number(s.dwWaitHint) + "})");
+        if (handle != StatusHandleValue) {
+            world.misuses.push_back("SetServiceStatus: not the registered status handle");
+        }
+        world.statusReports.push_back(StatusReport{handle == StatusHandleValue, s, ThreadName, Clock.load()});
+        world.lastReportedState = s.dwCurrentState;
+        if (s.dwCurrentState == SERVICE_STOPPED) {
+            world.stoppedReported = true;
+            world.processEnded = world.processEnded || world.processEndsAtStopped;
+        }
+        world.changed.notify_all();
+        hook = world.statusHook;
     }
     if (hook) {
-        hook(status->dwCurrentState);
-    }
-    Locked lock;
-    World &world = TheWorld();
-    if (world.statusWaitsForHandler && std::string(ThreadName) == "service") {
-        lock.Wait([&] { return !world.handlerRunning; });
-    }
-    const SERVICE_STATUS s = *status;
-    Record("SetServiceStatus(" + std::string(handle == StatusHandleValue ? "status handle" : "bad handle") + ", {" +
-           Hex(s.dwServiceType) + ", " + Number(s.dwCurrentState) + ", " + Hex(s.dwControlsAccepted) + ", " +
-           Number(s.dwWin32ExitCode) + ", " + Number(s.dwServiceSpecificExitCode) + ", " + Number(s.dwCheckPoint) +
-           ", " + Number(s.dwWaitHint) + "})");
-    if (handle != StatusHandleValue) {
-        world.misuses.push_back("SetServiceStatus: not the registered status handle");
-    }
-    world.statusReports.push_back(StatusReport{handle == StatusHandleValue, s, ThreadName, Clock.load()});
-    if (s.dwCurrentState == SERVICE_STOPPED) {
-        world.stoppedReported = true;
-        world.processEnded = world.processEnded || world.processEndsAtStopped;
-        world.changed.notify_all();
+        hook(s.dwCurrentState);
     }
     return TRUE;
 }

@@ -101,12 +101,13 @@ void SetStatusWaitsForHandler(bool wait);
 void SetProcessEndsAtStoppedReport(bool ends);
 // Real time each fake millisecond of Sleep takes, to let threads interleave.
 void SetRealMicrosecondsPerSleepMs(int microseconds);
-// Runs on the service thread just before each status report is recorded.
+// Runs on the reporting thread just after each status report is recorded.
 void OnStatusReport(std::function<void(DWORD state)> hook);
 
 // Runs WinMain as the start-up code would, then ends the process. With the
 // service manager's start, the dispatcher runs ServiceMain on a thread of its
-// own and delivers SendControl's codes to the handler on this thread.
+// own and delivers SendControl's codes to the handler on this thread, once
+// the service has reported RUNNING (before that the manager refuses them).
 int RunHost();
 void SendControl(DWORD control);
 void EndChild(DWORD exitCode);

@@ -1,0 +1,423 @@
+#include "service_runtime/service_runtime.h"
+#include "test_support.h"
+
+#include <atomic>
+#include <cstring>
+#include <map>
+#include <random>
+#include <thread>
+
+namespace {
+
+using fake::Child;
+
+// The host started by the service manager, on a thread of its own so that
+// the test can play the operator.
+class ServiceRun : public HostTest {
+protected:
+    void SetUp() override
+    {
+        HostTest::SetUp();
+        fake::SetStartedByServiceManager(true);
+    }
+    void TearDown() override
+    {
+        if (host_.joinable()) {
+            host_.join();
+        }
+        HostTest::TearDown();
+    }
+
+    void Start()
+    {
+        host_ = std::thread([this] {
+            exitCode_ = fake::RunHost();
+            finished_ = true;
+        });
+    }
+
+    // Waits (in real time) for the host to end; false if it hung.
+    bool Finish()
+    {
+        const bool ended = fake::WaitUntil([this] { return finished_.load(); });
+        if (ended) {
+            host_.join();
+        }
+        return ended;
+    }
+
+    // The child runs and its launch has been reported.
+    static bool ChildStarted()
+    {
+        return fake::WaitUntil([] { return !fake::Children().empty() && !fake::EventTexts().empty(); });
+    }
+
+    // Sends a control and returns the fake time at which it was sent.
+    static long long Control(DWORD control)
+    {
+        const long long sent = fake::Now();
+        fake::SendControl(control);
+        return sent;
+    }
+
+    std::thread host_;
+    std::atomic<int> exitCode_{-1};
+    std::atomic<bool> finished_{false};
+};
+
+SERVICE_STATUS Status(DWORD state)
+{
+    return SERVICE_STATUS{SERVICE_WIN32_OWN_PROCESS, state, SERVICE_ACCEPT_STOP, 0, 0, 0, 0};
+}
+
+// "thread:state" for each report, every field but the state checked as fixed.
+std::vector<std::string> Reports()
+{
+    std::vector<std::string> reports;
+    for (const fake::StatusReport &report : fake::StatusReports()) {
+        EXPECT_TRUE(report.handleValid);
+        const SERVICE_STATUS expected = Status(report.status.dwCurrentState);
+        EXPECT_EQ(0, std::memcmp(&report.status, &expected, sizeof expected))
+            << "a field other than the state moved in a report of state " << report.status.dwCurrentState;
+        reports.push_back(report.thread + ":" + std::to_string(report.status.dwCurrentState));
+    }
+    return reports;
+}
+
+long long TimeOfLastReport()
+{
+    const std::vector<fake::StatusReport> reports = fake::StatusReports();
+    return reports.empty() ? -1 : reports.back().time;
+}
+
+// Each thread writes "Service stopped" before its STOPPED report: once that
+// report is made the process may end at any moment.
+void ExpectStoppedEventBeforeEachStoppedReport()
+{
+    std::map<std::string, std::string> lastEventOfThread;
+    int stoppedReports = 0;
+    for (const fake::Call &call : fake::Journal()) {
+        if (call.text.rfind("ReportEventW", 0) == 0) {
+            lastEventOfThread[call.thread] = call.text;
+        }
+        if (call.text.rfind("SetServiceStatus", 0) == 0 && call.text.find(", 1, 0x1,") != std::string::npos) {
+            ++stoppedReports;
+            EXPECT_NE(lastEventOfThread[call.thread].find("\"Service stopped\""), std::string::npos)
+                << "STOPPED reported on the " << call.thread << " thread without \"Service stopped\" before it";
+            lastEventOfThread[call.thread].clear();
+        }
+    }
+    EXPECT_GT(stoppedReports, 0);
+}
+
+void ExpectEverythingClosedAndNothingMisused()
+{
+    EXPECT_EQ(fake::OpenHandleCount(), 0);
+    EXPECT_EQ(fake::Misuses(), std::vector<std::string>{});
+}
+
+const std::wstring Launched = L"子进程创建成功!cmd=C:\\Apps\\notepad.exe ";
+const std::wstring Succeeded = L"Register Service Main Function Succeed!";
+
+TEST_F(ServiceRun, StartsTheChildInANewConsoleInTheHostsDirectory)
+{
+    fake::SetChild(Child::ExitsAtOnce);
+    Start();
+    ASSERT_TRUE(Finish());
+
+    EXPECT_EQ(fake::CallsNamed("CreateProcessW"),
+              (std::vector<std::string>{"CreateProcessW(NULL, \"C:\\Apps\\notepad.exe \", NULL, NULL, 0, 0x10, NULL, "
+                                        "\"C:\\Apps\\\", bare startup info, cleared process information)"}));
+    EXPECT_EQ(fake::CallsNamed("WaitForSingleObject"),
+              (std::vector<std::string>{"WaitForSingleObject(process#256, 0xFFFFFFFF)"}));
+    // The thread handle is closed first, then the process handle.
+    EXPECT_EQ(fake::CallsNamed("CloseHandle"),
+              (std::vector<std::string>{"CloseHandle(thread#260)", "CloseHandle(process#256)"}));
+    EXPECT_EQ(exitCode_, 0);
+}
+
+TEST_F(ServiceRun, AChildThatEndsByItselfStopsTheServiceOnce)
+{
+    fake::SetChild(Child::RunsUntilEnded);
+    Start();
+    ASSERT_TRUE(ChildStarted());
+    fake::EndChild(7);
+    ASSERT_TRUE(Finish());
+
+    EXPECT_EQ(Reports(), (std::vector<std::string>{"service:2", "service:4", "service:1"}));
+    EXPECT_EQ(fake::EventTexts(), (std::vector<std::wstring>{Launched, L"Service stopped", Succeeded}));
+    EXPECT_EQ(fake::Events()[0].thread, "service");
+    // The launch is reported before the wait begins.
+    const std::vector<fake::Call> journal = fake::Journal();
+    std::size_t launchReport = 0;
+    std::size_t wait = 0;
+    for (std::size_t i = 0; i < journal.size(); ++i) {
+        if (journal[i].text.find("cmd=") != std::string::npos) {
+            launchReport = i;
+        }
+        if (journal[i].text.rfind("WaitForSingleObject", 0) == 0) {
+            wait = i;
+        }
+    }
+    EXPECT_LT(launchReport, wait);
+    EXPECT_TRUE(fake::CallsNamed("Sleep").empty());
+    ExpectStoppedEventBeforeEachStoppedReport();
+    ExpectEverythingClosedAndNothingMisused();
+    EXPECT_EQ(exitCode_, 0);
+}
+
+class StopControl : public ServiceRun, public ::testing::WithParamInterface<DWORD> {};
+
+TEST_P(StopControl, AChildWithAMessageLoopEndsOnTheQuitMessage)
+{
+    fake::SetChild(Child::QuitsOnWmQuit);
+    fake::SetRealMicrosecondsPerSleepMs(20);
+    Start();
+    ASSERT_TRUE(ChildStarted());
+    const long long requested = Control(GetParam());
+    ASSERT_TRUE(Finish());
+
+    EXPECT_EQ(fake::CallsNamed("PostThreadMessageW"),
+              (std::vector<std::string>{"PostThreadMessageW(2000, 0x12, 0, 0)"}));
+    EXPECT_EQ(fake::Children()[0].exitCode, 0u);
+    // The service thread reports STOPPED as soon as the child has ended; the
+    // handler again 4000 ms after the request.
+    EXPECT_EQ(Reports(), (std::vector<std::string>{"service:2", "service:4", "main:3", "service:1", "main:1"}));
+    EXPECT_EQ(TimeOfLastReport(), requested + 4000);
+    EXPECT_EQ(fake::EventTexts(),
+              (std::vector<std::wstring>{Launched, L"Service stopped", L"Service stopped", Succeeded}));
+    EXPECT_EQ(fake::Events()[1].thread, "service");
+    EXPECT_EQ(fake::Events()[2].thread, "main");
+    ExpectStoppedEventBeforeEachStoppedReport();
+    ExpectEverythingClosedAndNothingMisused();
+    EXPECT_EQ(exitCode_, 0);
+}
+
+TEST_P(StopControl, AChildThatIgnoresTheQuitMessageIsTerminatedAfterTwoSeconds)
+{
+    fake::SetChild(Child::IgnoresWmQuit);
+    fake::SetRealMicrosecondsPerSleepMs(20);
+    Start();
+    ASSERT_TRUE(ChildStarted());
+    const long long requested = Control(GetParam());
+    ASSERT_TRUE(Finish());
+
+    std::vector<std::string> handlerCalls;
+    long long terminatedAt = -1;
+    for (const fake::Call &call : fake::Journal()) {
+        if (call.thread == "main" && call.time >= requested &&
+            (call.text.rfind("PostThreadMessageW", 0) == 0 || call.text.rfind("Sleep", 0) == 0 ||
+             call.text.rfind("TerminateProcess", 0) == 0)) {
+            handlerCalls.push_back(call.text);
+        }
+        if (call.text.rfind("TerminateProcess", 0) == 0) {
+            terminatedAt = call.time;
+        }
+    }
+    EXPECT_EQ(handlerCalls, (std::vector<std::string>{"PostThreadMessageW(2000, 0x12, 0, 0)", "Sleep(2000)",
+                                                      "TerminateProcess(process#256, 2)", "Sleep(2000)"}));
+    EXPECT_EQ(terminatedAt, requested + 2000);
+    EXPECT_EQ(fake::Children()[0].exitCode, 2u);
+    EXPECT_EQ(Reports(), (std::vector<std::string>{"service:2", "service:4", "main:3", "service:1", "main:1"}));
+    EXPECT_EQ(TimeOfLastReport(), requested + 4000);
+    ExpectStoppedEventBeforeEachStoppedReport();
+    ExpectEverythingClosedAndNothingMisused();
+}
+
+INSTANTIATE_TEST_SUITE_P(StopAndShutdown, StopControl,
+                         ::testing::Values(SERVICE_CONTROL_STOP, SERVICE_CONTROL_SHUTDOWN));
+
+TEST_F(ServiceRun, AChildThatSurvivesTerminationIsLeftBehindAndTheServiceStillStops)
+{
+    fake::SetChild(Child::SurvivesTermination);
+    Start();
+    ASSERT_TRUE(ChildStarted());
+    const long long requested = Control(SERVICE_CONTROL_STOP);
+    ASSERT_TRUE(Finish());
+
+    EXPECT_EQ(fake::CallsNamed("TerminateProcess"), (std::vector<std::string>{"TerminateProcess(process#256, 2)"}));
+    EXPECT_FALSE(fake::Children()[0].ended);
+    // Only the handler reports STOPPED before the host ends.
+    std::vector<std::string> beforeTheEnd;
+    for (const fake::Call &call : fake::Journal()) {
+        if (!call.lost && call.text.rfind("SetServiceStatus", 0) == 0) {
+            const std::size_t fields = call.text.find('{');
+            beforeTheEnd.push_back(call.thread + ":" + call.text.substr(fields, call.text.size() - fields - 1));
+        }
+    }
+    EXPECT_EQ(beforeTheEnd,
+              (std::vector<std::string>{"service:{0x10, 2, 0x1, 0, 0, 0, 0}", "service:{0x10, 4, 0x1, 0, 0, 0, 0}",
+                                        "main:{0x10, 3, 0x1, 0, 0, 0, 0}", "main:{0x10, 1, 0x1, 0, 0, 0, 0}"}));
+    const std::vector<fake::StatusReport> reports = fake::StatusReports();
+    EXPECT_EQ(reports[3].time, requested + 4000);
+    EXPECT_EQ(exitCode_, 0);
+}
+
+TEST_F(ServiceRun, AChildThatCannotBeCreatedStopsTheServiceWithOneFailureEvent)
+{
+    fake::FailCall("CreateProcessW");
+    Start();
+    ASSERT_TRUE(Finish());
+
+    EXPECT_EQ(Reports(), (std::vector<std::string>{"service:2", "service:4", "service:1"}));
+    const std::vector<std::wstring> texts = fake::EventTexts();
+    ASSERT_EQ(texts.size(), 3u);
+    EXPECT_EQ(texts[0], L"子进程创建失败!cmd=C:\\Apps\\notepad.exe ");
+    EXPECT_EQ(texts[0].back(), L' ');
+    EXPECT_EQ(texts[1], L"Service stopped");
+    EXPECT_EQ(texts[2], Succeeded);
+    EXPECT_TRUE(fake::CallsNamed("WaitForSingleObject").empty());
+    ExpectEverythingClosedAndNothingMisused();
+}
+
+TEST_F(ServiceRun, APercentSignInTheHostsPathIsReportedAsItStands)
+{
+    fake::SetModulePath(L"C:\\100% sure\\%s%d\\toolSvc.exe");
+    fake::SetChild(Child::ExitsAtOnce);
+    Start();
+    ASSERT_TRUE(Finish());
+    EXPECT_EQ(fake::EventTexts()[0], L"子进程创建成功!cmd=\"C:\\100% sure\\%s%d\\tool.exe\" ");
+}
+
+TEST_F(ServiceRun, WithoutAHandlerTheServiceReportsNothingAndStartsNothing)
+{
+    fake::FailCall("RegisterServiceCtrlHandlerW");
+    Start();
+    ASSERT_TRUE(Finish());
+
+    EXPECT_TRUE(fake::StatusReports().empty());
+    EXPECT_TRUE(fake::CallsNamed("CreateProcessW").empty());
+    ASSERT_FALSE(fake::EventTexts().empty());
+    EXPECT_EQ(fake::EventTexts()[0], L"Handler not installed");
+    EXPECT_EQ(fake::Events()[0].thread, "service");
+    ExpectEverythingClosedAndNothingMisused();
+}
+
+TEST_F(ServiceRun, PauseContinueAndInterrogateChangeNothingAndUnknownCodesAreReported)
+{
+    fake::SetChild(Child::RunsUntilEnded);
+    Start();
+    ASSERT_TRUE(ChildStarted());
+    const std::vector<DWORD> controls = {
+        0, SERVICE_CONTROL_PAUSE, SERVICE_CONTROL_CONTINUE, SERVICE_CONTROL_INTERROGATE, 6, 128, 255};
+    for (DWORD control : controls) {
+        fake::SendControl(control);
+    }
+    ASSERT_TRUE(fake::WaitUntil([] { return fake::EventTexts().size() == 5; }));
+    fake::EndChild(0);
+    ASSERT_TRUE(Finish());
+
+    EXPECT_EQ(Reports(), (std::vector<std::string>{"service:2", "service:4", "service:1"}));
+    EXPECT_EQ(fake::EventTexts(), (std::vector<std::wstring>{Launched, L"Bad service request", L"Bad service request",
+                                                             L"Bad service request", L"Bad service request",
+                                                             L"Service stopped", Succeeded}));
+    EXPECT_TRUE(fake::CallsNamed("PostThreadMessageW").empty());
+    EXPECT_TRUE(fake::CallsNamed("TerminateProcess").empty());
+    EXPECT_TRUE(fake::CallsNamed("Sleep").empty());
+    ExpectEverythingClosedAndNothingMisused();
+}
+
+TEST_F(ServiceRun, AStopBeforeTheChildExistsRunsInFullAndTheChildIsNeverStarted)
+{
+    fake::SetRealMicrosecondsPerSleepMs(50);
+    std::atomic<bool> sent{false};
+    fake::OnStatusReport([&sent](DWORD state) {
+        if (state == SERVICE_RUNNING && !sent.exchange(true)) {
+            fake::SendControl(SERVICE_CONTROL_STOP);
+            // Hold the service thread until the handler sleeps after its first steps.
+            fake::WaitUntil([] { return fake::Now() >= 2000; });
+        }
+    });
+    Start();
+    ASSERT_TRUE(Finish());
+
+    EXPECT_TRUE(fake::CallsNamed("CreateProcessW").empty());
+    EXPECT_TRUE(fake::CallsNamed("PostThreadMessageW").empty());
+    EXPECT_TRUE(fake::CallsNamed("TerminateProcess").empty());
+    EXPECT_EQ(fake::CallsNamed("Sleep"), (std::vector<std::string>{"Sleep(2000)", "Sleep(2000)"}));
+    std::vector<std::string> reports = Reports();
+    ASSERT_EQ(reports.size(), 5u);
+    EXPECT_EQ(reports.back(), "main:1");
+    EXPECT_EQ(TimeOfLastReport(), 4000);
+    EXPECT_EQ(fake::EventTexts(), (std::vector<std::wstring>{L"Service stopped", L"Service stopped", Succeeded}));
+    ExpectStoppedEventBeforeEachStoppedReport();
+    ExpectEverythingClosedAndNothingMisused();
+}
+
+TEST_F(ServiceRun, UnderWinesSerialisedReportsTheStopDoesNotDeadlock)
+{
+    // Wine holds the service thread's report until the handler returns.
+    fake::SetStatusWaitsForHandler(true);
+    fake::SetChild(Child::QuitsOnWmQuit);
+    fake::SetRealMicrosecondsPerSleepMs(20);
+    Start();
+    ASSERT_TRUE(ChildStarted());
+    const long long requested = Control(SERVICE_CONTROL_STOP);
+    ASSERT_TRUE(Finish()) << "the stop deadlocked";
+
+    const std::vector<fake::StatusReport> reports = fake::StatusReports();
+    ASSERT_EQ(reports.size(), 5u);
+    EXPECT_EQ(reports.back().time, requested + 4000);
+    ExpectStoppedEventBeforeEachStoppedReport();
+    ExpectEverythingClosedAndNothingMisused();
+}
+
+TEST_F(ServiceRun, AProcessEndingRightAfterTheStoppedReportLosesNoServiceEvent)
+{
+    fake::SetProcessEndsAtStoppedReport(true);
+    fake::SetChild(Child::RunsUntilEnded);
+    Start();
+    ASSERT_TRUE(ChildStarted());
+    fake::EndChild(0);
+    ASSERT_TRUE(Finish());
+
+    std::vector<std::wstring> kept;
+    for (const fake::Event &event : fake::Events()) {
+        if (!event.lost) {
+            kept.push_back(event.text);
+        }
+    }
+    EXPECT_EQ(kept, (std::vector<std::wstring>{Launched, L"Service stopped"}));
+}
+
+// Stops at random points of the child's life, with children of every kind
+// and children ending by themselves at the same moment: the handler must
+// never use a closed handle or post to the id of a child it no longer holds.
+TEST_F(ServiceRun, RandomInterleavingsNeverUseAClosedOrStaleHandle)
+{
+    std::mt19937 random(20261208);
+    const Child kinds[] = {Child::QuitsOnWmQuit, Child::IgnoresWmQuit, Child::ExitsAtOnce, Child::RunsUntilEnded};
+    for (int run = 0; run < 150; ++run) {
+        fake::Reset();
+        fake::SetStartedByServiceManager(true);
+        const Child kind = kinds[random() % 4];
+        fake::SetChild(kind);
+        fake::SetRealMicrosecondsPerSleepMs(static_cast<int>(random() % 3));
+        finished_ = false;
+        Start();
+        const auto pause = std::chrono::microseconds(random() % 400);
+        const bool childEndsToo = random() % 2 == 0;
+        std::this_thread::sleep_for(pause);
+        fake::SendControl(random() % 2 == 0 ? SERVICE_CONTROL_STOP : SERVICE_CONTROL_SHUTDOWN);
+        if (childEndsToo) {
+            fake::EndChild(0);
+        }
+        ASSERT_TRUE(Finish()) << "run " << run << " hung";
+        if (kind == Child::RunsUntilEnded && !childEndsToo) {
+            // Ended by the service manager giving up on nothing: the handler terminates it.
+            EXPECT_TRUE(fake::Children().empty() || fake::Children()[0].ended) << "run " << run;
+        }
+        EXPECT_EQ(fake::Misuses(), std::vector<std::string>{}) << "run " << run;
+        EXPECT_EQ(fake::OpenHandleCount(), 0) << "run " << run;
+        EXPECT_EQ(exitCode_, 0) << "run " << run;
+        const std::vector<fake::StatusReport> reports = fake::StatusReports();
+        ASSERT_FALSE(reports.empty()) << "run " << run;
+        EXPECT_EQ(reports.back().status.dwCurrentState, SERVICE_STOPPED) << "run " << run;
+        ExpectStoppedEventBeforeEachStoppedReport();
+        if (HasFailure()) {
+            break;
+        }
+    }
+}
+
+} // namespace
