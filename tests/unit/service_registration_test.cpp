@@ -1,0 +1,564 @@
+// InstallService and UninstallService against the fake service manager: the
+// exact calls on every path, what the user sees, and what stays in the
+// service database. Every test ends with every handle closed and none misused.
+#include "host_core/service_mode.h"
+#include "test_support.h"
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace {
+
+// The journal texts of the calls these procedures make. Handles are numbered
+// by the fake from 256 upwards in steps of 4, in the order they are opened,
+// so each expected call also names the handle it must be made on.
+const std::string OpenManager = "OpenSCManagerW(NULL, NULL, 0xF003F)";
+
+std::string Quoted(const std::string &text)
+{
+    return "\"" + text + "\"";
+}
+
+std::string OpenForCheck(int manager, const std::string &name = "notepadSvc")
+{
+    return "OpenServiceW(manager#" + std::to_string(manager) + ", " + Quoted(name) + ", 0x1)";
+}
+
+std::string OpenForDeletion(int manager, const std::string &name = "notepadSvc")
+{
+    return "OpenServiceW(manager#" + std::to_string(manager) + ", " + Quoted(name) + ", 0x10020)";
+}
+
+// Name and display name, all access, own process, demand start, normal error
+// control, the binary path, no group, no tag, an empty (not null) dependency
+// list, the local system account and no password.
+std::string Create(int manager, const std::string &name = "notepadSvc",
+                   const std::string &binaryPath = "C:\\Apps\\notepadSvc.exe")
+{
+    return "CreateServiceW(manager#" + std::to_string(manager) + ", " + Quoted(name) + ", " + Quoted(name) +
+           ", 0xF01FF, 0x10, 3, 1, " + Quoted(binaryPath) + ", NULL, NULL, \"\", NULL, NULL)";
+}
+
+std::string CloseManager(int manager)
+{
+    return "CloseServiceHandle(manager#" + std::to_string(manager) + ")";
+}
+
+std::string CloseService(int service)
+{
+    return "CloseServiceHandle(service#" + std::to_string(service) + ")";
+}
+
+std::string Stop(int service)
+{
+    return "ControlService(service#" + std::to_string(service) + ", 1, ptr)";
+}
+
+std::string Delete(int service)
+{
+    return "DeleteService(service#" + std::to_string(service) + ")";
+}
+
+std::string Box(const std::string &text)
+{
+    return "MessageBoxW(NULL, " + Quoted(text) + ", \"ERROR\", 0x0)";
+}
+
+const std::string ManagerBox = Box("OpenSCManager() 失败!");
+const std::string CreateBox = Box("CreateServiceW() 失败!");
+
+const std::string RegisterSource = "RegisterEventSourceW(NULL, \"notepadSvc\")";
+
+std::string ReportNotDeleted(int source)
+{
+    return "ReportEventW(event source#" + std::to_string(source) +
+           ", 4, 0, 0, NULL, 1, 0, \"Service could not be deleted\", NULL)";
+}
+
+std::string DeregisterSource(int source)
+{
+    return "DeregisterEventSource(event source#" + std::to_string(source) + ")";
+}
+
+// The calls made since the given position in the journal.
+std::vector<std::string> CallsSince(std::size_t mark)
+{
+    const std::vector<fake::Call> journal = fake::Journal();
+    std::vector<std::string> calls;
+    for (std::size_t i = mark; i < journal.size(); ++i) {
+        calls.push_back(journal[i].text);
+    }
+    return calls;
+}
+
+// The calls an action made when run through WinMain: those after the command
+// line was read.
+std::vector<std::string> CallsAfterCommandLine()
+{
+    const std::vector<fake::Call> journal = fake::Journal();
+    for (std::size_t i = 0; i < journal.size(); ++i) {
+        if (journal[i].text == "GetCommandLineW()") {
+            return CallsSince(i + 1);
+        }
+    }
+    ADD_FAILURE() << "the command line was never read";
+    return {};
+}
+
+class RegistrationTest : public HostTest {
+protected:
+    void SetUp() override
+    {
+        HostTest::SetUp();
+        SetRunningAsService(false); // as WinMain leaves it for both actions
+        identity_ = IdentityAt(L"C:\\Apps\\notepadSvc.exe");
+        mark_ = fake::Journal().size();
+    }
+
+    void TearDown() override
+    {
+        ExpectEveryHandleClosedAndNoneMisused();
+        HostTest::TearDown();
+    }
+
+    static void ExpectEveryHandleClosedAndNoneMisused()
+    {
+        EXPECT_EQ(fake::OpenHandleCount(), 0);
+        EXPECT_EQ(fake::Misuses(), std::vector<std::string>{});
+    }
+
+    // The calls made since set-up, that is, by the procedure under test.
+    std::vector<std::string> Calls() const { return CallsSince(mark_); }
+
+    HostIdentity identity_;
+    std::size_t mark_ = 0;
+};
+
+// One row per path through the two procedures.
+
+enum class Action { Install, Uninstall };
+
+struct Failure {
+    const char *operation;
+    int nth; // 0: every call
+};
+
+struct PathCase {
+    const char *name;
+    Action action;
+    bool present; // the service is in the database beforehand
+    bool running;
+    std::vector<Failure> failures;
+    std::vector<std::string> calls; // everything the procedure calls, in order
+    std::vector<std::wstring> boxes;
+    std::vector<std::wstring> events;
+    bool presentAfter;
+    std::vector<DWORD> controlsAfter; // controls the remaining record received
+};
+
+void PrintTo(const PathCase &row, std::ostream *out)
+{
+    *out << row.name;
+}
+
+class RegistrationPaths : public RegistrationTest, public ::testing::WithParamInterface<PathCase> {};
+
+TEST_P(RegistrationPaths, MakesExactlyTheseCallsAndShowsExactlyThis)
+{
+    const PathCase &row = GetParam();
+    if (row.present) {
+        fake::AddService(L"notepadSvc", row.running);
+    }
+    for (const Failure &failure : row.failures) {
+        fake::FailCall(failure.operation, failure.nth);
+    }
+
+    if (row.action == Action::Install) {
+        InstallService(identity_.ModulePath);
+    } else {
+        UninstallService();
+    }
+
+    EXPECT_EQ(Calls(), row.calls);
+    std::vector<std::wstring> boxTexts;
+    for (const fake::Box &box : fake::Boxes()) {
+        boxTexts.push_back(box.text);
+        EXPECT_TRUE(box.ownerNull);
+        EXPECT_EQ(box.caption, L"ERROR");
+        EXPECT_EQ(box.type, MB_OK);
+    }
+    EXPECT_EQ(boxTexts, row.boxes);
+    EXPECT_EQ(fake::EventTexts(), row.events);
+    for (const fake::Event &event : fake::Events()) {
+        EXPECT_EQ(event.source, L"notepadSvc");
+    }
+    ASSERT_EQ(fake::HasService(L"notepadSvc"), row.presentAfter);
+    if (row.presentAfter) {
+        EXPECT_EQ(fake::Service(L"notepadSvc").controls, row.controlsAfter);
+    }
+}
+
+const std::vector<std::wstring> NoBoxes;
+const std::vector<std::wstring> NoEvents;
+const std::vector<std::wstring> NotDeleted{L"Service could not be deleted"};
+
+INSTANTIATE_TEST_SUITE_P(
+    Install, RegistrationPaths,
+    ::testing::Values(PathCase{"Absent_CreatesTheRecordAndClosesBothHandles",
+                               Action::Install,
+                               false,
+                               false,
+                               {},
+                               {OpenManager, OpenForCheck(256), CloseManager(256), OpenManager, Create(260),
+                                CloseService(264), CloseManager(260)},
+                               NoBoxes,
+                               NoEvents,
+                               true,
+                               {}},
+                      PathCase{"AlreadyPresent_NothingAtAll",
+                               Action::Install,
+                               true,
+                               false,
+                               {},
+                               {OpenManager, OpenForCheck(256), CloseService(260), CloseManager(256)},
+                               NoBoxes,
+                               NoEvents,
+                               true,
+                               {}},
+                      PathCase{"ManagerNeverOpens_Box",
+                               Action::Install,
+                               false,
+                               false,
+                               {{"OpenSCManagerW", 0}},
+                               {OpenManager, OpenManager, ManagerBox},
+                               {L"OpenSCManager() 失败!"},
+                               NoEvents,
+                               false,
+                               {}},
+                      PathCase{"ManagerOpensOnlyForTheCheck_Box",
+                               Action::Install,
+                               false,
+                               false,
+                               {{"OpenSCManagerW", 2}},
+                               {OpenManager, OpenForCheck(256), CloseManager(256), OpenManager, ManagerBox},
+                               {L"OpenSCManager() 失败!"},
+                               NoEvents,
+                               false,
+                               {}},
+                      PathCase{"ManagerFailsOnlyForTheCheck_CountsAsAbsentAndCreates",
+                               Action::Install,
+                               false,
+                               false,
+                               {{"OpenSCManagerW", 1}},
+                               {OpenManager, OpenManager, Create(256), CloseService(260), CloseManager(256)},
+                               NoBoxes,
+                               NoEvents,
+                               true,
+                               {}},
+                      PathCase{"CreationFails_BoxThenClosesTheManager",
+                               Action::Install,
+                               false,
+                               false,
+                               {{"CreateServiceW", 0}},
+                               {OpenManager, OpenForCheck(256), CloseManager(256), OpenManager, Create(260), CreateBox,
+                                CloseManager(260)},
+                               {L"CreateServiceW() 失败!"},
+                               NoEvents,
+                               false,
+                               {}},
+                      // Whatever made the check fail, the service is taken as absent; if it
+                      // exists after all, creation fails and says so.
+                      PathCase{"CheckCannotOpenAnExistingService_TriesToCreateAndShowsTheBox",
+                               Action::Install,
+                               true,
+                               false,
+                               {{"OpenServiceW", 1}},
+                               {OpenManager, OpenForCheck(256), CloseManager(256), OpenManager, Create(260), CreateBox,
+                                CloseManager(260)},
+                               {L"CreateServiceW() 失败!"},
+                               NoEvents,
+                               true,
+                               {}},
+                      PathCase{"CheckManagerFailsAndTheServiceExists_TriesToCreateAndShowsTheBox",
+                               Action::Install,
+                               true,
+                               false,
+                               {{"OpenSCManagerW", 1}},
+                               {OpenManager, OpenManager, Create(256), CreateBox, CloseManager(256)},
+                               {L"CreateServiceW() 失败!"},
+                               NoEvents,
+                               true,
+                               {}}),
+    [](const ::testing::TestParamInfo<PathCase> &info) { return std::string(info.param.name); });
+
+INSTANTIATE_TEST_SUITE_P(
+    Uninstall, RegistrationPaths,
+    ::testing::Values(
+        // The stop is sent and the record deleted at once: nothing waits or
+        // polls between them.
+        PathCase{"Running_StopsAndDeletesWithoutWaiting",
+                 Action::Uninstall,
+                 true,
+                 true,
+                 {},
+                 {OpenManager, OpenForCheck(256), CloseService(260), CloseManager(256), OpenManager,
+                  OpenForDeletion(264), Stop(268), Delete(268), CloseService(268), CloseManager(264)},
+                 NoBoxes,
+                 NoEvents,
+                 false,
+                 {}},
+        // A stopped service refuses the stop control; that result is ignored.
+        PathCase{"Stopped_TheRefusedStopDoesNotPreventDeletion",
+                 Action::Uninstall,
+                 true,
+                 false,
+                 {},
+                 {OpenManager, OpenForCheck(256), CloseService(260), CloseManager(256), OpenManager,
+                  OpenForDeletion(264), Stop(268), Delete(268), CloseService(268), CloseManager(264)},
+                 NoBoxes,
+                 NoEvents,
+                 false,
+                 {}},
+        PathCase{"ManagerFailsAtTheFirstAttempt_NothingAtAll",
+                 Action::Uninstall,
+                 true,
+                 true,
+                 {{"OpenSCManagerW", 1}},
+                 {OpenManager},
+                 NoBoxes,
+                 NoEvents,
+                 true,
+                 {}},
+        PathCase{"ManagerNeverOpens_NothingAtAll",
+                 Action::Uninstall,
+                 true,
+                 true,
+                 {{"OpenSCManagerW", 0}},
+                 {OpenManager},
+                 NoBoxes,
+                 NoEvents,
+                 true,
+                 {}},
+        PathCase{"Absent_NothingAtAll",
+                 Action::Uninstall,
+                 false,
+                 false,
+                 {},
+                 {OpenManager, OpenForCheck(256), CloseManager(256)},
+                 NoBoxes,
+                 NoEvents,
+                 false,
+                 {}},
+        PathCase{"CheckCannotOpenAnExistingService_CountsAsAbsent",
+                 Action::Uninstall,
+                 true,
+                 true,
+                 {{"OpenServiceW", 1}},
+                 {OpenManager, OpenForCheck(256), CloseManager(256)},
+                 NoBoxes,
+                 NoEvents,
+                 true,
+                 {}},
+        PathCase{"ManagerFailsAtTheSecondAttempt_Event",
+                 Action::Uninstall,
+                 true,
+                 true,
+                 {{"OpenSCManagerW", 2}},
+                 {OpenManager, OpenForCheck(256), CloseService(260), CloseManager(256), OpenManager, RegisterSource,
+                  ReportNotDeleted(264), DeregisterSource(264)},
+                 NoBoxes,
+                 NotDeleted,
+                 true,
+                 {}},
+        PathCase{"ServiceWillNotOpenForDeletion_ClosesTheManagerThenEvent",
+                 Action::Uninstall,
+                 true,
+                 true,
+                 {{"OpenServiceW", 2}},
+                 {OpenManager, OpenForCheck(256), CloseService(260), CloseManager(256), OpenManager,
+                  OpenForDeletion(264), CloseManager(264), RegisterSource, ReportNotDeleted(268),
+                  DeregisterSource(268)},
+                 NoBoxes,
+                 NotDeleted,
+                 true,
+                 {}},
+        PathCase{"DeletionFails_TheStopWasStillSentThenEvent",
+                 Action::Uninstall,
+                 true,
+                 true,
+                 {{"DeleteService", 0}},
+                 {OpenManager, OpenForCheck(256), CloseService(260), CloseManager(256), OpenManager,
+                  OpenForDeletion(264), Stop(268), Delete(268), CloseService(268), CloseManager(264), RegisterSource,
+                  ReportNotDeleted(272), DeregisterSource(272)},
+                 NoBoxes,
+                 NotDeleted,
+                 true,
+                 {SERVICE_CONTROL_STOP}}),
+    [](const ::testing::TestParamInfo<PathCase> &info) { return std::string(info.param.name); });
+
+// The record install leaves behind, for hosts at various paths.
+
+struct RecordCase {
+    const wchar_t *modulePath;
+    const wchar_t *serviceName;
+    const wchar_t *binaryPath;
+};
+
+void PrintTo(const RecordCase &row, std::ostream *out)
+{
+    for (const wchar_t *unit = row.modulePath; *unit != L'\0'; ++unit) {
+        if (*unit >= 0x20 && *unit < 0x7F) {
+            *out << static_cast<char>(*unit);
+        } else {
+            *out << "\\u" << std::hex << static_cast<unsigned>(*unit) << std::dec;
+        }
+    }
+}
+
+class InstalledRecord : public RegistrationTest, public ::testing::WithParamInterface<RecordCase> {};
+
+TEST_P(InstalledRecord, HoldsEveryFieldOfTheRecord)
+{
+    const RecordCase &row = GetParam();
+    const HostIdentity identity = IdentityAt(row.modulePath);
+    InstallService(identity.ModulePath);
+
+    ASSERT_TRUE(fake::HasService(row.serviceName));
+    const fake::ServiceRecord record = fake::Service(row.serviceName);
+    EXPECT_EQ(record.name, row.serviceName);
+    EXPECT_EQ(record.displayName, row.serviceName);
+    EXPECT_EQ(record.access, SERVICE_ALL_ACCESS);
+    EXPECT_EQ(record.type, SERVICE_WIN32_OWN_PROCESS);
+    EXPECT_EQ(record.startType, SERVICE_DEMAND_START);
+    EXPECT_EQ(record.errorControl, SERVICE_ERROR_NORMAL);
+    EXPECT_EQ(record.binaryPath, row.binaryPath);
+    EXPECT_TRUE(record.groupNull);
+    EXPECT_TRUE(record.tagNull);
+    EXPECT_FALSE(record.dependenciesNull);
+    EXPECT_EQ(record.dependencies, L"");
+    EXPECT_TRUE(record.accountNull);
+    EXPECT_TRUE(record.passwordNull);
+    EXPECT_TRUE(fake::Boxes().empty());
+    EXPECT_TRUE(fake::Events().empty());
+}
+
+// Quoted exactly when the path holds a blank or a tab, wherever it stands.
+INSTANTIATE_TEST_SUITE_P(
+    Paths, InstalledRecord,
+    ::testing::Values(RecordCase{L"C:\\Apps\\notepadSvc.exe", L"notepadSvc", L"C:\\Apps\\notepadSvc.exe"},
+                      RecordCase{L"C:\\Program Files\\X\\notepadSvc.exe", L"notepadSvc",
+                                 L"\"C:\\Program Files\\X\\notepadSvc.exe\""},
+                      RecordCase{L"C:\\Apps\\note pad123.exe", L"note pad123", L"\"C:\\Apps\\note pad123.exe\""},
+                      RecordCase{L"C:\\Tab\there\\toolSvc.exe", L"toolSvc", L"\"C:\\Tab\there\\toolSvc.exe\""},
+                      RecordCase{L"\\\\server\\share\\toolSvc.exe", L"toolSvc", L"\\\\server\\share\\toolSvc.exe"},
+                      RecordCase{L"C:\\服务\\记事本Svc.exe", L"记事本Svc", L"C:\\服务\\记事本Svc.exe"},
+                      RecordCase{L"C:\\100%\\toolSvc.exe", L"toolSvc", L"C:\\100%\\toolSvc.exe"}));
+
+TEST_F(RegistrationTest, InstallRegistersThePathItIsGivenWithoutAskingForItAgain)
+{
+    InstallService(L"D:\\Elsewhere\\other.exe");
+    EXPECT_EQ(Calls(), (std::vector<std::string>{OpenManager, OpenForCheck(256), CloseManager(256), OpenManager,
+                                                 Create(260, "notepadSvc", "D:\\Elsewhere\\other.exe"),
+                                                 CloseService(264), CloseManager(260)}));
+}
+
+// Through WinMain, as an administrator runs the host.
+
+TEST_F(RegistrationTest, InstallingTwiceLeavesTheFirstRecordAndShowsNothing)
+{
+    fake::SetCommandLine(L"C:\\Apps\\notepadSvc.exe /install");
+    ASSERT_EQ(fake::RunHost(), 0);
+    ASSERT_TRUE(fake::HasService(L"notepadSvc"));
+    const fake::ServiceRecord first = fake::Service(L"notepadSvc");
+
+    const std::size_t secondRun = fake::Journal().size();
+    EXPECT_EQ(fake::RunHost(), 0);
+
+    // Handles 256 to 264 went to the first run.
+    EXPECT_EQ(CallsSince(secondRun),
+              (std::vector<std::string>{"GetModuleFileNameW(NULL, 260)", "GetCommandLineW()", OpenManager,
+                                        OpenForCheck(268), CloseService(272), CloseManager(268)}));
+    EXPECT_EQ(fake::CallsNamed("CreateServiceW").size(), 1u);
+    EXPECT_TRUE(fake::Boxes().empty());
+    EXPECT_TRUE(fake::Events().empty());
+    const fake::ServiceRecord second = fake::Service(L"notepadSvc");
+    EXPECT_EQ(second.name, first.name);
+    EXPECT_EQ(second.displayName, first.displayName);
+    EXPECT_EQ(second.access, first.access);
+    EXPECT_EQ(second.type, first.type);
+    EXPECT_EQ(second.startType, first.startType);
+    EXPECT_EQ(second.errorControl, first.errorControl);
+    EXPECT_EQ(second.binaryPath, first.binaryPath);
+    EXPECT_EQ(second.dependencies, first.dependencies);
+    EXPECT_EQ(second.dependenciesNull, first.dependenciesNull);
+    EXPECT_EQ(second.groupNull, first.groupNull);
+    EXPECT_EQ(second.tagNull, first.tagNull);
+    EXPECT_EQ(second.accountNull, first.accountNull);
+    EXPECT_EQ(second.passwordNull, first.passwordNull);
+    EXPECT_EQ(second.controls, first.controls);
+}
+
+struct RouteCase {
+    const char *name;
+    const wchar_t *modulePath;
+    const wchar_t *commandLine;
+    Action action;
+    const char *serviceName;
+    const char *binaryPath; // registered by install
+};
+
+void PrintTo(const RouteCase &row, std::ostream *out)
+{
+    *out << row.name;
+}
+
+class RegistrationRoutes : public RegistrationTest, public ::testing::WithParamInterface<RouteCase> {};
+
+TEST_P(RegistrationRoutes, WinMainRunsTheActionForTheHostsOwnPath)
+{
+    const RouteCase &row = GetParam();
+    const std::string name = row.serviceName;
+    fake::SetModulePath(row.modulePath);
+    fake::SetCommandLine(row.commandLine);
+    if (row.action == Action::Uninstall) {
+        fake::AddService(std::wstring(name.begin(), name.end()), true);
+    }
+
+    EXPECT_EQ(fake::RunHost(), 0);
+
+    if (row.action == Action::Install) {
+        EXPECT_EQ(CallsAfterCommandLine(),
+                  (std::vector<std::string>{OpenManager, OpenForCheck(256, name), CloseManager(256), OpenManager,
+                                            Create(260, name, row.binaryPath), CloseService(264), CloseManager(260)}));
+    } else {
+        EXPECT_EQ(CallsAfterCommandLine(),
+                  (std::vector<std::string>{OpenManager, OpenForCheck(256, name), CloseService(260), CloseManager(256),
+                                            OpenManager, OpenForDeletion(264, name), Stop(268), Delete(268),
+                                            CloseService(268), CloseManager(264)}));
+    }
+    EXPECT_TRUE(fake::Boxes().empty());
+    EXPECT_TRUE(fake::Events().empty());
+}
+
+// A module path longer than one MAX_PATH buffer, registered whole.
+const std::wstring LongDirectory = L"C:\\" + std::wstring(280, L'd');
+const std::wstring LongModulePath = LongDirectory + L"\\longSvc.exe";
+const std::string LongBinaryPath = "C:\\" + std::string(280, 'd') + "\\longSvc.exe";
+
+INSTANTIATE_TEST_SUITE_P(
+    CommandLines, RegistrationRoutes,
+    ::testing::Values(RouteCase{"Install", L"C:\\Apps\\notepadSvc.exe", L"C:\\Apps\\notepadSvc.exe /install",
+                                Action::Install, "notepadSvc", "C:\\Apps\\notepadSvc.exe"},
+                      RouteCase{"InstallInCapitalsFromAPathWithBlanks", L"C:\\Program Files\\X\\notepadSvc.exe",
+                                L"\"C:\\Program Files\\X\\notepadSvc.exe\" /INSTALL", Action::Install, "notepadSvc",
+                                "\"C:\\Program Files\\X\\notepadSvc.exe\""},
+                      RouteCase{"InstallFromAPathLongerThanMaxPath", LongModulePath.c_str(), L"longSvc.exe /install",
+                                Action::Install, "longSvc", LongBinaryPath.c_str()},
+                      RouteCase{"Uninstall", L"C:\\Apps\\notepadSvc.exe", L"C:\\Apps\\notepadSvc.exe /uninstall",
+                                Action::Uninstall, "notepadSvc", ""},
+                      RouteCase{"UninstallInCapitalsFromAPathWithBlanks", L"C:\\Program Files\\X\\toolSvc.exe",
+                                L"\"C:\\Program Files\\X\\toolSvc.exe\" /UNINSTALL", Action::Uninstall, "toolSvc", ""}),
+    [](const ::testing::TestParamInfo<RouteCase> &info) { return std::string(info.param.name); });
+
+} // namespace
