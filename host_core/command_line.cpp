@@ -12,11 +12,11 @@ wchar_t FoldAscii(wchar_t unit)
     return (unit >= L'A' && unit <= L'Z') ? static_cast<wchar_t>(unit - L'A' + L'a') : unit;
 }
 
-} // namespace
+}  // namespace
 
-const wchar_t *CommandLineTail(const wchar_t *commandLine)
+const wchar_t* CommandLineTail(const wchar_t* commandLine)
 {
-    const wchar_t *p = commandLine;
+    const wchar_t* p = commandLine;
     bool insideQuotes = false;
     for (; *p != L'\0'; ++p) {
         if (*p == L'"') {
@@ -31,7 +31,7 @@ const wchar_t *CommandLineTail(const wchar_t *commandLine)
     return p;
 }
 
-bool EqualsIgnoringAsciiCase(const wchar_t *text, const wchar_t *word)
+bool EqualsIgnoringAsciiCase(const wchar_t* text, const wchar_t* word)
 {
     for (; *text != L'\0' && *word != L'\0'; ++text, ++word) {
         if (FoldAscii(*text) != FoldAscii(*word)) {

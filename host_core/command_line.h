@@ -6,8 +6,8 @@
 // name ends at the first unit of code 1 to 32 outside double quotes (each
 // quote toggles), then every following unit of code 1 to 32 is skipped.
 // Trailing blanks stay.
-const wchar_t *CommandLineTail(const wchar_t *commandLine);
+const wchar_t* CommandLineTail(const wchar_t* commandLine);
 
 // Whole-text equality with ASCII letters folded and nothing else: a
 // fullwidth lookalike of a command word is not that word.
-bool EqualsIgnoringAsciiCase(const wchar_t *text, const wchar_t *word);
+bool EqualsIgnoringAsciiCase(const wchar_t* text, const wchar_t* word);

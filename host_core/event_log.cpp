@@ -23,16 +23,16 @@ void ReportEventLogUnreachable()
     OutputDebugStringW(text);
 }
 
-} // namespace
+}  // namespace
 
-void LogEvent(const wchar_t *format, ...)
+void LogEvent(const wchar_t* format, ...)
 {
     va_list arguments;
     va_start(arguments, format);
     const std::wstring text = FormatEventText(format, arguments);
     va_end(arguments);
 
-    const HANDLE source = RegisterEventSourceW(nullptr, ServiceName.c_str());
+    HANDLE source = RegisterEventSourceW(nullptr, ServiceName.c_str());
     if (source == nullptr) {
         ReportEventLogUnreachable();
         return;

@@ -1,11 +1,11 @@
 #include "event_text.h"
 
-std::wstring FormatEventText(const wchar_t *format, va_list arguments)
+std::wstring FormatEventText(const wchar_t* format, va_list arguments)
 {
     std::wstring text;
-    for (const wchar_t *p = format; *p != L'\0'; ++p) {
+    for (const wchar_t* p = format; *p != L'\0'; ++p) {
         if (*p == L'%' && p[1] == L's') {
-            const wchar_t *argument = va_arg(arguments, const wchar_t *);
+            const wchar_t* argument = va_arg(arguments, const wchar_t*);
             text += argument != nullptr ? argument : L"(null)";
             ++p;
         } else if (*p == L'%' && p[1] == L'%') {
@@ -18,7 +18,7 @@ std::wstring FormatEventText(const wchar_t *format, va_list arguments)
     return text;
 }
 
-std::size_t NextEventPieceLength(const wchar_t *text, std::size_t length)
+std::size_t NextEventPieceLength(const wchar_t* text, std::size_t length)
 {
     if (length <= EventTextLimit) {
         return length;

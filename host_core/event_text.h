@@ -10,8 +10,8 @@ constexpr std::size_t EventTextLimit = 255;
 
 // printf-style formatting that knows "%s" (a wide string argument) and "%%";
 // any other '%' is kept as it stands. Unbounded: the caller cuts.
-std::wstring FormatEventText(const wchar_t *format, va_list arguments);
+std::wstring FormatEventText(const wchar_t* format, va_list arguments);
 
 // How many units of text[0..length) go into the next event: at most
 // EventTextLimit, one fewer when the cut would part a surrogate pair.
-std::size_t NextEventPieceLength(const wchar_t *text, std::size_t length);
+std::size_t NextEventPieceLength(const wchar_t* text, std::size_t length);

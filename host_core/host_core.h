@@ -11,22 +11,22 @@ struct HostIdentity {
 };
 
 // Set once by DeriveHostIdentity, then only read, from any thread.
-extern std::wstring ServiceName;           // file stem: service, display and event source name
-extern std::wstring ChildCommandLine;      // writable: CreateProcessW may change it in place
-extern std::wstring ChildWorkingDirectory; // drive and directory, trailing separator kept
+extern std::wstring ServiceName;            // file stem: service, display and event source name
+extern std::wstring ChildCommandLine;       // writable: CreateProcessW may change it in place
+extern std::wstring ChildWorkingDirectory;  // drive and directory, trailing separator kept
 
 // Reported to the service manager; the runtime guards it once threads exist.
 extern SERVICE_STATUS ServiceStatus;
 extern SERVICE_STATUS_HANDLE StatusHandle;
 
-void DeriveHostIdentity(HostIdentity &identity);
+void DeriveHostIdentity(HostIdentity& identity);
 
 // Reports one information event under ServiceName. The format knows "%s"
 // (a wide string) and "%%"; texts longer than an event holds go out as
 // consecutive events.
-void LogEvent(const wchar_t *format, ...);
+void LogEvent(const wchar_t* format, ...);
 
 // The actions WinMain routes to.
-void InstallService(const std::wstring &modulePath);
+void InstallService(const std::wstring& modulePath);
 void UninstallService();
 void RunAsService();

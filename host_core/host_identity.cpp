@@ -12,7 +12,7 @@ namespace {
 // cut short would name a service and a child that do not exist.
 std::wstring QueryModulePath()
 {
-    const DWORD longestPath = 32768; // the most any Windows path can hold
+    const DWORD longestPath = 32768;  // the most any Windows path can hold
     std::wstring buffer(MAX_PATH, L'\0');
     for (;;) {
         const DWORD length = GetModuleFileNameW(nullptr, &buffer[0], static_cast<DWORD>(buffer.size()));
@@ -27,7 +27,7 @@ std::wstring QueryModulePath()
 // CreateProcessW without an application name tries every blank-separated
 // prefix of an unquoted path as a program ("C:\Program.exe" before
 // "C:\Program Files\..."), so a path with blanks or tabs is quoted.
-std::wstring QuoteIfBlank(const std::wstring &programPath)
+std::wstring QuoteIfBlank(const std::wstring& programPath)
 {
     if (programPath.find_first_of(L" \t") == std::wstring::npos) {
         return programPath;
@@ -35,9 +35,9 @@ std::wstring QuoteIfBlank(const std::wstring &programPath)
     return L"\"" + programPath + L"\"";
 }
 
-} // namespace
+}  // namespace
 
-void DeriveHostIdentity(HostIdentity &identity)
+void DeriveHostIdentity(HostIdentity& identity)
 {
     identity.ModulePath = QueryModulePath();
     const PathParts parts = SplitPath(identity.ModulePath);

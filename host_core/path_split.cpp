@@ -1,6 +1,6 @@
 #include "path_split.h"
 
-PathParts SplitPath(const std::wstring &path)
+PathParts SplitPath(const std::wstring& path)
 {
     PathParts parts;
     std::wstring::size_type start = 0;

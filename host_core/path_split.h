@@ -5,10 +5,10 @@
 #include <string>
 
 struct PathParts {
-    std::wstring Drive;     // "C:" when the second unit is a colon, else empty
-    std::wstring Directory; // up to and including the last '\' or '/'
-    std::wstring Stem;      // file name up to its last dot
-    std::wstring Extension; // from the last dot of the file name, dot included
+    std::wstring Drive;      // "C:" when the second unit is a colon, else empty
+    std::wstring Directory;  // up to and including the last '\' or '/'
+    std::wstring Stem;       // file name up to its last dot
+    std::wstring Extension;  // from the last dot of the file name, dot included
 };
 
-PathParts SplitPath(const std::wstring &path);
+PathParts SplitPath(const std::wstring& path);

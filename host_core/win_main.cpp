@@ -24,7 +24,7 @@ int WINAPI WinMain(HINSTANCE /*instance*/, HINSTANCE /*previousInstance*/, LPSTR
     // The start-up code's narrow text loses characters outside the code page
     // and splits the program name by rules of its own: read the command line
     // as the process was given it.
-    const wchar_t *command = CommandLineTail(GetCommandLineW());
+    const wchar_t* command = CommandLineTail(GetCommandLineW());
     if (EqualsIgnoringAsciiCase(command, L"/install")) {
         InstallService(identity.ModulePath);
     } else if (EqualsIgnoringAsciiCase(command, L"/uninstall")) {
@@ -38,7 +38,7 @@ int WINAPI WinMain(HINSTANCE /*instance*/, HINSTANCE /*previousInstance*/, LPSTR
 void RunAsService()
 {
     SERVICE_TABLE_ENTRYW table[2] = {{&ServiceName[0], ServiceMain}, {nullptr, nullptr}};
-    if (StartServiceCtrlDispatcherW(table)) {
+    if (StartServiceCtrlDispatcherW(table) != FALSE) {
         LogEvent(L"Register Service Main Function Succeed!");
     } else {
         LogEvent(L"Register Service Main Function Error!");

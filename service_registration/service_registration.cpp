@@ -2,7 +2,7 @@
 
 namespace {
 
-void ShowInstallFailure(const wchar_t *text)
+void ShowInstallFailure(const wchar_t* text)
 {
     MessageBoxW(nullptr, text, L"ERROR", MB_OK);
 }
@@ -10,11 +10,11 @@ void ShowInstallFailure(const wchar_t *text)
 // Any failure to open counts as absence, whatever its cause.
 bool ServiceExists()
 {
-    const SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     if (manager == nullptr) {
         return false;
     }
-    const SC_HANDLE service = OpenServiceW(manager, ServiceName.c_str(), SERVICE_QUERY_CONFIG);
+    SC_HANDLE service = OpenServiceW(manager, ServiceName.c_str(), SERVICE_QUERY_CONFIG);
     if (service != nullptr) {
         CloseServiceHandle(service);
     }
@@ -24,7 +24,7 @@ bool ServiceExists()
 
 // Without quotes, a binary path with blanks lets "C:\Program.exe" run in the
 // service's place as LocalSystem.
-std::wstring ServiceBinaryPath(const std::wstring &modulePath)
+std::wstring ServiceBinaryPath(const std::wstring& modulePath)
 {
     if (modulePath.find_first_of(L" \t") == std::wstring::npos) {
         return modulePath;
@@ -32,22 +32,22 @@ std::wstring ServiceBinaryPath(const std::wstring &modulePath)
     return L"\"" + modulePath + L"\"";
 }
 
-} // namespace
+}  // namespace
 
-void InstallService(const std::wstring &modulePath)
+void InstallService(const std::wstring& modulePath)
 {
     if (ServiceExists()) {
         return;
     }
-    const SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     if (manager == nullptr) {
         ShowInstallFailure(L"OpenSCManager() 失败!");
         return;
     }
     const std::wstring binaryPath = ServiceBinaryPath(modulePath);
-    const SC_HANDLE service = CreateServiceW(manager, ServiceName.c_str(), ServiceName.c_str(), SERVICE_ALL_ACCESS,
-                                             SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
-                                             binaryPath.c_str(), nullptr, nullptr, L"", nullptr, nullptr);
+    SC_HANDLE service = CreateServiceW(manager, ServiceName.c_str(), ServiceName.c_str(), SERVICE_ALL_ACCESS,
+                                       SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                                       binaryPath.c_str(), nullptr, nullptr, L"", nullptr, nullptr);
     if (service == nullptr) {
         ShowInstallFailure(L"CreateServiceW() 失败!");
         CloseServiceHandle(manager);
@@ -62,13 +62,13 @@ void UninstallService()
     if (!ServiceExists()) {
         return;
     }
-    const SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     if (manager == nullptr) {
         LogEvent(L"Service could not be deleted");
         return;
     }
     bool deleted = false;
-    const SC_HANDLE service = OpenServiceW(manager, ServiceName.c_str(), DELETE | SERVICE_STOP);
+    SC_HANDLE service = OpenServiceW(manager, ServiceName.c_str(), DELETE | SERVICE_STOP);
     if (service != nullptr) {
         // The stop is only asked for: the record goes now, and the service
         // manager removes it once the service has stopped.

@@ -14,14 +14,14 @@ SRWLOCK ChildLock = SRWLOCK_INIT;
 ChildState State = ChildState::NotCreated;
 bool StopRequested = false;
 
-void ReportLaunch(const wchar_t *outcome)
+void ReportLaunch(const wchar_t* outcome)
 {
     // Passed as an argument, so a '%' in the path is reported as it stands.
     const std::wstring text = outcome + ChildCommandLine;
     LogEvent(L"%s", text.c_str());
 }
 
-} // namespace
+}  // namespace
 
 void PrepareChildProcess()
 {
@@ -41,9 +41,9 @@ void RunChildProcess()
     ChildProcess = PROCESS_INFORMATION{};
     // A service already being stopped does not start its program.
     const bool launch = !StopRequested;
-    const BOOL created =
+    const bool created =
         launch && CreateProcessW(nullptr, &ChildCommandLine[0], nullptr, nullptr, FALSE, CREATE_NEW_CONSOLE, nullptr,
-                                 ChildWorkingDirectory.c_str(), &startupInfo, &ChildProcess);
+                                 ChildWorkingDirectory.c_str(), &startupInfo, &ChildProcess) != FALSE;
     if (created) {
         State = ChildState::Running;
     }

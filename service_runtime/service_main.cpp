@@ -15,7 +15,7 @@ void ReportServiceState(DWORD state)
     AcquireSRWLockExclusive(&StatusLock);
     ServiceStatus.dwCurrentState = state;
     SERVICE_STATUS report = ServiceStatus;
-    const SERVICE_STATUS_HANDLE handle = StatusHandle;
+    SERVICE_STATUS_HANDLE handle = StatusHandle;
     ReleaseSRWLockExclusive(&StatusLock);
     SetServiceStatus(handle, &report);
 }
@@ -40,9 +40,9 @@ void StopService()
     ReportStopped();
 }
 
-} // namespace
+}  // namespace
 
-void WINAPI ServiceMain(DWORD /*argumentCount*/, LPWSTR * /*arguments*/)
+void WINAPI ServiceMain(DWORD /*argumentCount*/, LPWSTR* /*arguments*/)
 {
     SetRunningAsService(true);
     PrepareChildProcess();
@@ -52,7 +52,7 @@ void WINAPI ServiceMain(DWORD /*argumentCount*/, LPWSTR * /*arguments*/)
     ServiceStatus.dwControlsAccepted = SERVICE_ACCEPT_STOP;
     ReleaseSRWLockExclusive(&StatusLock);
 
-    const SERVICE_STATUS_HANDLE handle = RegisterServiceCtrlHandlerW(ServiceName.c_str(), ServiceCtrlHandler);
+    SERVICE_STATUS_HANDLE handle = RegisterServiceCtrlHandlerW(ServiceName.c_str(), ServiceCtrlHandler);
     if (handle == nullptr) {
         LogEvent(L"Handler not installed");
         return;
@@ -78,15 +78,10 @@ void WINAPI ServiceCtrlHandler(DWORD control)
 {
     switch (control) {
     case SERVICE_CONTROL_STOP:
-    case SERVICE_CONTROL_SHUTDOWN:
-        StopService();
-        break;
+    case SERVICE_CONTROL_SHUTDOWN: StopService(); break;
     case SERVICE_CONTROL_PAUSE:
     case SERVICE_CONTROL_CONTINUE:
-    case SERVICE_CONTROL_INTERROGATE:
-        break;
-    default:
-        LogEvent(L"Bad service request");
-        break;
+    case SERVICE_CONTROL_INTERROGATE: break;
+    default: LogEvent(L"Bad service request"); break;
     }
 }

@@ -21,5 +21,5 @@ void RunChildProcess();
 void AskChildToQuit();
 void TerminateRunningChild();
 
-void WINAPI ServiceMain(DWORD argumentCount, LPWSTR *arguments);
+void WINAPI ServiceMain(DWORD argumentCount, LPWSTR* arguments);
 void WINAPI ServiceCtrlHandler(DWORD control);

@@ -25,12 +25,12 @@
 
 #ifdef FAKE_UNDER_TSAN
 extern "C" {
-void AnnotateIgnoreSyncBegin(const char *file, int line);
-void AnnotateIgnoreSyncEnd(const char *file, int line);
-void AnnotateIgnoreReadsBegin(const char *file, int line);
-void AnnotateIgnoreReadsEnd(const char *file, int line);
-void AnnotateIgnoreWritesBegin(const char *file, int line);
-void AnnotateIgnoreWritesEnd(const char *file, int line);
+void AnnotateIgnoreSyncBegin(const char* file, int line);
+void AnnotateIgnoreSyncEnd(const char* file, int line);
+void AnnotateIgnoreReadsBegin(const char* file, int line);
+void AnnotateIgnoreReadsEnd(const char* file, int line);
+void AnnotateIgnoreWritesBegin(const char* file, int line);
+void AnnotateIgnoreWritesEnd(const char* file, int line);
 }
 #endif
 
@@ -38,10 +38,10 @@ namespace fake {
 namespace {
 
 struct HandleEntry {
-    std::string kind; // "event source", "manager", "service", "process", "thread"
+    std::string kind;  // "event source", "manager", "service", "process", "thread"
     bool open;
-    int child;         // index into children for process and thread handles
-    std::wstring name; // service or event source name
+    int child;          // index into children for process and thread handles
+    std::wstring name;  // service or event source name
 };
 
 struct World {
@@ -52,7 +52,7 @@ struct World {
     std::wstring commandLine;
     bool startedByServiceManager = false;
     Child childBehaviour = Child::QuitsOnWmQuit;
-    std::map<std::string, std::vector<int>> failures; // operation -> call numbers (0: all)
+    std::map<std::string, std::vector<int>> failures;  // operation -> call numbers (0: all)
     std::map<std::string, int> callCounts;
     bool statusWaitsForHandler = false;
     bool processEndsAtStopped = false;
@@ -79,14 +79,14 @@ struct World {
     std::thread serviceThread;
 };
 
-World &TheWorld()
+World& TheWorld()
 {
     static World world;
     return world;
 }
 
 std::atomic<long long> Clock{0};
-thread_local const char *ThreadName = "main";
+thread_local const char* ThreadName = "main";
 const auto StatusHandleValue = reinterpret_cast<SERVICE_STATUS_HANDLE>(std::uintptr_t{0x5717});
 
 // Holds the world's lock; under TSan the fake's own accesses are not watched.
@@ -110,9 +110,9 @@ public:
         AnnotateIgnoreSyncEnd(__FILE__, __LINE__);
 #endif
     }
-    Locked(const Locked &) = delete;
-    Locked &operator=(const Locked &) = delete;
-    void Wait(const std::function<bool()> &condition)
+    Locked(const Locked&) = delete;
+    Locked& operator=(const Locked&) = delete;
+    void Wait(const std::function<bool()>& condition)
     {
         TheWorld().changed.wait(lock_, condition);
     }
@@ -129,7 +129,7 @@ private:
     std::unique_lock<std::mutex> lock_;
 };
 
-std::string Utf8(const std::wstring &text)
+std::string Utf8(const std::wstring& text)
 {
     std::string out;
     for (std::size_t i = 0; i < text.size(); ++i) {
@@ -162,7 +162,7 @@ std::string Utf8(const std::wstring &text)
     return out;
 }
 
-std::string Text(const wchar_t *text)
+std::string Text(const wchar_t* text)
 {
     return text == nullptr ? "NULL" : "\"" + Utf8(text) + "\"";
 }
@@ -179,21 +179,21 @@ std::string Number(long long value)
     return std::to_string(value);
 }
 
-std::string Pointer(const void *pointer)
+std::string Pointer(const void* pointer)
 {
     return pointer == nullptr ? "NULL" : "ptr";
 }
 
 // The caller holds the lock.
-void Record(const std::string &text)
+void Record(const std::string& text)
 {
-    World &world = TheWorld();
+    World& world = TheWorld();
     world.journal.push_back(Call{text, ThreadName, Clock.load(), world.processEnded});
 }
 
-bool ShouldFail(const std::string &operation)
+bool ShouldFail(const std::string& operation)
 {
-    World &world = TheWorld();
+    World& world = TheWorld();
     const int call = ++world.callCounts[operation];
     const auto found = world.failures.find(operation);
     if (found == world.failures.end()) {
@@ -207,16 +207,16 @@ bool ShouldFail(const std::string &operation)
     return false;
 }
 
-std::uintptr_t NewHandle(const std::string &kind, int child, const std::wstring &name)
+std::uintptr_t NewHandle(const std::string& kind, int child, const std::wstring& name)
 {
-    World &world = TheWorld();
+    World& world = TheWorld();
     const std::uintptr_t value = world.nextHandle;
     world.nextHandle += 4;
     world.handles[value] = HandleEntry{kind, true, child, name};
     return value;
 }
 
-std::string HandleName(const void *handle)
+std::string HandleName(const void* handle)
 {
     if (handle == nullptr) {
         return "NULL";
@@ -229,9 +229,9 @@ std::string HandleName(const void *handle)
 }
 
 // The open handle of the given kind, or null after recording the misuse.
-HandleEntry *Use(const void *handle, const std::string &kind, const std::string &operation)
+HandleEntry* Use(const void* handle, const std::string& kind, const std::string& operation)
 {
-    World &world = TheWorld();
+    World& world = TheWorld();
     const auto found = world.handles.find(reinterpret_cast<std::uintptr_t>(handle));
     if (found == world.handles.end() || found->second.kind != kind) {
         world.misuses.push_back(operation + ": not a " + kind + " handle");
@@ -244,10 +244,10 @@ HandleEntry *Use(const void *handle, const std::string &kind, const std::string 
     return &found->second;
 }
 
-std::wstring ServiceKey(const std::wstring &name)
+std::wstring ServiceKey(const std::wstring& name)
 {
     std::wstring key = name;
-    for (wchar_t &unit : key) {
+    for (wchar_t& unit : key) {
         if (unit >= L'A' && unit <= L'Z') {
             unit = static_cast<wchar_t>(unit - L'A' + L'a');
         }
@@ -255,7 +255,7 @@ std::wstring ServiceKey(const std::wstring &name)
     return key;
 }
 
-std::wstring MultiString(const wchar_t *list)
+std::wstring MultiString(const wchar_t* list)
 {
     std::wstring text;
     while (list != nullptr && *list != L'\0') {
@@ -266,7 +266,7 @@ std::wstring MultiString(const wchar_t *list)
     return text;
 }
 
-bool StartupInfoIsBare(const STARTUPINFOW *info)
+bool StartupInfoIsBare(const STARTUPINFOW* info)
 {
     STARTUPINFOW expected;
     std::memset(&expected, 0, sizeof expected);
@@ -274,7 +274,7 @@ bool StartupInfoIsBare(const STARTUPINFOW *info)
     return info != nullptr && std::memcmp(info, &expected, sizeof expected) == 0;
 }
 
-bool IsZero(const PROCESS_INFORMATION *info)
+bool IsZero(const PROCESS_INFORMATION* info)
 {
     return info != nullptr && info->hProcess == nullptr && info->hThread == nullptr && info->dwProcessId == 0 &&
            info->dwThreadId == 0;
@@ -282,7 +282,7 @@ bool IsZero(const PROCESS_INFORMATION *info)
 
 void EndChildLocked(std::size_t index, DWORD exitCode)
 {
-    World &world = TheWorld();
+    World& world = TheWorld();
     if (!world.children[index].ended) {
         world.children[index].ended = true;
         world.children[index].exitCode = exitCode;
@@ -290,11 +290,11 @@ void EndChildLocked(std::size_t index, DWORD exitCode)
     }
 }
 
-} // namespace
+}  // namespace
 
 void Reset()
 {
-    World &world = TheWorld();
+    World& world = TheWorld();
     {
         Locked lock;
         world.processEnded = true;
@@ -335,13 +335,13 @@ void Reset()
     Clock = 0;
 }
 
-void SetModulePath(const std::wstring &path)
+void SetModulePath(const std::wstring& path)
 {
     Locked lock;
     TheWorld().modulePath = path;
 }
 
-void SetCommandLine(const std::wstring &commandLine)
+void SetCommandLine(const std::wstring& commandLine)
 {
     Locked lock;
     TheWorld().commandLine = commandLine;
@@ -359,7 +359,7 @@ void SetChild(Child behaviour)
     TheWorld().childBehaviour = behaviour;
 }
 
-void AddService(const std::wstring &name, bool running)
+void AddService(const std::wstring& name, bool running)
 {
     Locked lock;
     ServiceRecord record{};
@@ -369,7 +369,7 @@ void AddService(const std::wstring &name, bool running)
     TheWorld().services[ServiceKey(name)] = record;
 }
 
-void FailCall(const std::string &operation, int nth)
+void FailCall(const std::string& operation, int nth)
 {
     Locked lock;
     TheWorld().failures[operation].push_back(nth);
@@ -403,7 +403,7 @@ int RunHost()
 {
     char emptyTail[] = "";
     const int exitCode = WinMain(nullptr, nullptr, emptyTail, 1);
-    World &world = TheWorld();
+    World& world = TheWorld();
     {
         Locked lock;
         world.processEnded = true;
@@ -432,7 +432,7 @@ void EndChild(DWORD exitCode)
     }
 }
 
-bool WaitUntil(const std::function<bool()> &condition)
+bool WaitUntil(const std::function<bool()>& condition)
 {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (std::chrono::steady_clock::now() < deadline) {
@@ -450,11 +450,11 @@ std::vector<Call> Journal()
     return TheWorld().journal;
 }
 
-std::vector<std::string> CallsNamed(const std::string &operation)
+std::vector<std::string> CallsNamed(const std::string& operation)
 {
     Locked lock;
     std::vector<std::string> calls;
-    for (const Call &call : TheWorld().journal) {
+    for (const Call& call : TheWorld().journal) {
         if (call.text.compare(0, operation.size() + 1, operation + "(") == 0) {
             calls.push_back(call.text);
         }
@@ -472,7 +472,7 @@ std::vector<std::wstring> EventTexts()
 {
     Locked lock;
     std::vector<std::wstring> texts;
-    for (const Event &event : TheWorld().events) {
+    for (const Event& event : TheWorld().events) {
         texts.push_back(event.text);
     }
     return texts;
@@ -496,13 +496,13 @@ std::vector<ChildProcessRecord> Children()
     return TheWorld().children;
 }
 
-bool HasService(const std::wstring &name)
+bool HasService(const std::wstring& name)
 {
     Locked lock;
     return TheWorld().services.count(ServiceKey(name)) != 0;
 }
 
-ServiceRecord Service(const std::wstring &name)
+ServiceRecord Service(const std::wstring& name)
 {
     Locked lock;
     return TheWorld().services.at(ServiceKey(name));
@@ -517,7 +517,7 @@ int OpenHandleCount()
 {
     Locked lock;
     int count = 0;
-    for (const auto &entry : TheWorld().handles) {
+    for (const auto& entry : TheWorld().handles) {
         count += entry.second.open ? 1 : 0;
     }
     return count;
@@ -529,7 +529,7 @@ std::vector<std::string> Misuses()
     return TheWorld().misuses;
 }
 
-} // namespace fake
+}  // namespace fake
 
 using namespace fake;
 
@@ -539,12 +539,12 @@ DWORD WINAPI GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size)
 {
     Locked lock;
     Record("GetModuleFileNameW(" + Pointer(module) + ", " + Number(size) + ")");
-    const std::wstring &path = TheWorld().modulePath;
+    const std::wstring& path = TheWorld().modulePath;
     if (size == 0) {
         return 0;
     }
     if (ShouldFail("GetModuleFileNameW")) {
-        std::wmemset(fileName, L'X', size); // what a failed call leaves is not a path
+        std::wmemset(fileName, L'X', size);  // what a failed call leaves is not a path
         return 0;
     }
     // As Windows does: a path that does not fit is cut, terminated, and
@@ -562,12 +562,12 @@ LPWSTR WINAPI GetCommandLineW()
     return &TheWorld().commandLine[0];
 }
 
-BOOL WINAPI CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, void *processAttributes, void *threadAttributes,
+BOOL WINAPI CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, void* processAttributes, void* threadAttributes,
                            BOOL inheritHandles, DWORD creationFlags, LPVOID environment, LPCWSTR currentDirectory,
                            LPSTARTUPINFOW startupInfo, LPPROCESS_INFORMATION processInformation)
 {
     Locked lock;
-    World &world = TheWorld();
+    World& world = TheWorld();
     Record("CreateProcessW(" + Text(applicationName) + ", " + Text(commandLine) + ", " + Pointer(processAttributes) +
            ", " + Pointer(threadAttributes) + ", " + Number(inheritHandles) + ", " + Hex(creationFlags) + ", " +
            Pointer(environment) + ", " + Text(currentDirectory) + ", " +
@@ -577,7 +577,7 @@ BOOL WINAPI CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, void *pr
         return FALSE;
     }
     // CreateProcessW may write to the command line: it must be writable.
-    commandLine[0] = static_cast<volatile wchar_t *>(commandLine)[0];
+    commandLine[0] = static_cast<volatile wchar_t*>(commandLine)[0];
     const int index = static_cast<int>(world.children.size());
     const bool endsAtOnce = world.childBehaviour == Child::ExitsAtOnce;
     world.children.push_back(ChildProcessRecord{commandLine, currentDirectory == nullptr ? L"" : currentDirectory,
@@ -592,9 +592,9 @@ BOOL WINAPI CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, void *pr
 DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds)
 {
     Locked lock;
-    World &world = TheWorld();
+    World& world = TheWorld();
     Record("WaitForSingleObject(" + HandleName(handle) + ", " + Hex(milliseconds) + ")");
-    HandleEntry *entry = Use(handle, "process", "WaitForSingleObject");
+    HandleEntry* entry = Use(handle, "process", "WaitForSingleObject");
     if (entry == nullptr) {
         return 0xFFFFFFFFu;
     }
@@ -625,15 +625,15 @@ BOOL WINAPI CloseHandle(HANDLE handle)
 BOOL WINAPI TerminateProcess(HANDLE process, UINT exitCode)
 {
     Locked lock;
-    World &world = TheWorld();
+    World& world = TheWorld();
     Record("TerminateProcess(" + HandleName(process) + ", " + Number(exitCode) + ")");
-    HandleEntry *entry = Use(process, "process", "TerminateProcess");
+    HandleEntry* entry = Use(process, "process", "TerminateProcess");
     if (entry == nullptr) {
         return FALSE;
     }
     const auto child = static_cast<std::size_t>(entry->child);
     if (world.children[child].ended) {
-        return FALSE; // access denied: the process has already ended
+        return FALSE;  // access denied: the process has already ended
     }
     if (world.childBehaviour == Child::SurvivesTermination) {
         return TRUE;
@@ -694,14 +694,14 @@ int WINAPI MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type)
 BOOL WINAPI PostThreadMessageW(DWORD threadId, UINT message, std::uintptr_t wParam, std::intptr_t lParam)
 {
     Locked lock;
-    World &world = TheWorld();
+    World& world = TheWorld();
     Record("PostThreadMessageW(" + Number(threadId) + ", " + Hex(message) + ", " + Number(wParam) + ", " +
            Number(lParam) + ")");
     for (std::size_t i = 0; i < world.children.size(); ++i) {
         if (static_cast<DWORD>(2000 + 4 * i) != threadId) {
             continue;
         }
-        for (const auto &entry : world.handles) {
+        for (const auto& entry : world.handles) {
             if (entry.second.kind == "thread" && entry.second.child == static_cast<int>(i) && !entry.second.open) {
                 world.misuses.push_back("PostThreadMessageW: thread id of a child whose handles are closed");
             }
@@ -720,7 +720,7 @@ BOOL WINAPI PostThreadMessageW(DWORD threadId, UINT message, std::uintptr_t wPar
 }
 
 BOOL WINAPI WTSSendMessageW(HANDLE server, DWORD sessionId, LPWSTR title, DWORD titleLength, LPWSTR message,
-                            DWORD messageLength, DWORD style, DWORD timeout, DWORD *response, BOOL wait)
+                            DWORD messageLength, DWORD style, DWORD timeout, DWORD* response, BOOL wait)
 {
     Locked lock;
     Record("WTSSendMessageW(" + Pointer(server) + ", " + Number(sessionId) + ", " + Text(title) + ", " +
@@ -742,14 +742,14 @@ HANDLE WINAPI RegisterEventSourceW(LPCWSTR serverName, LPCWSTR sourceName)
 }
 
 BOOL WINAPI ReportEventW(HANDLE eventLog, WORD type, WORD category, DWORD eventId, PSID userSid, WORD numStrings,
-                         DWORD dataSize, LPCWSTR *strings, LPVOID rawData)
+                         DWORD dataSize, LPCWSTR* strings, LPVOID rawData)
 {
     Locked lock;
-    World &world = TheWorld();
+    World& world = TheWorld();
     Record("ReportEventW(" + HandleName(eventLog) + ", " + Number(type) + ", " + Number(category) + ", " +
            Number(eventId) + ", " + Pointer(userSid) + ", " + Number(numStrings) + ", " + Number(dataSize) + ", " +
            (numStrings > 0 && strings != nullptr ? Text(strings[0]) : "no strings") + ", " + Pointer(rawData) + ")");
-    HandleEntry *entry = Use(eventLog, "event source", "ReportEventW");
+    HandleEntry* entry = Use(eventLog, "event source", "ReportEventW");
     if (entry == nullptr) {
         return FALSE;
     }
@@ -763,7 +763,7 @@ BOOL WINAPI DeregisterEventSource(HANDLE eventLog)
 {
     Locked lock;
     Record("DeregisterEventSource(" + HandleName(eventLog) + ")");
-    HandleEntry *entry = Use(eventLog, "event source", "DeregisterEventSource");
+    HandleEntry* entry = Use(eventLog, "event source", "DeregisterEventSource");
     if (entry == nullptr) {
         return FALSE;
     }
@@ -796,11 +796,11 @@ SC_HANDLE WINAPI OpenServiceW(SC_HANDLE manager, LPCWSTR serviceName, DWORD desi
 
 SC_HANDLE WINAPI CreateServiceW(SC_HANDLE manager, LPCWSTR serviceName, LPCWSTR displayName, DWORD desiredAccess,
                                 DWORD serviceType, DWORD startType, DWORD errorControl, LPCWSTR binaryPathName,
-                                LPCWSTR loadOrderGroup, DWORD *tagId, LPCWSTR dependencies, LPCWSTR serviceStartName,
+                                LPCWSTR loadOrderGroup, DWORD* tagId, LPCWSTR dependencies, LPCWSTR serviceStartName,
                                 LPCWSTR password)
 {
     Locked lock;
-    World &world = TheWorld();
+    World& world = TheWorld();
     Record("CreateServiceW(" + HandleName(manager) + ", " + Text(serviceName) + ", " + Text(displayName) + ", " +
            Hex(desiredAccess) + ", " + Hex(serviceType) + ", " + Number(startType) + ", " + Number(errorControl) +
            ", " + Text(binaryPathName) + ", " + Text(loadOrderGroup) + ", " + Pointer(tagId) + ", " +
@@ -831,13 +831,13 @@ SC_HANDLE WINAPI CreateServiceW(SC_HANDLE manager, LPCWSTR serviceName, LPCWSTR 
 BOOL WINAPI ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status)
 {
     Locked lock;
-    World &world = TheWorld();
+    World& world = TheWorld();
     Record("ControlService(" + HandleName(service) + ", " + Number(control) + ", " + Pointer(status) + ")");
-    HandleEntry *entry = Use(service, "service", "ControlService");
+    HandleEntry* entry = Use(service, "service", "ControlService");
     if (entry == nullptr || world.services.count(ServiceKey(entry->name)) == 0) {
         return FALSE;
     }
-    ServiceRecord &record = world.services[ServiceKey(entry->name)];
+    ServiceRecord& record = world.services[ServiceKey(entry->name)];
     record.controls.push_back(control);
     const bool wasRunning = record.running;
     *status = SERVICE_STATUS{SERVICE_WIN32_OWN_PROCESS,
@@ -854,7 +854,7 @@ BOOL WINAPI DeleteService(SC_HANDLE service)
 {
     Locked lock;
     Record("DeleteService(" + HandleName(service) + ")");
-    HandleEntry *entry = Use(service, "service", "DeleteService");
+    HandleEntry* entry = Use(service, "service", "DeleteService");
     if (entry == nullptr || ShouldFail("DeleteService")) {
         return FALSE;
     }
@@ -879,9 +879,9 @@ BOOL WINAPI CloseServiceHandle(SC_HANDLE handle)
     return TRUE;
 }
 
-BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW *table)
+BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table)
 {
-    World &world = TheWorld();
+    World& world = TheWorld();
     LPSERVICE_MAIN_FUNCTIONW serviceMain = nullptr;
     std::wstring name;
     {
@@ -959,7 +959,7 @@ BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS stat
     const SERVICE_STATUS s = *status;
     {
         Locked lock;
-        World &world = TheWorld();
+        World& world = TheWorld();
         if (world.statusWaitsForHandler && std::string(ThreadName) == "service") {
             lock.Wait([&] { return !world.handlerRunning; });
         }

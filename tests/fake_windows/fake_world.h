@@ -13,18 +13,18 @@
 namespace fake {
 
 enum class Child {
-    QuitsOnWmQuit,       // a message loop on its primary thread
-    IgnoresWmQuit,       // a console program; ends when terminated
-    ExitsAtOnce,         // has ended before CreateProcessW returns
-    SurvivesTermination, // ignores WM_QUIT and TerminateProcess alike
-    RunsUntilEnded,      // like IgnoresWmQuit; the test ends it with EndChild
+    QuitsOnWmQuit,        // a message loop on its primary thread
+    IgnoresWmQuit,        // a console program; ends when terminated
+    ExitsAtOnce,          // has ended before CreateProcessW returns
+    SurvivesTermination,  // ignores WM_QUIT and TerminateProcess alike
+    RunsUntilEnded,       // like IgnoresWmQuit; the test ends it with EndChild
 };
 
 struct Call {
-    std::string text;   // "Name(arg, arg, ...)", texts as UTF-8 in quotes
-    std::string thread; // "main" (WinMain and the handler) or "service"
-    long long time;     // the fake clock, in ms; only Sleep moves it
-    bool lost;          // made after the process had ended
+    std::string text;    // "Name(arg, arg, ...)", texts as UTF-8 in quotes
+    std::string thread;  // "main" (WinMain and the handler) or "service"
+    long long time;      // the fake clock, in ms; only Sleep moves it
+    bool lost;           // made after the process had ended
 };
 
 struct Event {
@@ -36,7 +36,7 @@ struct Event {
     WORD stringCount;
     DWORD dataSize;
     bool rawDataNull;
-    std::wstring text; // the one string; empty when stringCount is 0
+    std::wstring text;  // the one string; empty when stringCount is 0
     std::string thread;
     long long time;
     bool lost;
@@ -67,7 +67,7 @@ struct ServiceRecord {
     bool groupNull;
     bool tagNull;
     bool dependenciesNull;
-    std::wstring dependencies; // up to the list's double terminator
+    std::wstring dependencies;  // up to the list's double terminator
     bool accountNull;
     bool passwordNull;
     bool running;
@@ -87,13 +87,13 @@ struct ChildProcessRecord {
 // log that works, a command line of just the program name.
 void Reset();
 
-void SetModulePath(const std::wstring &path);
-void SetCommandLine(const std::wstring &commandLine);
+void SetModulePath(const std::wstring& path);
+void SetCommandLine(const std::wstring& commandLine);
 void SetStartedByServiceManager(bool started);
 void SetChild(Child behaviour);
-void AddService(const std::wstring &name, bool running);
+void AddService(const std::wstring& name, bool running);
 // Makes the Nth call (1-based) of the named operation fail; 0: every call.
-void FailCall(const std::string &operation, int nth = 0);
+void FailCall(const std::string& operation, int nth = 0);
 // Wine holds SetServiceStatus on the service thread while a control handler
 // runs; Windows does not. Off by default.
 void SetStatusWaitsForHandler(bool wait);
@@ -112,21 +112,21 @@ int RunHost();
 void SendControl(DWORD control);
 void EndChild(DWORD exitCode);
 // Waits (in real time, at most 10 s) for a condition on the world.
-bool WaitUntil(const std::function<bool()> &condition);
+bool WaitUntil(const std::function<bool()>& condition);
 
 std::vector<Call> Journal();
-std::vector<std::string> CallsNamed(const std::string &operation);
+std::vector<std::string> CallsNamed(const std::string& operation);
 std::vector<Event> Events();
 std::vector<std::wstring> EventTexts();
 std::vector<Box> Boxes();
 std::vector<StatusReport> StatusReports();
 std::vector<ChildProcessRecord> Children();
-bool HasService(const std::wstring &name);
-ServiceRecord Service(const std::wstring &name);
+bool HasService(const std::wstring& name);
+ServiceRecord Service(const std::wstring& name);
 long long Now();
 int OpenHandleCount();
 // Closed, stale or foreign handles the host used, and thread ids it posted
 // to after closing the child's handles; empty when the host behaved.
 std::vector<std::string> Misuses();
 
-} // namespace fake
+}  // namespace fake

@@ -17,18 +17,18 @@ typedef unsigned short WORD;
 typedef std::uint32_t DWORD;
 typedef unsigned int UINT;
 typedef long LONG;
-typedef char *LPSTR;
+typedef char* LPSTR;
 typedef wchar_t WCHAR;
-typedef wchar_t *LPWSTR;
-typedef const wchar_t *LPCWSTR;
-typedef void *LPVOID;
-typedef void *PSID;
-typedef void *HANDLE;
-typedef struct FakeInstance *HINSTANCE;
-typedef struct FakeInstance *HMODULE;
-typedef struct FakeWindow *HWND;
-typedef struct FakeScHandle *SC_HANDLE;
-typedef struct FakeStatusHandle *SERVICE_STATUS_HANDLE;
+typedef wchar_t* LPWSTR;
+typedef const wchar_t* LPCWSTR;
+typedef void* LPVOID;
+typedef void* PSID;
+typedef void* HANDLE;
+typedef struct FakeInstance* HINSTANCE;
+typedef struct FakeInstance* HMODULE;
+typedef struct FakeWindow* HWND;
+typedef struct FakeScHandle* SC_HANDLE;
+typedef struct FakeStatusHandle* SERVICE_STATUS_HANDLE;
 
 #define TRUE 1
 #define FALSE 0
@@ -74,8 +74,8 @@ typedef struct _SERVICE_STATUS {
     DWORD dwWaitHint;
 } SERVICE_STATUS, *LPSERVICE_STATUS;
 
-typedef void(WINAPI *LPSERVICE_MAIN_FUNCTIONW)(DWORD, LPWSTR *);
-typedef void(WINAPI *LPHANDLER_FUNCTION)(DWORD);
+typedef void(WINAPI* LPSERVICE_MAIN_FUNCTIONW)(DWORD, LPWSTR*);
+typedef void(WINAPI* LPHANDLER_FUNCTION)(DWORD);
 
 typedef struct _SERVICE_TABLE_ENTRYW {
     LPWSTR lpServiceName;
@@ -98,7 +98,7 @@ typedef struct _STARTUPINFOW {
     DWORD dwX, dwY, dwXSize, dwYSize, dwXCountChars, dwYCountChars, dwFillAttribute, dwFlags;
     WORD wShowWindow;
     WORD cbReserved2;
-    BYTE *lpReserved2;
+    BYTE* lpReserved2;
     HANDLE hStdInput;
     HANDLE hStdOutput;
     HANDLE hStdError;
@@ -117,7 +117,7 @@ typedef struct _SRWLOCK {
 // kernel32
 DWORD WINAPI GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size);
 LPWSTR WINAPI GetCommandLineW();
-BOOL WINAPI CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, void *processAttributes, void *threadAttributes,
+BOOL WINAPI CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, void* processAttributes, void* threadAttributes,
                            BOOL inheritHandles, DWORD creationFlags, LPVOID environment, LPCWSTR currentDirectory,
                            LPSTARTUPINFOW startupInfo, LPPROCESS_INFORMATION processInformation);
 DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds);
@@ -135,12 +135,12 @@ BOOL WINAPI PostThreadMessageW(DWORD threadId, UINT message, std::uintptr_t wPar
 
 // wtsapi32
 BOOL WINAPI WTSSendMessageW(HANDLE server, DWORD sessionId, LPWSTR title, DWORD titleLength, LPWSTR message,
-                            DWORD messageLength, DWORD style, DWORD timeout, DWORD *response, BOOL wait);
+                            DWORD messageLength, DWORD style, DWORD timeout, DWORD* response, BOOL wait);
 
 // advapi32: event log
 HANDLE WINAPI RegisterEventSourceW(LPCWSTR serverName, LPCWSTR sourceName);
 BOOL WINAPI ReportEventW(HANDLE eventLog, WORD type, WORD category, DWORD eventId, PSID userSid, WORD numStrings,
-                         DWORD dataSize, LPCWSTR *strings, LPVOID rawData);
+                         DWORD dataSize, LPCWSTR* strings, LPVOID rawData);
 BOOL WINAPI DeregisterEventSource(HANDLE eventLog);
 
 // advapi32: service control manager
@@ -148,12 +148,12 @@ SC_HANDLE WINAPI OpenSCManagerW(LPCWSTR machineName, LPCWSTR databaseName, DWORD
 SC_HANDLE WINAPI OpenServiceW(SC_HANDLE manager, LPCWSTR serviceName, DWORD desiredAccess);
 SC_HANDLE WINAPI CreateServiceW(SC_HANDLE manager, LPCWSTR serviceName, LPCWSTR displayName, DWORD desiredAccess,
                                 DWORD serviceType, DWORD startType, DWORD errorControl, LPCWSTR binaryPathName,
-                                LPCWSTR loadOrderGroup, DWORD *tagId, LPCWSTR dependencies, LPCWSTR serviceStartName,
+                                LPCWSTR loadOrderGroup, DWORD* tagId, LPCWSTR dependencies, LPCWSTR serviceStartName,
                                 LPCWSTR password);
 BOOL WINAPI ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status);
 BOOL WINAPI DeleteService(SC_HANDLE service);
 BOOL WINAPI CloseServiceHandle(SC_HANDLE handle);
-BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW *table);
+BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table);
 SERVICE_STATUS_HANDLE WINAPI RegisterServiceCtrlHandlerW(LPCWSTR serviceName, LPHANDLER_FUNCTION handler);
 BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status);
 

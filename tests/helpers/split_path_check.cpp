@@ -33,39 +33,144 @@ struct Random {
     }
     std::size_t Below(std::size_t bound) { return static_cast<std::size_t>(Next() % bound); }
     bool Chance(unsigned percent) { return Below(100) < percent; }
-    template <typename T, std::size_t N>
-    const T& Pick(const T (&items)[N]) { return items[Below(N)]; }
+    template <typename T, std::size_t N> const T& Pick(const T (&items)[N]) { return items[Below(N)]; }
 };
 
 // Paths written out by hand: the corners the generator might reach rarely.
 const wchar_t* const FixedPaths[] = {
-    L"", L"C:", L"c:", L"C:\\", L"C:/", L"\\", L"/", L".", L"..", L"...", L"C:.", L"C:..",
-    L"C:file.txt", L"C:\\file.txt", L"C:\\dir\\", L"C:\\dir/", L"C:\\dir.d\\file", L"C:\\dir.d\\",
-    L"a:b:c", L":", L"::", L":\\", L"\\:", L"/:", L".:", L" :", L"a:", L"1:x.y", L"C:\\a:b\\c:d.e",
-    L"\\\\server\\share\\file.ext", L"//server/share/", L"\\\\?\\C:\\x.y", L"\\\\.\\pipe\\name",
-    L".ext", L"dir\\.ext", L"dir\\.", L"dir\\..", L"name.", L"x.y.z", L"x..y", L"a.b\\c",
-    L"C:\\notepadSvc.exe", L"C:\\e2e\\my.tool.svc.exe", L"notepadSvc.exe", L"my.tool.svc.exe",
-    L" ", L"  .  ", L"C:\\ \\ . ", L"\t.\t", L"C:\\Program Files\\app\\app Svc.exe",
-    L"\u4e2d\u6587\\\u6587\u4ef6.\u6269\u5c55", L"C:\\\u65e5\u672c\\\u8a9e.exe",
-    L"\U0001F600.\U0001F600", L"C:\\\U0001F600\\\U0001F600\U0001F600", L"\xD83D", L"\xDE00.\xD83D",
-    L"\xD83D:", L"\xD83D\xDE00:", L"\x00e9:\\caf\x00e9.txt",
+    L"",
+    L"C:",
+    L"c:",
+    L"C:\\",
+    L"C:/",
+    L"\\",
+    L"/",
+    L".",
+    L"..",
+    L"...",
+    L"C:.",
+    L"C:..",
+    L"C:file.txt",
+    L"C:\\file.txt",
+    L"C:\\dir\\",
+    L"C:\\dir/",
+    L"C:\\dir.d\\file",
+    L"C:\\dir.d\\",
+    L"a:b:c",
+    L":",
+    L"::",
+    L":\\",
+    L"\\:",
+    L"/:",
+    L".:",
+    L" :",
+    L"a:",
+    L"1:x.y",
+    L"C:\\a:b\\c:d.e",
+    L"\\\\server\\share\\file.ext",
+    L"//server/share/",
+    L"\\\\?\\C:\\x.y",
+    L"\\\\.\\pipe\\name",
+    L".ext",
+    L"dir\\.ext",
+    L"dir\\.",
+    L"dir\\..",
+    L"name.",
+    L"x.y.z",
+    L"x..y",
+    L"a.b\\c",
+    L"C:\\notepadSvc.exe",
+    L"C:\\e2e\\my.tool.svc.exe",
+    L"notepadSvc.exe",
+    L"my.tool.svc.exe",
+    L" ",
+    L"  .  ",
+    L"C:\\ \\ . ",
+    L"\t.\t",
+    L"C:\\Program Files\\app\\app Svc.exe",
+    L"\u4e2d\u6587\\\u6587\u4ef6.\u6269\u5c55",
+    L"C:\\\u65e5\u672c\\\u8a9e.exe",
+    L"\U0001F600.\U0001F600",
+    L"C:\\\U0001F600\\\U0001F600\U0001F600",
+    L"\xD83D",
+    L"\xDE00.\xD83D",
+    L"\xD83D:",
+    L"\xD83D\xDE00:",
+    L"\x00e9:\\caf\x00e9.txt",
 };
 
 const wchar_t* const Drives[] = {
-    L"C:", L"c:", L"Z:", L"1:", L":", L"::", L".:", L" :", L"\\:", L"/:", L"\u4e2d:", L"\xD83D:",
-    L"\\\\server\\share", L"//server/share", L"\\\\?\\C:", L"\\\\.\\",
+    L"C:",
+    L"c:",
+    L"Z:",
+    L"1:",
+    L":",
+    L"::",
+    L".:",
+    L" :",
+    L"\\:",
+    L"/:",
+    L"\u4e2d:",
+    L"\xD83D:",
+    L"\\\\server\\share",
+    L"//server/share",
+    L"\\\\?\\C:",
+    L"\\\\.\\",
 };
 
 const wchar_t* const Segments[] = {
-    L"", L".", L"..", L"...", L"dir", L"a.b", L".hidden", L"name.", L"x y", L" ", L"  ", L"\t",
-    L"Program Files", L"a:b", L":", L"C:", L"\u4e2d\u6587", L"\u65e5\u672c.\u8a9e", L"caf\x00e9",
-    L"\U0001F600", L"\U0001F600.\U0001F601", L"\xD83D", L"\xDE00", L"v1.0.0.2", L"e2e", L"notepadSvc",
+    L"",
+    L".",
+    L"..",
+    L"...",
+    L"dir",
+    L"a.b",
+    L".hidden",
+    L"name.",
+    L"x y",
+    L" ",
+    L"  ",
+    L"\t",
+    L"Program Files",
+    L"a:b",
+    L":",
+    L"C:",
+    L"\u4e2d\u6587",
+    L"\u65e5\u672c.\u8a9e",
+    L"caf\x00e9",
+    L"\U0001F600",
+    L"\U0001F600.\U0001F601",
+    L"\xD83D",
+    L"\xDE00",
+    L"v1.0.0.2",
+    L"e2e",
+    L"notepadSvc",
 };
 
 const wchar_t* const Names[] = {
-    L"", L"file", L"file.txt", L"file.tar.gz", L".hidden", L".ext.", L"name.", L"a.b.c", L".", L"..",
-    L"...", L" x ", L"x y.z w", L"notepadSvc.exe", L"my.tool.svc.exe", L"\u4e2d\u6587.\u6587\u4ef6",
-    L"\U0001F600.\U0001F600", L"colon:x", L"C:y", L"a.:b", L"a:.b", L"x.\u4e2d", L"\xD83D.\xDE00",
+    L"",
+    L"file",
+    L"file.txt",
+    L"file.tar.gz",
+    L".hidden",
+    L".ext.",
+    L"name.",
+    L"a.b.c",
+    L".",
+    L"..",
+    L"...",
+    L" x ",
+    L"x y.z w",
+    L"notepadSvc.exe",
+    L"my.tool.svc.exe",
+    L"\u4e2d\u6587.\u6587\u4ef6",
+    L"\U0001F600.\U0001F600",
+    L"colon:x",
+    L"C:y",
+    L"a.:b",
+    L"a:.b",
+    L"x.\u4e2d",
+    L"\xD83D.\xDE00",
 };
 
 const wchar_t* const Separators[] = {L"\\", L"/", L"\\\\", L"/\\", L"\\/"};
@@ -152,9 +257,7 @@ std::string Escape(const std::wstring& text)
     return out + "\"";
 }
 
-void IgnoreInvalidParameter(const wchar_t*, const wchar_t*, const wchar_t*, unsigned int, uintptr_t)
-{
-}
+void IgnoreInvalidParameter(const wchar_t*, const wchar_t*, const wchar_t*, unsigned int, uintptr_t) {}
 
 }  // namespace
 
@@ -176,8 +279,8 @@ int main(int argc, char** argv)
     std::size_t runtimeErrors = 0;
     for (const std::wstring& path : paths) {
         wchar_t drive[BufferUnits], directory[BufferUnits], stem[BufferUnits], extension[BufferUnits];
-        const errno_t error = _wsplitpath_s(path.c_str(), drive, BufferUnits, directory, BufferUnits, stem,
-                                            BufferUnits, extension, BufferUnits);
+        const errno_t error = _wsplitpath_s(path.c_str(), drive, BufferUnits, directory, BufferUnits, stem, BufferUnits,
+                                            extension, BufferUnits);
         if (error != 0) {
             ++runtimeErrors;
             printf("runtime error %d: %s\n", static_cast<int>(error), Escape(path).c_str());

@@ -6,7 +6,7 @@
 
 namespace {
 
-std::wstring Tail(const wchar_t *commandLine)
+std::wstring Tail(const wchar_t* commandLine)
 {
     return CommandLineTail(commandLine);
 }
@@ -48,7 +48,7 @@ TEST(CommandLineTail, LeavesABlankInsideQuotesToTheName)
 }
 
 struct WordCase {
-    const wchar_t *text;
+    const wchar_t* text;
     bool isInstall;
     bool isUninstall;
 };
@@ -76,4 +76,4 @@ INSTANTIATE_TEST_SUITE_P(Texts, CommandWords,
                                            WordCase{L"/\x0130nstall", false, false},
                                            WordCase{L"/\x0131nstall", false, false}));
 
-} // namespace
+}  // namespace

@@ -21,7 +21,7 @@ protected:
 std::vector<std::string> EventLogCalls()
 {
     std::vector<std::string> calls;
-    for (const fake::Call &call : fake::Journal()) {
+    for (const fake::Call& call : fake::Journal()) {
         if (call.text.find("EventSource") != std::string::npos || call.text.rfind("ReportEventW", 0) == 0) {
             calls.push_back(call.text);
         }
@@ -153,4 +153,4 @@ TEST_F(LogEventTest, AnEmptyTextIsStillOneEvent)
     EXPECT_EQ(fake::EventTexts(), (std::vector<std::wstring>{L""}));
 }
 
-} // namespace
+}  // namespace

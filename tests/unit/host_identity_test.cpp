@@ -3,17 +3,17 @@
 namespace {
 
 struct IdentityCase {
-    const wchar_t *modulePath;
-    const wchar_t *serviceName;
-    const wchar_t *workingDirectory;
-    const wchar_t *childCommandLine;
+    const wchar_t* modulePath;
+    const wchar_t* serviceName;
+    const wchar_t* workingDirectory;
+    const wchar_t* childCommandLine;
 };
 
 class HostIdentityTable : public HostTest, public ::testing::WithParamInterface<IdentityCase> {};
 
 TEST_P(HostIdentityTable, DerivesNameDirectoryAndChildFromTheModulePath)
 {
-    const IdentityCase &row = GetParam();
+    const IdentityCase& row = GetParam();
     const HostIdentity identity = IdentityAt(row.modulePath);
     EXPECT_EQ(identity.ModulePath, row.modulePath);
     EXPECT_EQ(ServiceName, row.serviceName);
@@ -100,4 +100,4 @@ TEST_F(HostTest, APathOfExactlyTheBufferSizeIsNotMistakenForAWholeOne)
     EXPECT_EQ(ChildCommandLine, directory + L"notepad.exe ");
 }
 
-} // namespace
+}  // namespace

@@ -15,17 +15,17 @@ namespace {
 // so each expected call also names the handle it must be made on.
 const std::string OpenManager = "OpenSCManagerW(NULL, NULL, 0xF003F)";
 
-std::string Quoted(const std::string &text)
+std::string Quoted(const std::string& text)
 {
     return "\"" + text + "\"";
 }
 
-std::string OpenForCheck(int manager, const std::string &name = "notepadSvc")
+std::string OpenForCheck(int manager, const std::string& name = "notepadSvc")
 {
     return "OpenServiceW(manager#" + std::to_string(manager) + ", " + Quoted(name) + ", 0x1)";
 }
 
-std::string OpenForDeletion(int manager, const std::string &name = "notepadSvc")
+std::string OpenForDeletion(int manager, const std::string& name = "notepadSvc")
 {
     return "OpenServiceW(manager#" + std::to_string(manager) + ", " + Quoted(name) + ", 0x10020)";
 }
@@ -33,8 +33,8 @@ std::string OpenForDeletion(int manager, const std::string &name = "notepadSvc")
 // Name and display name, all access, own process, demand start, normal error
 // control, the binary path, no group, no tag, an empty (not null) dependency
 // list, the local system account and no password.
-std::string Create(int manager, const std::string &name = "notepadSvc",
-                   const std::string &binaryPath = "C:\\Apps\\notepadSvc.exe")
+std::string Create(int manager, const std::string& name = "notepadSvc",
+                   const std::string& binaryPath = "C:\\Apps\\notepadSvc.exe")
 {
     return "CreateServiceW(manager#" + std::to_string(manager) + ", " + Quoted(name) + ", " + Quoted(name) +
            ", 0xF01FF, 0x10, 3, 1, " + Quoted(binaryPath) + ", NULL, NULL, \"\", NULL, NULL)";
@@ -60,7 +60,7 @@ std::string Delete(int service)
     return "DeleteService(service#" + std::to_string(service) + ")";
 }
 
-std::string Box(const std::string &text)
+std::string Box(const std::string& text)
 {
     return "MessageBoxW(NULL, " + Quoted(text) + ", \"ERROR\", 0x0)";
 }
@@ -111,7 +111,7 @@ protected:
     void SetUp() override
     {
         HostTest::SetUp();
-        SetRunningAsService(false); // as WinMain leaves it for both actions
+        SetRunningAsService(false);  // as WinMain leaves it for both actions
         identity_ = IdentityAt(L"C:\\Apps\\notepadSvc.exe");
         mark_ = fake::Journal().size();
     }
@@ -140,24 +140,24 @@ protected:
 enum class Action { Install, Uninstall };
 
 struct Failure {
-    const char *operation;
-    int nth; // 0: every call
+    const char* operation;
+    int nth;  // 0: every call
 };
 
 struct PathCase {
-    const char *name;
+    const char* name;
     Action action;
-    bool present; // the service is in the database beforehand
+    bool present;  // the service is in the database beforehand
     bool running;
     std::vector<Failure> failures;
-    std::vector<std::string> calls; // everything the procedure calls, in order
+    std::vector<std::string> calls;  // everything the procedure calls, in order
     std::vector<std::wstring> boxes;
     std::vector<std::wstring> events;
     bool presentAfter;
-    std::vector<DWORD> controlsAfter; // controls the remaining record received
+    std::vector<DWORD> controlsAfter;  // controls the remaining record received
 };
 
-void PrintTo(const PathCase &row, std::ostream *out)
+void PrintTo(const PathCase& row, std::ostream* out)
 {
     *out << row.name;
 }
@@ -166,11 +166,11 @@ class RegistrationPaths : public RegistrationTest, public ::testing::WithParamIn
 
 TEST_P(RegistrationPaths, MakesExactlyTheseCallsAndShowsExactlyThis)
 {
-    const PathCase &row = GetParam();
+    const PathCase& row = GetParam();
     if (row.present) {
         fake::AddService(L"notepadSvc", row.running);
     }
-    for (const Failure &failure : row.failures) {
+    for (const Failure& failure : row.failures) {
         fake::FailCall(failure.operation, failure.nth);
     }
 
@@ -182,7 +182,7 @@ TEST_P(RegistrationPaths, MakesExactlyTheseCallsAndShowsExactlyThis)
 
     EXPECT_EQ(Calls(), row.calls);
     std::vector<std::wstring> boxTexts;
-    for (const fake::Box &box : fake::Boxes()) {
+    for (const fake::Box& box : fake::Boxes()) {
         boxTexts.push_back(box.text);
         EXPECT_TRUE(box.ownerNull);
         EXPECT_EQ(box.caption, L"ERROR");
@@ -190,7 +190,7 @@ TEST_P(RegistrationPaths, MakesExactlyTheseCallsAndShowsExactlyThis)
     }
     EXPECT_EQ(boxTexts, row.boxes);
     EXPECT_EQ(fake::EventTexts(), row.events);
-    for (const fake::Event &event : fake::Events()) {
+    for (const fake::Event& event : fake::Events()) {
         EXPECT_EQ(event.source, L"notepadSvc");
     }
     ASSERT_EQ(fake::HasService(L"notepadSvc"), row.presentAfter);
@@ -290,7 +290,7 @@ INSTANTIATE_TEST_SUITE_P(
                                NoEvents,
                                true,
                                {}}),
-    [](const ::testing::TestParamInfo<PathCase> &info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<PathCase>& info) { return std::string(info.param.name); });
 
 INSTANTIATE_TEST_SUITE_P(
     Uninstall, RegistrationPaths,
@@ -395,19 +395,19 @@ INSTANTIATE_TEST_SUITE_P(
                  NotDeleted,
                  true,
                  {SERVICE_CONTROL_STOP}}),
-    [](const ::testing::TestParamInfo<PathCase> &info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<PathCase>& info) { return std::string(info.param.name); });
 
 // The record install leaves behind, for hosts at various paths.
 
 struct RecordCase {
-    const wchar_t *modulePath;
-    const wchar_t *serviceName;
-    const wchar_t *binaryPath;
+    const wchar_t* modulePath;
+    const wchar_t* serviceName;
+    const wchar_t* binaryPath;
 };
 
-void PrintTo(const RecordCase &row, std::ostream *out)
+void PrintTo(const RecordCase& row, std::ostream* out)
 {
-    for (const wchar_t *unit = row.modulePath; *unit != L'\0'; ++unit) {
+    for (const wchar_t* unit = row.modulePath; *unit != L'\0'; ++unit) {
         if (*unit >= 0x20 && *unit < 0x7F) {
             *out << static_cast<char>(*unit);
         } else {
@@ -420,7 +420,7 @@ class InstalledRecord : public RegistrationTest, public ::testing::WithParamInte
 
 TEST_P(InstalledRecord, HoldsEveryFieldOfTheRecord)
 {
-    const RecordCase &row = GetParam();
+    const RecordCase& row = GetParam();
     const HostIdentity identity = IdentityAt(row.modulePath);
     InstallService(identity.ModulePath);
 
@@ -500,15 +500,15 @@ TEST_F(RegistrationTest, InstallingTwiceLeavesTheFirstRecordAndShowsNothing)
 }
 
 struct RouteCase {
-    const char *name;
-    const wchar_t *modulePath;
-    const wchar_t *commandLine;
+    const char* name;
+    const wchar_t* modulePath;
+    const wchar_t* commandLine;
     Action action;
-    const char *serviceName;
-    const char *binaryPath; // registered by install
+    const char* serviceName;
+    const char* binaryPath;  // registered by install
 };
 
-void PrintTo(const RouteCase &row, std::ostream *out)
+void PrintTo(const RouteCase& row, std::ostream* out)
 {
     *out << row.name;
 }
@@ -517,7 +517,7 @@ class RegistrationRoutes : public RegistrationTest, public ::testing::WithParamI
 
 TEST_P(RegistrationRoutes, WinMainRunsTheActionForTheHostsOwnPath)
 {
-    const RouteCase &row = GetParam();
+    const RouteCase& row = GetParam();
     const std::string name = row.serviceName;
     fake::SetModulePath(row.modulePath);
     fake::SetCommandLine(row.commandLine);
@@ -559,6 +559,6 @@ INSTANTIATE_TEST_SUITE_P(
                                 Action::Uninstall, "notepadSvc", ""},
                       RouteCase{"UninstallInCapitalsFromAPathWithBlanks", L"C:\\Program Files\\X\\toolSvc.exe",
                                 L"\"C:\\Program Files\\X\\toolSvc.exe\" /UNINSTALL", Action::Uninstall, "toolSvc", ""}),
-    [](const ::testing::TestParamInfo<RouteCase> &info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<RouteCase>& info) { return std::string(info.param.name); });
 
-} // namespace
+}  // namespace

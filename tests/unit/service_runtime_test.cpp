@@ -74,7 +74,7 @@ SERVICE_STATUS Status(DWORD state)
 std::vector<std::string> Reports()
 {
     std::vector<std::string> reports;
-    for (const fake::StatusReport &report : fake::StatusReports()) {
+    for (const fake::StatusReport& report : fake::StatusReports()) {
         EXPECT_TRUE(report.handleValid);
         const SERVICE_STATUS expected = Status(report.status.dwCurrentState);
         EXPECT_EQ(0, std::memcmp(&report.status, &expected, sizeof expected))
@@ -96,7 +96,7 @@ void ExpectStoppedEventBeforeEachStoppedReport()
 {
     std::map<std::string, std::string> lastEventOfThread;
     int stoppedReports = 0;
-    for (const fake::Call &call : fake::Journal()) {
+    for (const fake::Call& call : fake::Journal()) {
         if (call.text.rfind("ReportEventW", 0) == 0) {
             lastEventOfThread[call.thread] = call.text;
         }
@@ -204,7 +204,7 @@ TEST_P(StopControl, AChildThatIgnoresTheQuitMessageIsTerminatedAfterTwoSeconds)
 
     std::vector<std::string> handlerCalls;
     long long terminatedAt = -1;
-    for (const fake::Call &call : fake::Journal()) {
+    for (const fake::Call& call : fake::Journal()) {
         if (call.thread == "main" && call.time >= requested &&
             (call.text.rfind("PostThreadMessageW", 0) == 0 || call.text.rfind("Sleep", 0) == 0 ||
              call.text.rfind("TerminateProcess", 0) == 0)) {
@@ -239,7 +239,7 @@ TEST_F(ServiceRun, AChildThatSurvivesTerminationIsLeftBehindAndTheServiceStillSt
     EXPECT_FALSE(fake::Children()[0].ended);
     // Only the handler reports STOPPED before the host ends.
     std::vector<std::string> beforeTheEnd;
-    for (const fake::Call &call : fake::Journal()) {
+    for (const fake::Call& call : fake::Journal()) {
         if (!call.lost && call.text.rfind("SetServiceStatus", 0) == 0) {
             const std::size_t fields = call.text.find('{');
             beforeTheEnd.push_back(call.thread + ":" + call.text.substr(fields, call.text.size() - fields - 1));
@@ -372,7 +372,7 @@ TEST_F(ServiceRun, AProcessEndingRightAfterTheStoppedReportLosesNoServiceEvent)
     ASSERT_TRUE(Finish());
 
     std::vector<std::wstring> kept;
-    for (const fake::Event &event : fake::Events()) {
+    for (const fake::Event& event : fake::Events()) {
         if (!event.lost) {
             kept.push_back(event.text);
         }
@@ -420,4 +420,4 @@ TEST_F(ServiceRun, RandomInterleavingsNeverUseAClosedOrStaleHandle)
     }
 }
 
-} // namespace
+}  // namespace

@@ -14,7 +14,7 @@ protected:
     void TearDown() override { fake::Reset(); }
 
     // Derives the identity of a host at the given path, as WinMain would.
-    static HostIdentity IdentityAt(const std::wstring &modulePath)
+    static HostIdentity IdentityAt(const std::wstring& modulePath)
     {
         fake::SetModulePath(modulePath);
         HostIdentity identity;

@@ -13,7 +13,7 @@ protected:
 
 TEST_F(WinMainTest, PutsTheServiceStatusIntoItsInitialStateWhateverTheCommand)
 {
-    for (const wchar_t *commandLine : {L"host.exe /install", L"host.exe /uninstall", L"host.exe"}) {
+    for (const wchar_t* commandLine : {L"host.exe /install", L"host.exe /uninstall", L"host.exe"}) {
         fake::Reset();
         fake::SetCommandLine(commandLine);
         Dirty();
@@ -39,8 +39,8 @@ TEST_F(WinMainTest, DerivesTheIdentityBeforeLookingAtTheCommandLine)
 }
 
 struct RouteCase {
-    const wchar_t *commandLine;
-    const char *route;
+    const wchar_t* commandLine;
+    const char* route;
 };
 
 class WinMainRoutes : public HostTest, public ::testing::WithParamInterface<RouteCase> {};
@@ -48,7 +48,7 @@ class WinMainRoutes : public HostTest, public ::testing::WithParamInterface<Rout
 // Which action ran, told by its first call to the platform.
 std::string RouteTaken()
 {
-    for (const fake::Call &call : fake::Journal()) {
+    for (const fake::Call& call : fake::Journal()) {
         if (call.text.rfind("OpenSCManagerW", 0) == 0) {
             return "install or uninstall";
         }
@@ -112,4 +112,4 @@ TEST_F(WinMainTest, StartedByHandWithoutAnEventLogTheUserSeesTheBox)
     EXPECT_EQ(fake::Boxes()[0].text, L"RegisterEventSource() Failed!");
 }
 
-} // namespace
+}  // namespace
