@@ -1,5 +1,6 @@
 #include "host_core.h"
 #include "path_split.h"
+#include "quoted_path.h"
 
 std::wstring ServiceName;
 std::wstring ChildCommandLine;
@@ -24,17 +25,6 @@ std::wstring QueryModulePath()
     }
 }
 
-// CreateProcessW without an application name tries every blank-separated
-// prefix of an unquoted path as a program ("C:\Program.exe" before
-// "C:\Program Files\..."), so a path with blanks or tabs is quoted.
-std::wstring QuoteIfBlank(const std::wstring& programPath)
-{
-    if (programPath.find_first_of(L" \t") == std::wstring::npos) {
-        return programPath;
-    }
-    return L"\"" + programPath + L"\"";
-}
-
 }  // namespace
 
 void DeriveHostIdentity(HostIdentity& identity)
@@ -49,5 +39,5 @@ void DeriveHostIdentity(HostIdentity& identity)
     // a stem shorter than that is kept whole.
     const std::wstring::size_type baseLength = ServiceName.size() >= 3 ? ServiceName.size() - 3 : ServiceName.size();
     const std::wstring childProgram = ChildWorkingDirectory + ServiceName.substr(0, baseLength) + L".exe";
-    ChildCommandLine = QuoteIfBlank(childProgram) + L" ";
+    ChildCommandLine = QuotedIfBlank(childProgram) + L" ";
 }

@@ -1,4 +1,5 @@
 #include "host_core/host_core.h"
+#include "host_core/quoted_path.h"
 
 namespace {
 
@@ -22,16 +23,6 @@ bool ServiceExists()
     return service != nullptr;
 }
 
-// Without quotes, a binary path with blanks lets "C:\Program.exe" run in the
-// service's place as LocalSystem.
-std::wstring ServiceBinaryPath(const std::wstring& modulePath)
-{
-    if (modulePath.find_first_of(L" \t") == std::wstring::npos) {
-        return modulePath;
-    }
-    return L"\"" + modulePath + L"\"";
-}
-
 }  // namespace
 
 void InstallService(const std::wstring& modulePath)
@@ -44,7 +35,9 @@ void InstallService(const std::wstring& modulePath)
         ShowInstallFailure(L"OpenSCManager() 失败!");
         return;
     }
-    const std::wstring binaryPath = ServiceBinaryPath(modulePath);
+    // Quoted when it holds blanks, so that no "C:\Program.exe" can run as
+    // LocalSystem in the service's place.
+    const std::wstring binaryPath = QuotedIfBlank(modulePath);
     SC_HANDLE service = CreateServiceW(manager, ServiceName.c_str(), ServiceName.c_str(), SERVICE_ALL_ACCESS,
                                        SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
                                        binaryPath.c_str(), nullptr, nullptr, L"", nullptr, nullptr);

@@ -1,0 +1,9 @@
+// A path as a command line must carry it.
+#pragma once
+
+#include <string>
+
+// The path in double quotes when it holds a blank or a tab, else unchanged.
+// Unquoted, such a path lets Windows try each blank-separated prefix of it as
+// a program ("C:\Program.exe" before "C:\Program Files\...").
+std::wstring QuotedIfBlank(const std::wstring& path);
