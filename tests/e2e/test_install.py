@@ -1,0 +1,366 @@
+"""/install and /uninstall of the real host under Wine, read back from the
+service manager itself, and the services they make run with Wine's own sc
+and net as the client.
+
+One Wine session with a private X server serves the whole file, so that a
+message box would really open: every run that must show nothing would then
+hang on its box and show it in its trace (trace+msgbox), and the tests that
+make the installer's box appear find it, read it and press OK with
+box_watcher. Each test has service names of its own.
+
+Wine differences these tests rely on:
+- ControlService returns only when the service's control handler has
+  returned; the host's handler returns after its 4 s stop, so "/uninstall" of
+  a running service takes those 4 s, and the record is already gone when it
+  returns. (Windows also waits for the handler.)
+- QueryServiceConfigW reports the display name exactly as it was given
+  (a service created without one reports an empty name, where Windows
+  reports the service name), and an empty group as "" and no dependencies as
+  an empty list whether they were given as null or empty: the record's
+  display name is checked here, null against empty is left to the unit tests.
+- Wine's sc has no "config"; "sc description" stores a Description value in
+  the record's registry key, which marks a record that must not be recreated.
+- Wine's service manager refuses to create a service whose display name is
+  another service's (Windows documents ERROR_DUPLICATE_SERVICE_NAME for it)
+  and one with an empty name; it never refuses to be opened, whatever the
+  access asked for: "OpenSCManager() 失败!" is left to the unit tests.
+"""
+
+import shutil
+import time
+import unittest
+from pathlib import Path
+from typing import Callable, Dict, Optional
+
+from wine_harness import Scratch, helper_exe, make_scratch, prefix_dir, start_session, to_windows_path
+
+CREATE_FAILED = "CreateServiceW() 失败!"
+SERVICE_STOPPED, SERVICE_RUNNING = 1, 4
+STOP_TAKES = 4.0  # the host's control handler: quit, 2 s, terminate, 2 s, STOPPED
+
+session = None
+tools: Dict[str, str] = {}
+
+
+def setUpModule():
+    global session
+    scratch = make_scratch("install")
+    for helper in ("service_query", "process_watch", "box_watcher"):
+        tools[helper] = scratch.copy_helper(helper)
+    session = start_session(scratch, display=True)
+
+
+def tearDownModule():
+    if session is not None:
+        session.stop()
+
+
+# --- reading what Wine holds ----------------------------------------------------
+
+def query(name: str) -> Optional[Dict[str, str]]:
+    """The service's record and status as service_query prints them, or None
+    when the service does not exist."""
+    out = session.run(tools["service_query"], name, timeout=30).stdout
+    if out.strip() == "missing":
+        return None
+    record = dict(line.split("=", 1) for line in out.splitlines() if "=" in line)
+    if "type" not in record:
+        raise AssertionError(f"service_query could not read {name!r}: {out!r}")
+    return record
+
+
+def registry_key(name: str) -> str:
+    return session.wine("reg", "query", f"HKLM\\System\\CurrentControlSet\\Services\\{name}").stdout
+
+
+def wait_until(what: str, check: Callable[[], object], timeout: float = 15):
+    deadline = time.monotonic() + timeout
+    while True:
+        value = check()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise AssertionError(f"{what}: not within {timeout} s")
+        time.sleep(0.2)
+
+
+def child_log(path: Path) -> Dict[str, str]:
+    """What a test child wrote to <its path>.log; empty if it never ran."""
+    if not path.exists():
+        return {}
+    return dict(line.split("=", 1) for line in path.read_text("utf-8").splitlines() if "=" in line)
+
+
+def wait_for_child(path: Path) -> Dict[str, str]:
+    return wait_until(f"{path.name} ready", lambda: child_log(path).get("ready") == "yes" and child_log(path))
+
+
+class Watch:
+    """process_watch on a process id, in the background."""
+
+    def __init__(self, pid: str):
+        self.started = session.start(tools["process_watch"], pid)
+        first = wait_until(f"process_watch {pid} up", lambda: self.started.out_path.read_text().strip(), 15)
+        if not first.startswith("watching"):
+            raise AssertionError(f"process {pid} was not there to watch: {first!r}")
+
+    def result(self) -> Optional[Dict[str, str]]:
+        """exit and waited_ms once the process has ended, None while it runs."""
+        for line in self.started.out_path.read_text().splitlines():
+            if line.startswith("exit="):
+                return dict(field.split("=", 1) for field in line.split())
+        return None
+
+    def wait(self, timeout: float) -> Dict[str, str]:
+        return wait_until("watched process ended", self.result, timeout)
+
+
+# --- common steps -----------------------------------------------------------------
+
+class ServiceTest(unittest.TestCase):
+    def own_service(self, name: str):
+        """A service name this test may use: a record left by an earlier,
+        failed run is removed before, and whatever the test leaves after."""
+        self.forget(name)
+        self.addCleanup(self.forget, name)
+
+    @staticmethod
+    def forget(name: str):
+        record = query(name)
+        if record is None:
+            return
+        if record["state"] != str(SERVICE_STOPPED):
+            session.sc("stop", name)
+        session.sc("delete", name)
+
+    def run_host(self, host: str, word: str, timeout: float = 30):
+        """The host by hand; a box would hold it up until the time-out."""
+        run = session.run(host, word, timeout=timeout)
+        self.assertEqual(run.exit_code, 0, run.log_path)
+        return run
+
+    def assert_silent(self, run):
+        """No event and no message box: a box, had it opened, is in the trace."""
+        trace = run.trace()
+        self.assertEqual(trace.events, [], f"events in {run.log_path}")
+        self.assertEqual(trace.boxes, [], f"boxes in {run.log_path}")
+
+    def assert_installed_record(self, record, name: str, binary_path: str):
+        self.assertIsNotNone(record, f"no record for {name}")
+        self.assertEqual(
+            {key: record.get(key) for key in
+             ("type", "start", "error_control", "binary_path", "group", "tag", "dependencies", "account",
+              "display_name")},
+            {"type": "16", "start": "3", "error_control": "1", "binary_path": binary_path, "group": "", "tag": "0",
+             "dependencies": "", "account": "LocalSystem", "display_name": name})
+
+    def install_with_child(self, scratch: Scratch, name: str, child_kind: str) -> str:
+        """<name>.exe and its child <name less 'Svc'>.exe in scratch, installed."""
+        host = scratch.copy_host(name + ".exe")
+        scratch.copy_helper(child_kind, name[:-3] + ".exe")
+        self.own_service(name)
+        self.assert_silent(self.run_host(host, "/install"))
+        return host
+
+
+# --- the tests --------------------------------------------------------------------
+
+class Install(ServiceTest):
+    def test_install_creates_the_record_in_any_case(self):
+        for word, name in (("/install", "instPlainSvc"), ("/INSTALL", "instCapsSvc")):
+            with self.subTest(word=word):
+                scratch = make_scratch("install-" + name)
+                host = scratch.copy_host(name + ".exe")
+                self.own_service(name)
+                self.assert_silent(self.run_host(host, word))
+                record = query(name)
+                self.assert_installed_record(record, name, host)
+                self.assertEqual(record["state"], str(SERVICE_STOPPED))
+
+    def test_install_twice_leaves_the_record_alone(self):
+        name = "instTwiceSvc"
+        scratch = make_scratch("install-" + name)
+        host = scratch.copy_host(name + ".exe")
+        self.own_service(name)
+        self.run_host(host, "/install")
+        # A mark that a deleted and recreated record would not carry.
+        self.assertEqual(session.sc("description", name, "first install").exit_code, 0)
+        record, key = query(name), registry_key(name)
+        self.assertIn("first install", key)
+
+        second = self.run_host(host, "/install")
+        self.assert_silent(second)
+        self.assertEqual(query(name), record)
+        self.assertEqual(registry_key(name), key)
+
+    def test_path_with_blanks_is_quoted_and_the_service_runs(self):
+        name = "instQuotedSvc"
+        scratch = make_scratch("install-quoted dir")
+        # Under an unquoted path the service manager would run this program
+        # first, in the host's place.
+        decoy = prefix_dir() / "drive_c" / "e2e" / "install-quoted.exe"
+        decoy_log = decoy.with_name(decoy.name + ".log")
+        for leftover in (decoy, decoy_log):
+            leftover.unlink(missing_ok=True)
+            self.addCleanup(leftover.unlink, missing_ok=True)
+        shutil.copyfile(helper_exe("quick_child"), decoy)
+        host = self.install_with_child(scratch, name, "quick_child")
+
+        record = query(name)
+        self.assert_installed_record(record, name, f'"{host}"')
+
+        started = session.sc("start", name)
+        self.assertEqual(started.exit_code, 0, started.stdout + started.stderr)
+        child = wait_for_child(scratch.win_dir / "instQuoted.exe.log")
+        self.assertEqual(child["directory"], to_windows_path(scratch.win_dir))
+        self.assertEqual(child.get("ended"), "by itself")
+        # The child ended by itself, and the service with it.
+        wait_until("service stopped", lambda: query(name)["state"] == str(SERVICE_STOPPED))
+        self.assertEqual(query(name)["win32_exit_code"], "0")
+        self.assertEqual(child_log(decoy_log), {}, "a program the unquoted path names ran")
+
+
+class Uninstall(ServiceTest):
+    def test_uninstall_of_a_stopped_service_deletes_it(self):
+        name = "uninstStoppedSvc"
+        scratch = make_scratch("install-" + name)
+        host = scratch.copy_host(name + ".exe")
+        self.own_service(name)
+        self.run_host(host, "/install")
+        self.assertIsNotNone(query(name))
+
+        self.assert_silent(self.run_host(host, "/uninstall"))
+        self.assertIsNone(query(name))
+        self.assertFalse(session.service_record_exists(name))
+
+    def test_uninstall_of_a_running_service_stops_it_and_deletes_it(self):
+        name = "uninstRunningSvc"
+        scratch = make_scratch("install-" + name)
+        host = self.install_with_child(scratch, name, "loop_child")
+        self.assertEqual(session.sc("start", name).exit_code, 0)
+        child = wait_for_child(scratch.win_dir / "uninstRunning.exe.log")
+        service_pid = query(name)["pid"]
+        watch_child, watch_service = Watch(child["pid"]), Watch(service_pid)
+
+        began = time.monotonic()
+        uninstall = self.run_host(host, "/uninstall")
+        took = time.monotonic() - began
+        self.assert_silent(uninstall)
+
+        # The stop was sent: the child was asked to quit and did, well before
+        # the handler's 2 s would have run out and it would be terminated.
+        ended = watch_child.wait(timeout=10)
+        self.assertEqual(ended["exit"], "0")
+        self.assertLess(int(ended["waited_ms"]), 2000)
+        self.assertEqual(child_log(scratch.win_dir / "uninstRunning.exe.log").get("ended"), "WM_QUIT")
+        session.wait_for_event(name, "Service stopped", timeout=15)
+        watch_service.wait(timeout=15)
+        # Deleted once the service had stopped; the host itself waited no
+        # longer than Wine's ControlService, which returns with the handler.
+        wait_until("record gone", lambda: query(name) is None, timeout=10)
+        self.assertFalse(session.service_record_exists(name))
+        self.assertLess(took, STOP_TAKES + 4, "uninstall waited beyond the stop control")
+
+    def test_uninstall_of_a_missing_service_does_nothing(self):
+        name = "uninstMissingSvc"
+        scratch = make_scratch("install-" + name)
+        host = scratch.copy_host(name + ".exe")
+        self.own_service(name)
+        self.assert_silent(self.run_host(host, "/uninstall"))
+        self.assertIsNone(query(name))
+
+
+class WholeLife(ServiceTest):
+    """Two services side by side, driven by sc (alpha) and net (beta)."""
+
+    def test_two_services_from_install_to_uninstall(self):
+        alpha_dir, beta_dir = make_scratch("install-lifeAlpha"), make_scratch("install-lifeBeta")
+        alpha = self.install_with_child(alpha_dir, "lifeAlphaSvc", "loop_child")
+        beta = self.install_with_child(beta_dir, "lifeBetaSvc", "loop_child")
+        alpha_log, beta_log = alpha_dir.win_dir / "lifeAlpha.exe.log", beta_dir.win_dir / "lifeBeta.exe.log"
+        self.assert_installed_record(query("lifeAlphaSvc"), "lifeAlphaSvc", alpha)
+        self.assert_installed_record(query("lifeBetaSvc"), "lifeBetaSvc", beta)
+
+        started = session.sc("start", "lifeAlphaSvc")
+        self.assertEqual(started.exit_code, 0, started.stdout + started.stderr)
+        started = session.wine("net", "start", "lifeBetaSvc")
+        self.assertEqual(started.exit_code, 0, started.stdout + started.stderr)
+        alpha_child, beta_child = wait_for_child(alpha_log), wait_for_child(beta_log)
+        self.assertEqual(alpha_child["directory"], to_windows_path(alpha_dir.win_dir))
+        self.assertEqual(beta_child["directory"], to_windows_path(beta_dir.win_dir))
+        alpha_state, beta_state = query("lifeAlphaSvc"), query("lifeBetaSvc")
+        self.assertEqual((alpha_state["state"], beta_state["state"]), (str(SERVICE_RUNNING),) * 2)
+        self.assertNotEqual(alpha_state["pid"], beta_state["pid"])
+        watch_alpha, watch_beta = Watch(alpha_child["pid"]), Watch(beta_child["pid"])
+
+        # Alpha: stop, then uninstall; beta runs on untouched.
+        stopped = session.sc("stop", "lifeAlphaSvc")
+        self.assertEqual(stopped.exit_code, 0, stopped.stdout + stopped.stderr)
+        self.assertEqual(watch_alpha.wait(timeout=10)["exit"], "0")
+        self.assertEqual(child_log(alpha_log).get("ended"), "WM_QUIT")
+        wait_until("alpha stopped", lambda: query("lifeAlphaSvc")["state"] == str(SERVICE_STOPPED))
+        self.assert_silent(self.run_host(alpha, "/uninstall"))
+        self.assertIsNone(query("lifeAlphaSvc"))
+
+        self.assertIsNone(watch_beta.result(), "beta's child ended with alpha")
+        self.assertNotIn("ended", child_log(beta_log))
+        self.assertEqual(query("lifeBetaSvc"), beta_state)
+
+        # Beta: the same through net.
+        stopped = session.wine("net", "stop", "lifeBetaSvc")
+        self.assertEqual(stopped.exit_code, 0, stopped.stdout + stopped.stderr)
+        self.assertEqual(watch_beta.wait(timeout=10)["exit"], "0")
+        self.assertEqual(child_log(beta_log).get("ended"), "WM_QUIT")
+        wait_until("beta stopped", lambda: query("lifeBetaSvc")["state"] == str(SERVICE_STOPPED))
+        self.assert_silent(self.run_host(beta, "/uninstall"))
+        self.assertIsNone(query("lifeBetaSvc"))
+        self.assertFalse(session.service_record_exists("lifeBetaSvc"))
+
+
+class InstallerBox(ServiceTest):
+    """The service manager refuses the creation; the box really opens, and
+    the host goes on (exit code 0) once OK is pressed."""
+
+    def install_shows_box(self, host: str, text: str):
+        installing = session.start(host, "/install")
+        watcher = session.run(tools["box_watcher"], 20000, timeout=40)
+        shown = dict(line.split("=", 1) for line in watcher.stdout.splitlines() if "=" in line)
+        self.assertEqual(shown, {"found": "yes", "text": text, "owner": "none", "buttons": "1", "closed": "yes"},
+                         watcher.stdout)
+        run = installing.wait(timeout=20)
+        self.assertEqual(run.exit_code, 0)
+        self.assertEqual(run.events(), [])
+        # What the trace shows of a box (the other tests rely on it).
+        self.assertEqual([box.text for box in run.trace().boxes], [text])
+        # No second box, and none left open.
+        after = session.run(tools["box_watcher"], 1000, timeout=30)
+        self.assertEqual(after.stdout.strip(), "found=no")
+
+    def test_display_name_taken_by_another_service(self):
+        name, other = "boxDupSvc", "boxDupOther"
+        scratch = make_scratch("install-" + name)
+        host = scratch.copy_host(name + ".exe")
+        self.own_service(name)
+        self.own_service(other)
+        # Not found by name, so the host goes on to create it; but our display
+        # name, which is the service name, is already another's.
+        created = session.sc("create", other, "binPath=", host, "DisplayName=", name)
+        self.assertEqual(created.exit_code, 0, created.stderr)
+
+        self.install_shows_box(host, CREATE_FAILED)
+        self.assertIsNone(query(name))
+        self.assertEqual(query(other)["display_name"], name)
+
+        # With the other service gone, the same host installs.
+        session.sc("delete", other)
+        self.assert_silent(self.run_host(host, "/install"))
+        self.assert_installed_record(query(name), name, host)
+
+    def test_host_without_a_stem(self):
+        # ".exe": the service name is empty, which no service may have.
+        scratch = make_scratch("install-no-stem")
+        self.install_shows_box(scratch.copy_host(".exe"), CREATE_FAILED)
+
+
+if __name__ == "__main__":
+    unittest.main()
