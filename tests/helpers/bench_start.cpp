@@ -1,0 +1,237 @@
+// Start latency of a service against bare process starts, measured from one
+// process with one clock.
+//
+//   bench_start SERVICE CHILD ROUNDS
+//
+// SERVICE is a host installed beside CHILD (a stamp_child, which writes the
+// performance counter at the start of its main to "CHILD.stamp" and ends).
+// Each round times three starts of that same file, from a counter read just
+// before the call to the counter the child wrote:
+//   bare_console  CreateProcessW(CHILD) with CREATE_NEW_CONSOLE, as the host does
+//   bare_plain    CreateProcessW(CHILD) with no creation flags
+//   service       StartServiceW(SERVICE): the service manager starts the host,
+//                 which starts CHILD
+// The order of the three turns from round to round. Before each service start
+// the previous run has ended: the service reports STOPPED (the child ends at
+// once) and no process of the host's image is left. A first round is run and
+// printed as "warmup" (cold caches); then one line a round:
+//   round=N bare_console_us=.. bare_plain_us=.. service_us=.. returned_us=..
+// where returned_us is when StartServiceW returned. Exit code 1 and an
+// "error=" line on any failure.
+#include <windows.h>
+
+#include <tlhelp32.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+LARGE_INTEGER Frequency;
+
+long long Now()
+{
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return now.QuadPart;
+}
+
+long long Micros(long long ticks)
+{
+    return ticks * 1000000 / Frequency.QuadPart;
+}
+
+[[noreturn]] void Fail(const char* what)
+{
+    std::printf("error=%s last_error=%lu\n", what, GetLastError());
+    std::fflush(stdout);
+    std::exit(1);
+}
+
+std::wstring StampPath;
+
+// The counter value the child wrote, once the whole line is there.
+long long WaitForStamp(DWORD timeoutMs)
+{
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    for (;;) {
+        const HANDLE file =
+            CreateFileW(StampPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file != INVALID_HANDLE_VALUE) {
+            char text[32] = {};
+            DWORD read = 0;
+            const BOOL ok = ReadFile(file, text, sizeof text - 1, &read, nullptr);
+            CloseHandle(file);
+            if (ok && read > 0 && text[read - 1] == '\n') {
+                return std::strtoll(text, nullptr, 10);
+            }
+        }
+        if (GetTickCount64() > deadline) {
+            Fail("no_stamp");
+        }
+        Sleep(1);
+    }
+}
+
+void RemoveStamp()
+{
+    if (!DeleteFileW(StampPath.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND) {
+        Fail("stamp_not_removed");
+    }
+}
+
+long long BareStart(const std::wstring& child, DWORD flags)
+{
+    RemoveStamp();
+    std::wstring commandLine = L"\"" + child + L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    const long long before = Now();
+    if (!CreateProcessW(child.c_str(), &commandLine[0], nullptr, nullptr, FALSE, flags, nullptr, nullptr, &startup,
+                        &process)) {
+        Fail("create_process");
+    }
+    const long long stamp = WaitForStamp(30000);
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD exitCode = 1;
+    GetExitCodeProcess(process.hProcess, &exitCode);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    if (exitCode != 0) {
+        Fail("child_exit_code");
+    }
+    return stamp - before;
+}
+
+DWORD ServiceState(SC_HANDLE service)
+{
+    SERVICE_STATUS_PROCESS status = {};
+    DWORD needed = 0;
+    if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status,
+                              &needed)) {
+        Fail("query_status");
+    }
+    return status.dwCurrentState;
+}
+
+bool ImageRunning(const std::wstring& image)
+{
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) {
+        Fail("snapshot");
+    }
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof entry;
+    bool found = false;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+        if (lstrcmpiW(entry.szExeFile, image.c_str()) == 0) {
+            found = true;
+            break;
+        }
+    }
+    CloseHandle(snapshot);
+    return found;
+}
+
+// Waits until the service is stopped and its host process is gone.
+void WaitUntilIdle(SC_HANDLE service, const std::wstring& hostImage)
+{
+    const ULONGLONG deadline = GetTickCount64() + 30000;
+    while (ServiceState(service) != SERVICE_STOPPED || ImageRunning(hostImage)) {
+        if (GetTickCount64() > deadline) {
+            Fail("service_not_idle");
+        }
+        Sleep(5);
+    }
+}
+
+// The host's file name, from the binary path in the service's record.
+std::wstring HostImage(SC_HANDLE service)
+{
+    DWORD needed = 0;
+    QueryServiceConfigW(service, nullptr, 0, &needed);
+    std::vector<unsigned char> buffer(needed + 16);
+    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+    if (!QueryServiceConfigW(service, config, static_cast<DWORD>(buffer.size()), &needed)) {
+        Fail("query_config");
+    }
+    std::wstring path = config->lpBinaryPathName;
+    if (!path.empty() && path.front() == L'"') {
+        path = path.substr(1, path.find(L'"', 1) - 1);
+    }
+    return path.substr(path.find_last_of(L"\\/") + 1);
+}
+
+struct Times {
+    long long service = 0;
+    long long returned = 0;
+};
+
+Times ServiceStart(SC_HANDLE service, const std::wstring& hostImage)
+{
+    WaitUntilIdle(service, hostImage);
+    RemoveStamp();
+    Times times;
+    const long long before = Now();
+    if (!StartServiceW(service, 0, nullptr)) {
+        Fail("start_service");
+    }
+    times.returned = Now() - before;
+    times.service = WaitForStamp(30000) - before;
+    WaitUntilIdle(service, hostImage);
+    return times;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv)
+{
+    if (argc != 4) {
+        std::fputs("usage: bench_start SERVICE CHILD ROUNDS\n", stderr);
+        return 2;
+    }
+    QueryPerformanceFrequency(&Frequency);
+    const std::wstring child = argv[2];
+    StampPath = child + L".stamp";
+    const int rounds = _wtoi(argv[3]);
+
+    const SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    if (manager == nullptr) {
+        Fail("open_manager");
+    }
+    const SC_HANDLE service =
+        OpenServiceW(manager, argv[1], SERVICE_START | SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG);
+    if (service == nullptr) {
+        Fail("open_service");
+    }
+    const std::wstring hostImage = HostImage(service);
+    std::printf("qpc_frequency=%lld\n", static_cast<long long>(Frequency.QuadPart));
+
+    for (int round = 0; round <= rounds; ++round) {
+        long long console = 0;
+        long long plain = 0;
+        Times service_times;
+        for (int turn = 0; turn < 3; ++turn) {
+            switch ((round + turn) % 3) {
+            case 0: console = BareStart(child, CREATE_NEW_CONSOLE); break;
+            case 1: plain = BareStart(child, 0); break;
+            default: service_times = ServiceStart(service, hostImage); break;
+            }
+        }
+        if (round == 0) {
+            std::printf("warmup ");
+        } else {
+            std::printf("round=%d ", round);
+        }
+        std::printf("bare_console_us=%lld bare_plain_us=%lld service_us=%lld returned_us=%lld\n", Micros(console),
+                    Micros(plain), Micros(service_times.service), Micros(service_times.returned));
+        std::fflush(stdout);
+    }
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    return 0;
+}
