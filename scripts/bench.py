@@ -1,0 +1,412 @@
+"""What the host costs, measured under Wine, printed as one table.
+
+Every figure is measured in the same run, and where it has a baseline, in the
+same Wine session and close in time to that baseline:
+
+  start latency  StartServiceW to the first thing the child's main does,
+                 against bare CreateProcessW starts of the same child from the
+                 same helper (tests/helpers/bench_start.cpp, stamp_child.cpp);
+  idle host      CPU time, wake-ups and threads of the host while its child
+                 runs, read from Linux (/proc) and from Windows' own view
+                 (GetProcessTimes, a toolhelp snapshot), against a Wine process
+                 that only sleeps, over the same window;
+  executable     size and import list (objdump -p);
+  scale          N services, each a host beside its own child, installed,
+                 started, stopped and uninstalled together
+                 (tests/helpers/bench_scale.cpp).
+
+Exits non-zero when anything failed: a service that did not install, start,
+show its child, stop or uninstall; a host that woke up while idle; any process
+of the bench left running at the end.
+
+    scripts/bench.py            # the full run (a few minutes)
+    scripts/bench.py --quick    # a short run, for the test suite
+"""
+
+import argparse
+import datetime
+import os
+import platform
+import re
+import shutil
+import statistics
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+REPO = Path(__file__).resolve().parents[1]
+sys.path.insert(0, str(REPO / "tests" / "e2e"))
+
+from wine_harness import (helper_exe, host_exe, make_scratch, prefix_dir,  # noqa: E402
+                          start_session, to_windows_path)
+
+STAMP = "benchStamp"   # stamp_child as benchStamp.exe, the host as benchStampSvc.exe
+IDLE = "benchIdle"     # loop_child as benchIdle.exe, the host as benchIdleSvc.exe
+BASELINE = "benchSleeper.exe"  # session_keeper: a Wine process that only sleeps
+SCALE = "benchScale"   # benchScale01\benchScale01Svc.exe beside benchScale01.exe, ...
+SERVICES_KEY = "HKLM\\System\\CurrentControlSet\\Services"
+
+
+class BenchError(RuntimeError):
+    pass
+
+
+def log(text):
+    print(f"bench: {text}", file=sys.stderr, flush=True)
+
+
+# --- Linux's view of Wine processes -------------------------------------------
+
+def wine_processes():
+    """{Linux pid: Windows path of the image} for the processes of our prefix.
+    Wine puts the Windows path of the image in argv[0]."""
+    found = {}
+    want = f"WINEPREFIX={prefix_dir()}".encode()
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            argv = Path(f"/proc/{entry}/cmdline").read_bytes().split(b"\0")
+            environ = Path(f"/proc/{entry}/environ").read_bytes().split(b"\0")
+        except OSError:
+            continue
+        if want in environ and argv and argv[0]:
+            found[int(entry)] = argv[0].decode("utf-8", "replace")
+    return found
+
+
+def linux_pid(windows_path):
+    matches = [pid for pid, image in wine_processes().items() if image.lower() == windows_path.lower()]
+    if len(matches) != 1:
+        raise BenchError(f"{len(matches)} Linux processes run {windows_path}, expected one")
+    return matches[0]
+
+
+def thread_sample(pid):
+    """Per thread: name, CPU time in ns (schedstat), and the number of times it
+    went to sleep (voluntary context switches: one per wake-up) or was
+    preempted."""
+    sample = {}
+    for tid in os.listdir(f"/proc/{pid}/task"):
+        base = f"/proc/{pid}/task/{tid}"
+        try:
+            status = dict(line.split(":\t", 1) for line in Path(base, "status").read_text().splitlines()
+                          if ":\t" in line)
+            sample[int(tid)] = dict(
+                name=Path(base, "comm").read_text().strip(),
+                cpu_ns=int(Path(base, "schedstat").read_text().split()[0]),
+                sleeps=int(status["voluntary_ctxt_switches"]),
+                preempted=int(status["nonvoluntary_ctxt_switches"]))
+        except (OSError, KeyError):
+            continue  # a thread that ended between listing and reading
+    return sample
+
+
+def difference(before, after):
+    """Totals over the threads of `after`; a thread new since `before`
+    counts from zero."""
+    total = dict(cpu_ns=0, sleeps=0, preempted=0)
+    for tid, now in after.items():
+        then = before.get(tid, dict(cpu_ns=0, sleeps=0, preempted=0))
+        for key in total:
+            total[key] += now[key] - then[key]
+    return total
+
+
+def key_values(text):
+    return dict(line.strip().split("=", 1) for line in text.splitlines() if "=" in line)
+
+
+def wait_for(condition, timeout, what):
+    deadline = time.monotonic() + timeout
+    while True:
+        value = condition()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise BenchError(f"{what}: not within {timeout} s")
+        time.sleep(0.05)
+
+
+# --- the parts -----------------------------------------------------------------
+
+def image_figures():
+    """Size and imports of the built host, from objdump -p."""
+    host = host_exe()
+    dump = subprocess.run(["x86_64-w64-mingw32-objdump", "-p", str(host)], check=True,
+                          capture_output=True, text=True).stdout
+    imports, current = {}, None
+    for line in dump.splitlines():
+        name = re.match(r"\s*DLL Name: (\S+)", line)
+        if name:
+            current = name.group(1)
+            imports[current] = 0
+        elif current and re.match(r"\s+[0-9a-f]+\s+\d+\s+\S+$", line):
+            imports[current] += 1
+        elif current and not line.strip():
+            current = None
+    if not imports:
+        raise BenchError(f"no import table read from {host}")
+    return dict(size=host.stat().st_size, imports=imports)
+
+
+def remove_stale_services(session):
+    """Services of an earlier, interrupted bench would keep their old paths
+    (/install leaves an existing service alone): delete them first."""
+    listing = session.wine("reg", "query", SERVICES_KEY).stdout
+    stale = re.findall(r"\\Services\\((?:%s|%s|%s\d+)Svc)\s*$" % (STAMP, IDLE, SCALE), listing, re.M)
+    for name in stale:
+        log(f"deleting the service {name} left by an earlier run")
+        session.sc("stop", name, timeout=60)
+        session.sc("delete", name)
+
+
+def install(session, host, name, query):
+    session.run(host, "/install")
+    record = key_values(session.wine(query, name).stdout)
+    if record.get("binary_path", "").strip('"').lower() != host.lower():
+        raise BenchError(f"/install did not register {name} for {host}: {record or 'missing'}")
+
+
+def uninstall(session, host, name, query):
+    session.run(host, "/uninstall")
+    if session.wine(query, name).stdout.strip() != "missing":
+        raise BenchError(f"/uninstall left the service {name}")
+
+
+def start_latency(session, scratch, query, rounds):
+    child = scratch.copy_helper("stamp_child", STAMP + ".exe")
+    host = scratch.copy_host(STAMP + "Svc.exe")
+    bench = scratch.copy_helper("bench_start")
+    install(session, host, STAMP + "Svc", query)
+    run = session.run(bench, STAMP + "Svc", child, rounds, timeout=60 + 10 * rounds)
+    uninstall(session, host, STAMP + "Svc", query)
+    lines = run.stdout.splitlines()  # splitlines also drops the C runtime's \r
+    errors = [line for line in lines if line.startswith("error=")]
+    if run.exit_code != 0 or errors:
+        raise BenchError(f"bench_start failed ({errors or run.exit_code}); see {run.out_path}")
+    measured = [key_values(line.replace(" ", "\n")) for line in lines if line.startswith("round=")]
+    if len(measured) != rounds:
+        raise BenchError(f"bench_start printed {len(measured)} rounds of {rounds}; see {run.out_path}")
+    return {key: [int(r[key]) / 1000.0 for r in measured]  # ms
+            for key in ("bare_console_us", "bare_plain_us", "service_us", "returned_us")}
+
+
+def idle_host(session, scratch, query, stats, window):
+    child = scratch.copy_helper("loop_child", IDLE + ".exe")
+    host = scratch.copy_host(IDLE + "Svc.exe")
+    sleeper = scratch.copy_helper("session_keeper", BASELINE)
+    install(session, host, IDLE + "Svc", query)
+    baseline = session.start(sleeper)
+    try:
+        started = session.sc("start", IDLE + "Svc")
+        if started.exit_code != 0:
+            raise BenchError(f"sc start {IDLE}Svc: {started.stdout}{started.stderr}")
+        child_log = scratch.win_dir / (IDLE + ".exe.log")
+        wait_for(lambda: child_log.exists() and "ready=yes" in child_log.read_text(), 30, "the idle child")
+        record = key_values(session.wine(query, IDLE + "Svc").stdout)
+        if record.get("state") != "4":
+            raise BenchError(f"{IDLE}Svc is not running: {record}")
+        pids = {"host": linux_pid(host), "child": linux_pid(child), "sleeper": linux_pid(sleeper)}
+        time.sleep(1)  # let start-up work end before the window opens
+        windows_before = key_values(session.wine(stats, record["pid"]).stdout)
+        before = {who: thread_sample(pid) for who, pid in pids.items()}
+        began = time.monotonic()
+        time.sleep(window)
+        after = {who: thread_sample(pid) for who, pid in pids.items()}
+        measured_for = time.monotonic() - began
+        windows_after = key_values(session.wine(stats, record["pid"]).stdout)
+        still = key_values(session.wine(query, IDLE + "Svc").stdout)
+        if still.get("state") != "4" or still.get("pid") != record["pid"]:
+            raise BenchError(f"{IDLE}Svc did not keep running through the window: {still}")
+        if windows_after.get("image", "").lower() != (IDLE + "Svc.exe").lower():
+            raise BenchError(f"process_stats did not find the host: {windows_after}")
+        if "user_100ns" not in windows_after or "user_100ns" not in windows_before:
+            raise BenchError(f"GetProcessTimes failed on the host: {windows_after}")
+        stopped = session.sc("stop", IDLE + "Svc")
+        wait_for(lambda: not ({pids["host"], pids["child"]} & set(wine_processes())), 30,
+                 "the idle host and child ending after sc stop")
+        if key_values(session.wine(query, IDLE + "Svc").stdout).get("state") != "1":
+            raise BenchError(f"{IDLE}Svc did not stop: sc stop said {stopped.stdout}{stopped.stderr}")
+        if stopped.exit_code != 0:  # stopped all the same: the reply was lost (see bench_scale.cpp)
+            log(f"sc stop {IDLE}Svc failed although the service stopped: {stopped.stdout.strip()}")
+    finally:
+        baseline.process.kill()  # the sleeper: a process this bench started
+        baseline.process.wait()
+    uninstall(session, host, IDLE + "Svc", query)
+
+    def names(sample):
+        return sorted(t["name"] for t in sample.values())
+
+    def process_times_ms(sample):
+        return (int(sample["user_100ns"]) + int(sample["kernel_100ns"])) / 10000.0
+    return dict(
+        window=measured_for,
+        use={who: difference(before[who], after[who]) for who in pids},
+        threads={who: names(after[who]) for who in pids},
+        toolhelp_threads=int(windows_after["threads"]),
+        process_times_ms=(process_times_ms(windows_before), process_times_ms(windows_after)))
+
+
+def scale(session, scratch, count):
+    root = scratch.win_dir / "scale"
+    for i in range(1, count + 1):
+        stem = f"{SCALE}{i:02d}"
+        (root / stem).mkdir(parents=True)
+        shutil.copyfile(helper_exe("loop_child"), root / stem / (stem + ".exe"))
+        shutil.copyfile(host_exe(), root / stem / (stem + "Svc.exe"))
+    bench = scratch.copy_helper("bench_scale")
+    run = session.run(bench, to_windows_path(root), SCALE, count, timeout=600)
+    out = run.stdout.replace("\r\n", "\n")  # the C runtime's text mode
+    phases = {m.group(1): dict(seconds=int(m.group(2)) / 1000.0, failures=int(m.group(3)))
+              for m in re.finditer(r"^phase=(\w+) ms=(\d+) failures=(\d+)$", out, re.M)}
+    totals = key_values("\n".join(line for line in out.splitlines() if not line.startswith(("phase=", "failure="))))
+    expected = {"failures", "left_running", "children_quit", "start_locked_retries", "stop_broken_pipes"}
+    if set(phases) != {"install", "start", "stop", "uninstall"} or not expected <= set(totals):
+        raise BenchError(f"bench_scale printed no complete result (exit {run.exit_code}); see {run.out_path}")
+    for line in out.splitlines():
+        if line.startswith(("failure=", "left=", "broken_pipe=")):
+            log(f"scale: {line}")
+    return dict(count=count, phases=phases, failures=int(totals["failures"]),
+                left=int(totals["left_running"]), quit=int(totals["children_quit"]),
+                retries=int(totals["start_locked_retries"]), broken_pipes=int(totals["stop_broken_pipes"]),
+                exit_code=run.exit_code)
+
+
+# --- the table -------------------------------------------------------------------
+
+def machine():
+    cpus = os.cpu_count()
+    memory = next(int(line.split()[1]) for line in Path("/proc/meminfo").read_text().splitlines()
+                  if line.startswith("MemTotal:"))
+    model = next((line.split(":", 1)[1].strip() for line in Path("/proc/cpuinfo").read_text().splitlines()
+                  if line.startswith("model name")), platform.machine())
+    debian = Path("/etc/debian_version").read_text().strip() if Path("/etc/debian_version").exists() else "?"
+    wine = subprocess.run(["wine", "--version"], capture_output=True, text=True).stdout.strip()
+    return f"{cpus} CPUs ({model}), {memory / 1048576:.1f} GiB, Debian {debian}, {wine}"
+
+
+def spread(values):
+    return f"{statistics.median(values):.0f} ms (min {min(values):.0f}, max {max(values):.0f})"
+
+
+def table(image, starts, idle, scaled, quick, load):
+    rows = []
+    n = len(starts["service_us"])
+    service = statistics.median(starts["service_us"])
+    console = statistics.median(starts["bare_console_us"])
+    plain = statistics.median(starts["bare_plain_us"])
+    two = console + plain
+    early = sum(r < s for r, s in zip(starts["returned_us"], starts["service_us"]))
+    rows.append((f"start latency: StartServiceW to the child's main, {n} starts",
+                 spread(starts["service_us"]),
+                 "bare CreateProcessW of the same child from the same helper, with CREATE_NEW_CONSOLE "
+                 f"as the host uses: {spread(starts['bare_console_us'])}",
+                 f"{service / console:.2f}x a bare start"))
+    rows.append(("start latency against two bare starts",
+                 f"{service - two:+.0f} ms beyond two bare starts",
+                 f"bare CreateProcessW without a new console (none is made for the host either): "
+                 f"{spread(starts['bare_plain_us'])}; the two medians add up to {two:.0f} ms",
+                 f"{service / two:.2f}x two bare starts"))
+    rows.append(("StartServiceW returned after", spread(starts["returned_us"]), "",
+                 f"before the child's main in {early} of {n} starts"))
+    host, sleeper = idle["use"]["host"], idle["use"]["sleeper"]
+    child = idle["use"]["child"]
+
+    def use(u):
+        return f"{u['cpu_ns'] / 1e6:.3f} ms CPU, {u['sleeps']} wake-ups, {u['preempted']} preemptions"
+    rows.append((f"host CPU while its child runs {idle['window']:.1f} s",
+                 f"{use(host)} (/proc, all threads); Wine's GetProcessTimes user+kernel: "
+                 f"{idle['process_times_ms'][0]:.0f} ms before, {idle['process_times_ms'][1]:.0f} ms after",
+                 f"a Wine process that only sleeps: {use(sleeper)}; the child (GetMessageW): {use(child)}",
+                 "idle" if host["sleeps"] <= idle["window"] else "WAKES UP: polling?"))
+    rows.append(("host threads",
+                 f"{len(idle['threads']['host'])} in /proc ({', '.join(idle['threads']['host'])}); "
+                 f"{idle['toolhelp_threads']} in a toolhelp snapshot",
+                 f"a Wine process that only sleeps: {len(idle['threads']['sleeper'])}; "
+                 f"the child: {len(idle['threads']['child'])}",
+                 "wine_sechost_se(rvice) is Wine's own control thread"
+                 if "wine_sechost_se" in idle["threads"]["host"] else ""))
+    rows.append(("executable size", f"{image['size']:,} bytes", "", ""))
+    rows.append(("imports", ", ".join(f"{dll} ({count})" for dll, count in image["imports"].items()),
+                 "", "functions per DLL in ()"))
+    phases = scaled["phases"]
+    for phase in ("install", "start", "stop", "uninstall"):
+        detail = {"install": f"{scaled['count']} x /install at once",
+                  "start": f"StartServiceW x {scaled['count']}, until every child ran "
+                           f"({scaled['retries']} retries on 'database locked')",
+                  "stop": f"ControlService(STOP) x {scaled['count']}, until every host and child ended "
+                          f"({scaled['quit']} children quit on WM_QUIT; {scaled['broken_pipes']} calls "
+                          "answered 'broken pipe' although the service stopped)",
+                  "uninstall": f"{scaled['count']} x /uninstall at once, until no record was left"}[phase]
+        rows.append((f"scale, {scaled['count']} services: {phase}",
+                     f"{phases[phase]['seconds']:.1f} s wall", detail,
+                     f"{phases[phase]['failures']} failures"))
+    rows.append((f"scale, {scaled['count']} services: total", "",
+                 f"left running afterwards: {scaled['left']}", f"{scaled['failures']} failures"))
+
+    header = ("figure", "measured", "baseline, same run", "comparison")
+    commit = subprocess.run(["git", "-C", str(REPO), "rev-parse", "--short", "HEAD"], capture_output=True,
+                            text=True).stdout.strip() or "?"
+    lines = [f"svcshim bench{' (quick)' if quick else ''}, {datetime.date.today().isoformat()}, "
+             f"commit {commit}: {machine()}",
+             f"load average before and after: {load[0]} / {load[1]}",
+             "",
+             "| " + " | ".join(header) + " |",
+             "| " + " | ".join("---" for _ in header) + " |"]
+    lines += ["| " + " | ".join(cell.replace("|", "/") for cell in row) + " |" for row in rows]
+    return "\n".join(lines)
+
+
+def load_average():
+    return " ".join(Path("/proc/loadavg").read_text().split()[:3])
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--quick", action="store_true",
+                        help="3 start rounds, a 5 s idle window, 5 services (well under a minute)")
+    args = parser.parse_args()
+    rounds, window, count = (3, 5, 5) if args.quick else (20, 10, 50)
+
+    began = time.monotonic()
+    load = [load_average()]
+    image = image_figures()
+    scratch = make_scratch("bench-quick" if args.quick else "bench")
+    query = scratch.copy_helper("service_query")
+    stats = scratch.copy_helper("process_stats")
+    problems = []
+    with start_session(scratch) as session:
+        remove_stale_services(session)
+        before = set(wine_processes().items())
+        log(f"start latency: {rounds} rounds")
+        starts = start_latency(session, scratch, query, rounds)
+        log(f"idle host: a {window} s window")
+        idle = idle_host(session, scratch, query, stats, window)
+        log(f"scale: {count} services")
+        scaled = scale(session, scratch, count)
+        # Nothing of the bench may outlive it: every Wine process now running
+        # was running before it began (the session's own: service manager,
+        # device and plug-and-play services).
+        time.sleep(0.5)
+        left = sorted(image for pid, image in set(wine_processes().items()) - before)
+        load.append(load_average())
+    print(table(image, starts, idle, scaled, args.quick, load))
+
+    if scaled["failures"] or scaled["left"] or scaled["exit_code"]:
+        problems.append(f"scale: {scaled['failures']} failures, {scaled['left']} processes left")
+    if idle["use"]["host"]["sleeps"] > idle["window"]:
+        problems.append(f"the idle host woke {idle['use']['host']['sleeps']} times in {idle['window']:.0f} s")
+    if left:
+        problems.append("left running: " + ", ".join(left))
+    print(f"\nbench: {time.monotonic() - began:.0f} s, {'FAILED: ' + '; '.join(problems) if problems else 'no failures'}")
+    return 1 if problems else 0
+
+
+if __name__ == "__main__":
+    try:
+        sys.exit(main())
+    except BenchError as error:
+        print(f"bench: FAILED: {error}", file=sys.stderr)
+        sys.exit(1)
