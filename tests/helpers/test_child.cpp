@@ -1,0 +1,70 @@
+// A child for the service tests. It writes what it saw to "<its path>.log"
+// (UTF-8, one "key=value" a line) and then behaves as its kind says:
+//   TEST_CHILD_LOOP     a message loop on the primary thread; WM_QUIT ends it
+//   TEST_CHILD_CONSOLE  no message queue at all: WM_QUIT is lost on it
+//   TEST_CHILD_QUICK    ends at once
+#include <windows.h>
+
+#include <string>
+
+namespace {
+
+std::wstring ModulePath()
+{
+    std::wstring path(32768, L'\0');
+    path.resize(GetModuleFileNameW(nullptr, &path[0], static_cast<DWORD>(path.size())));
+    return path;
+}
+
+void Record(const std::wstring& key, const std::wstring& value)
+{
+    const std::wstring line = key + L"=" + value + L"\n";
+    const int size = WideCharToMultiByte(CP_UTF8, 0, line.c_str(), static_cast<int>(line.size()), nullptr, 0,
+                                         nullptr, nullptr);
+    std::string utf8(static_cast<std::size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, line.c_str(), static_cast<int>(line.size()), &utf8[0], size, nullptr, nullptr);
+    const HANDLE file = CreateFileW((ModulePath() + L".log").c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
+                                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+        DWORD written = 0;
+        WriteFile(file, utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr);
+        CloseHandle(file);
+    }
+}
+
+}  // namespace
+
+int main()
+{
+#ifdef TEST_CHILD_LOOP
+    // Create the thread's message queue before saying we are up, so that a
+    // quit message posted from then on is not lost.
+    MSG message;
+    PeekMessageW(&message, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
+#endif
+    std::wstring directory(32768, L'\0');
+    directory.resize(GetCurrentDirectoryW(static_cast<DWORD>(directory.size()), &directory[0]));
+    DWORD consoleProcesses[8];
+    const DWORD attached = GetConsoleProcessList(consoleProcesses, 8);
+
+    Record(L"command_line", GetCommandLineW());
+    Record(L"directory", directory);
+    // A console of its own has this process alone attached to it.
+    Record(L"own_console", attached == 1 ? L"yes" : L"no");
+    Record(L"pid", std::to_wstring(GetCurrentProcessId()));
+    Record(L"ready", L"yes");
+
+#ifdef TEST_CHILD_LOOP
+    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+        DispatchMessageW(&message);
+    }
+    Record(L"ended", L"WM_QUIT");
+    return 0;
+#elif defined(TEST_CHILD_CONSOLE)
+    Sleep(INFINITE);
+    return 0;
+#else
+    Record(L"ended", L"by itself");
+    return 0;
+#endif
+}
