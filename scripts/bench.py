@@ -280,11 +280,9 @@ def machine():
     cpus = os.cpu_count()
     memory = next(int(line.split()[1]) for line in Path("/proc/meminfo").read_text().splitlines()
                   if line.startswith("MemTotal:"))
-    model = next((line.split(":", 1)[1].strip() for line in Path("/proc/cpuinfo").read_text().splitlines()
-                  if line.startswith("model name")), platform.machine())
     debian = Path("/etc/debian_version").read_text().strip() if Path("/etc/debian_version").exists() else "?"
     wine = subprocess.run(["wine", "--version"], capture_output=True, text=True).stdout.strip()
-    return f"{cpus} CPUs ({model}), {memory / 1048576:.1f} GiB, Debian {debian}, {wine}"
+    return f"{cpus} CPUs ({platform.machine()}), {memory / 1048576:.1f} GiB, Debian {debian}, {wine}"
 
 
 def spread(values):
