@@ -285,6 +285,10 @@ def machine():
     return f"{cpus} CPUs ({platform.machine()}), {memory / 1048576:.1f} GiB, Debian {debian}, {wine}"
 
 
+def count(n, one, many=None):
+    return f"{n} {one if n == 1 else many or one + 's'}"
+
+
 def spread(values):
     return f"{statistics.median(values):.0f} ms (min {min(values):.0f}, max {max(values):.0f})"
 
@@ -333,16 +337,16 @@ def table(image, starts, idle, scaled, quick, load):
     for phase in ("install", "start", "stop", "uninstall"):
         detail = {"install": f"{scaled['count']} x /install at once",
                   "start": f"StartServiceW x {scaled['count']}, until every child ran "
-                           f"({scaled['retries']} retries on 'database locked')",
+                           f"({count(scaled['retries'], 'retry', 'retries')} on 'database locked')",
                   "stop": f"ControlService(STOP) x {scaled['count']}, until every host and child ended "
-                          f"({scaled['quit']} children quit on WM_QUIT; {scaled['broken_pipes']} calls "
+                          f"({scaled['quit']} children quit on WM_QUIT; {count(scaled['broken_pipes'], 'call')} "
                           "answered 'broken pipe' although the service stopped)",
                   "uninstall": f"{scaled['count']} x /uninstall at once, until no record was left"}[phase]
         rows.append((f"scale, {scaled['count']} services: {phase}",
                      f"{phases[phase]['seconds']:.1f} s wall", detail,
-                     f"{phases[phase]['failures']} failures"))
+                     count(phases[phase]["failures"], "failure")))
     rows.append((f"scale, {scaled['count']} services: total", "",
-                 f"left running afterwards: {scaled['left']}", f"{scaled['failures']} failures"))
+                 f"left running afterwards: {scaled['left']}", count(scaled["failures"], "failure")))
 
     header = ("figure", "measured", "baseline, same run", "comparison")
     commit = subprocess.run(["git", "-C", str(REPO), "rev-parse", "--short", "HEAD"], capture_output=True,
