@@ -10,7 +10,8 @@ set(CMAKE_C_COMPILER_TARGET ${MINGW_PREFIX})
 set(CMAKE_CXX_COMPILER_TARGET ${MINGW_PREFIX})
 
 set(CMAKE_CXX_FLAGS_INIT "-isystem ${MINGW_GCC_DIR}/include/c++ -isystem ${MINGW_GCC_DIR}/include/c++/${MINGW_PREFIX}")
-# clang puts its implicit libraries after ours, so the static C++ runtime's
-# need for winpthread is met by loading that archive whole, up front.
-set(CMAKE_EXE_LINKER_FLAGS_INIT
-    "--ld-path=/usr/bin/${MINGW_PREFIX}-ld -L${MINGW_GCC_DIR} ${MINGW_RELEASE_LINK_FLAGS} -Wl,--whole-archive -lpthread -Wl,--no-whole-archive")
+set(CMAKE_EXE_LINKER_FLAGS_INIT "--ld-path=/usr/bin/${MINGW_PREFIX}-ld -L${MINGW_GCC_DIR} ${MINGW_RELEASE_LINK_FLAGS}")
+# clang puts its own libraries after everything else, so the static C++
+# runtime's need for winpthread is met by naming the three here, in order.
+# (Loading winpthread whole instead would bring in its version record.)
+set(CMAKE_CXX_STANDARD_LIBRARIES "-lstdc++ -lgcc_eh -lpthread" CACHE STRING "Libraries linked into every C++ program")
