@@ -39,6 +39,7 @@ void RunAsService()
 {
     SERVICE_TABLE_ENTRYW table[2] = {{&ServiceName[0], ServiceMain}, {nullptr, nullptr}};
     if (StartServiceCtrlDispatcherW(table) != FALSE) {
+        WaitForControlHandlers();
         LogEvent(L"Register Service Main Function Succeed!");
     } else {
         LogEvent(L"Register Service Main Function Error!");

@@ -10,6 +10,13 @@ namespace {
 // made under a lock that the handler needs would deadlock.
 SRWLOCK StatusLock = SRWLOCK_INIT;
 
+// Counts the control handlers running, so that the process does not end
+// under one: Wine returns from the dispatcher as soon as STOPPED is reported,
+// while its handler thread has yet to return and answer the service manager.
+SRWLOCK HandlerLock = SRWLOCK_INIT;
+CONDITION_VARIABLE HandlersDone = CONDITION_VARIABLE_INIT;
+int RunningHandlers = 0;
+
 void ReportServiceState(DWORD state)
 {
     AcquireSRWLockExclusive(&StatusLock);
@@ -74,8 +81,21 @@ void WINAPI ServiceMain(DWORD /*argumentCount*/, LPWSTR* /*arguments*/)
     ReportStopped();
 }
 
+void WaitForControlHandlers()
+{
+    AcquireSRWLockExclusive(&HandlerLock);
+    while (RunningHandlers > 0) {
+        SleepConditionVariableSRW(&HandlersDone, &HandlerLock, INFINITE, 0);
+    }
+    ReleaseSRWLockExclusive(&HandlerLock);
+}
+
 void WINAPI ServiceCtrlHandler(DWORD control)
 {
+    AcquireSRWLockExclusive(&HandlerLock);
+    ++RunningHandlers;
+    ReleaseSRWLockExclusive(&HandlerLock);
+
     switch (control) {
     case SERVICE_CONTROL_STOP:
     case SERVICE_CONTROL_SHUTDOWN: StopService(); break;
@@ -84,4 +104,9 @@ void WINAPI ServiceCtrlHandler(DWORD control)
     case SERVICE_CONTROL_INTERROGATE: break;
     default: LogEvent(L"Bad service request"); break;
     }
+
+    AcquireSRWLockExclusive(&HandlerLock);
+    --RunningHandlers;
+    WakeAllConditionVariable(&HandlersDone);
+    ReleaseSRWLockExclusive(&HandlerLock);
 }

@@ -23,3 +23,7 @@ void TerminateRunningChild();
 
 void WINAPI ServiceMain(DWORD argumentCount, LPWSTR* arguments);
 void WINAPI ServiceCtrlHandler(DWORD control);
+
+// Returns once no control handler runs. Windows returns from the dispatcher
+// only after the handler has; Wine may return while it still runs.
+void WaitForControlHandlers();

@@ -77,6 +77,8 @@ struct World {
     bool serviceMainReturned = false;
     bool processEnded = false;
     std::thread serviceThread;
+    bool wineDispatcher = false;
+    std::thread handlerThread;
 };
 
 World& TheWorld()
@@ -305,7 +307,11 @@ void Reset()
     if (world.serviceThread.joinable()) {
         world.serviceThread.join();
     }
+    if (world.handlerThread.joinable()) {
+        world.handlerThread.join();
+    }
     Locked lock;
+    world.wineDispatcher = false;
     world.modulePath = L"C:\\Apps\\notepadSvc.exe";
     world.commandLine = L"C:\\Apps\\notepadSvc.exe";
     world.startedByServiceManager = false;
@@ -381,6 +387,12 @@ void SetStatusWaitsForHandler(bool wait)
     TheWorld().statusWaitsForHandler = wait;
 }
 
+void SetWineDispatcher(bool wine)
+{
+    Locked lock;
+    TheWorld().wineDispatcher = wine;
+}
+
 void SetProcessEndsAtStoppedReport(bool ends)
 {
     Locked lock;
@@ -413,6 +425,9 @@ int RunHost()
     // die with the process; here the end releases its wait, and it is joined.
     if (world.serviceThread.joinable()) {
         world.serviceThread.join();
+    }
+    if (world.handlerThread.joinable()) {
+        world.handlerThread.join();
     }
     return exitCode;
 }
@@ -681,6 +696,18 @@ void WINAPI ReleaseSRWLockExclusive(PSRWLOCK lock)
     lock->mutex.unlock();
 }
 
+BOOL WINAPI SleepConditionVariableSRW(PCONDITION_VARIABLE condition, PSRWLOCK lock, DWORD /*milliseconds*/,
+                                      ULONG /*flags*/)
+{
+    condition->condition.wait(lock->mutex);
+    return TRUE;
+}
+
+void WINAPI WakeAllConditionVariable(PCONDITION_VARIABLE condition)
+{
+    condition->condition.notify_all();
+}
+
 // user32 and wtsapi32
 
 int WINAPI MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type)
@@ -879,6 +906,53 @@ BOOL WINAPI CloseServiceHandle(SC_HANDLE handle)
     return TRUE;
 }
 
+namespace fake {
+namespace {
+
+// Hands queued controls to the service's handler, one at a time, on the
+// calling thread, until the service has stopped and no handler runs.
+void DeliverControls()
+{
+    World& world = TheWorld();
+    Locked lock;
+    for (;;) {
+        // The service manager passes controls on only to a running service
+        // (it refuses them while the service starts or stops), and gives up
+        // on one that returned from its main function without a handler.
+        const auto deliverable = [&] { return !world.controls.empty() && world.lastReportedState == SERVICE_RUNNING; };
+        lock.Wait([&] {
+            return deliverable() || world.stoppedReported || world.processEnded ||
+                   (world.serviceMainReturned && world.handler == nullptr);
+        });
+        if (!deliverable()) {
+            return;
+        }
+        const DWORD control = world.controls.front();
+        world.controls.pop_front();
+        world.handlerRunning = true;
+        const LPHANDLER_FUNCTION handler = world.handler;
+        lock.Unlock();
+#ifdef FAKE_UNDER_TSAN
+        AnnotateIgnoreWritesEnd(__FILE__, __LINE__);
+        AnnotateIgnoreReadsEnd(__FILE__, __LINE__);
+        AnnotateIgnoreSyncEnd(__FILE__, __LINE__);
+#endif
+        handler(control);
+#ifdef FAKE_UNDER_TSAN
+        AnnotateIgnoreSyncBegin(__FILE__, __LINE__);
+        AnnotateIgnoreReadsBegin(__FILE__, __LINE__);
+        AnnotateIgnoreWritesBegin(__FILE__, __LINE__);
+#endif
+        lock.Relock();
+        Record("(handler returned)");
+        world.handlerRunning = false;
+        world.changed.notify_all();
+    }
+}
+
+}  // namespace
+}  // namespace fake
+
 BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table)
 {
     World& world = TheWorld();
@@ -906,39 +980,19 @@ BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table)
         TheWorld().changed.notify_all();
     });
 
-    Locked lock;
-    for (;;) {
-        // The service manager passes controls on only to a running service
-        // (it refuses them while the service starts or stops), and gives up
-        // on one that returned from its main function without a handler.
-        const auto deliverable = [&] { return !world.controls.empty() && world.lastReportedState == SERVICE_RUNNING; };
-        lock.Wait([&] {
-            return deliverable() || world.stoppedReported || (world.serviceMainReturned && world.handler == nullptr);
-        });
-        if (deliverable()) {
-            const DWORD control = world.controls.front();
-            world.controls.pop_front();
-            world.handlerRunning = true;
-            const LPHANDLER_FUNCTION handler = world.handler;
-            lock.Unlock();
-#ifdef FAKE_UNDER_TSAN
-            AnnotateIgnoreWritesEnd(__FILE__, __LINE__);
-            AnnotateIgnoreReadsEnd(__FILE__, __LINE__);
-            AnnotateIgnoreSyncEnd(__FILE__, __LINE__);
-#endif
-            handler(control);
-#ifdef FAKE_UNDER_TSAN
-            AnnotateIgnoreSyncBegin(__FILE__, __LINE__);
-            AnnotateIgnoreReadsBegin(__FILE__, __LINE__);
-            AnnotateIgnoreWritesBegin(__FILE__, __LINE__);
-#endif
-            lock.Relock();
-            world.handlerRunning = false;
-            world.changed.notify_all();
-            continue;
-        }
+    if (!world.wineDispatcher) {
+        DeliverControls();
         return TRUE;
     }
+    // Wine: the controls go to a thread of their own, and the dispatcher
+    // returns as soon as the service reports STOPPED, handler or not.
+    world.handlerThread = std::thread([] {
+        ThreadName = "handler";
+        DeliverControls();
+    });
+    Locked lock;
+    lock.Wait([&] { return world.stoppedReported || (world.serviceMainReturned && world.handler == nullptr); });
+    return TRUE;
 }
 
 SERVICE_STATUS_HANDLE WINAPI RegisterServiceCtrlHandlerW(LPCWSTR serviceName, LPHANDLER_FUNCTION handler)
@@ -981,6 +1035,13 @@ BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS stat
     }
     if (hook) {
         hook(s.dwCurrentState);
+    }
+    if (s.dwCurrentState == SERVICE_STOPPED && std::string(ThreadName) == "handler") {
+        // Wine's dispatcher has already returned on the main thread; this
+        // thread still has to come back and answer the service manager.
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        Locked lock;
+        Record("(handler's STOPPED report returned)");
     }
     return TRUE;
 }

@@ -22,7 +22,7 @@ enum class Child {
 
 struct Call {
     std::string text;    // "Name(arg, arg, ...)", texts as UTF-8 in quotes
-    std::string thread;  // "main" (WinMain and the handler) or "service"
+    std::string thread;  // "main" (WinMain and the handler), "service", or Wine's "handler"
     long long time;      // the fake clock, in ms; only Sleep moves it
     bool lost;           // made after the process had ended
 };
@@ -97,6 +97,10 @@ void FailCall(const std::string& operation, int nth = 0);
 // Wine holds SetServiceStatus on the service thread while a control handler
 // runs; Windows does not. Off by default.
 void SetStatusWaitsForHandler(bool wait);
+// Wine runs the control handler on a thread of its own ("handler") and
+// returns from the dispatcher as soon as STOPPED is reported, even while the
+// handler still runs. Off by default.
+void SetWineDispatcher(bool wine);
 // Process ends (later calls are marked lost) at the first STOPPED report.
 void SetProcessEndsAtStoppedReport(bool ends);
 // Real time each fake millisecond of Sleep takes, to let threads interleave.

@@ -4,6 +4,7 @@
 // here, the native build fails to link: this file is the host's surface.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 
@@ -17,6 +18,7 @@ typedef unsigned short WORD;
 typedef std::uint32_t DWORD;
 typedef unsigned int UINT;
 typedef long LONG;
+typedef unsigned long ULONG;
 typedef char* LPSTR;
 typedef wchar_t WCHAR;
 typedef wchar_t* LPWSTR;
@@ -114,6 +116,14 @@ typedef struct _SRWLOCK {
     {                                                                                                                  \
     }
 
+// A condition variable that sleeps on an SRWLOCK.
+typedef struct _CONDITION_VARIABLE {
+    std::condition_variable_any condition;
+} CONDITION_VARIABLE, *PCONDITION_VARIABLE;
+#define CONDITION_VARIABLE_INIT                                                                                        \
+    {                                                                                                                  \
+    }
+
 // kernel32
 DWORD WINAPI GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size);
 LPWSTR WINAPI GetCommandLineW();
@@ -128,6 +138,8 @@ void WINAPI OutputDebugStringW(LPCWSTR text);
 DWORD WINAPI WTSGetActiveConsoleSessionId();
 void WINAPI AcquireSRWLockExclusive(PSRWLOCK lock);
 void WINAPI ReleaseSRWLockExclusive(PSRWLOCK lock);
+BOOL WINAPI SleepConditionVariableSRW(PCONDITION_VARIABLE condition, PSRWLOCK lock, DWORD milliseconds, ULONG flags);
+void WINAPI WakeAllConditionVariable(PCONDITION_VARIABLE condition);
 
 // user32
 int WINAPI MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type);

@@ -362,6 +362,34 @@ TEST_F(ServiceRun, UnderWinesSerialisedReportsTheStopDoesNotDeadlock)
     ExpectEverythingClosedAndNothingMisused();
 }
 
+TEST_F(ServiceRun, UnderWinesEarlyDispatcherReturnTheHostOutlivesItsHandler)
+{
+    // Wine returns from the dispatcher the moment STOPPED is reported, while
+    // its handler thread has yet to return and answer the service manager:
+    // ending the process then fails the stop request.
+    fake::SetWineDispatcher(true);
+    fake::SetStatusWaitsForHandler(true);
+    fake::SetChild(Child::QuitsOnWmQuit);
+    Start();
+    ASSERT_TRUE(ChildStarted());
+    fake::SendControl(SERVICE_CONTROL_STOP);
+    ASSERT_TRUE(Finish());
+
+    std::vector<std::string> order;
+    for (const fake::Call& call : fake::Journal()) {
+        if (call.text == "(handler's STOPPED report returned)") {
+            order.push_back(call.thread + ": the handler's STOPPED report returned");
+        }
+        if (call.text.find("Register Service Main Function Succeed!") != std::string::npos) {
+            order.push_back(call.thread + ": the host reported the dispatcher's return");
+        }
+    }
+    EXPECT_EQ(order, (std::vector<std::string>{"handler: the handler's STOPPED report returned",
+                                               "main: the host reported the dispatcher's return"}));
+    ExpectStoppedEventBeforeEachStoppedReport();
+    ExpectEverythingClosedAndNothingMisused();
+}
+
 TEST_F(ServiceRun, AProcessEndingRightAfterTheStoppedReportLosesNoServiceEvent)
 {
     fake::SetProcessEndsAtStoppedReport(true);
