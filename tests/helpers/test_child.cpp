@@ -19,8 +19,8 @@ std::wstring ModulePath()
 void Record(const std::wstring& key, const std::wstring& value)
 {
     const std::wstring line = key + L"=" + value + L"\n";
-    const int size = WideCharToMultiByte(CP_UTF8, 0, line.c_str(), static_cast<int>(line.size()), nullptr, 0,
-                                         nullptr, nullptr);
+    const int size =
+        WideCharToMultiByte(CP_UTF8, 0, line.c_str(), static_cast<int>(line.size()), nullptr, 0, nullptr, nullptr);
     std::string utf8(static_cast<std::size_t>(size), '\0');
     WideCharToMultiByte(CP_UTF8, 0, line.c_str(), static_cast<int>(line.size()), &utf8[0], size, nullptr, nullptr);
     const HANDLE file = CreateFileW((ModulePath() + L".log").c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
