@@ -699,7 +699,10 @@ void WINAPI ReleaseSRWLockExclusive(PSRWLOCK lock)
 BOOL WINAPI SleepConditionVariableSRW(PCONDITION_VARIABLE condition, PSRWLOCK lock, DWORD /*milliseconds*/,
                                       ULONG /*flags*/)
 {
-    condition->condition.wait(lock->mutex);
+    // The caller holds the lock; the wait releases and retakes it.
+    std::unique_lock<std::mutex> held(lock->mutex, std::adopt_lock);
+    condition->condition.wait(held);
+    held.release();
     return TRUE;
 }
 

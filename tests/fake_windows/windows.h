@@ -118,7 +118,7 @@ typedef struct _SRWLOCK {
 
 // A condition variable that sleeps on an SRWLOCK.
 typedef struct _CONDITION_VARIABLE {
-    std::condition_variable_any condition;
+    std::condition_variable condition;
 } CONDITION_VARIABLE, *PCONDITION_VARIABLE;
 #define CONDITION_VARIABLE_INIT                                                                                        \
     {                                                                                                                  \
