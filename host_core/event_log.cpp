@@ -1,29 +1,6 @@
 #include "event_text.h"
+#include "failure_notice.h"
 #include "host_core.h"
-#include "service_mode.h"
-
-#include <wtsapi32.h>
-
-namespace {
-
-// Nobody sees a box on a service's desktop, and it would block the thread
-// that shows it: a service sends the text to the console session's user
-// without waiting for an answer, and to a debugger, and goes on.
-void ReportEventLogUnreachable()
-{
-    wchar_t caption[] = L"ERROR";
-    wchar_t text[] = L"RegisterEventSource() Failed!";
-    if (!IsRunningAsService()) {
-        MessageBoxW(nullptr, text, caption, MB_OK);
-        return;
-    }
-    DWORD response = 0;
-    WTSSendMessageW(WTS_CURRENT_SERVER_HANDLE, WTSGetActiveConsoleSessionId(), caption,
-                    sizeof caption - sizeof(wchar_t), text, sizeof text - sizeof(wchar_t), MB_OK, 0, &response, FALSE);
-    OutputDebugStringW(text);
-}
-
-}  // namespace
 
 void LogEvent(const wchar_t* format, ...)
 {
@@ -34,7 +11,7 @@ void LogEvent(const wchar_t* format, ...)
 
     HANDLE source = RegisterEventSourceW(nullptr, ServiceName.c_str());
     if (source == nullptr) {
-        ReportEventLogUnreachable();
+        ShowFailure(L"RegisterEventSource() Failed!");
         return;
     }
 

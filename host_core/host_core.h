@@ -28,5 +28,5 @@ void LogEvent(const wchar_t* format, ...);
 
 // The actions WinMain routes to.
 void InstallService(const std::wstring& modulePath);
-void UninstallService();
+void UninstallService(const std::wstring& modulePath);
 void RunAsService();

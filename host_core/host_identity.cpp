@@ -25,11 +25,30 @@ std::wstring QueryModulePath()
     }
 }
 
+// The path with every short (8.3) component in its long form: started as
+// C:\TOOLS\LONGPR~1.EXE, the host is still longprogramSvc. The path as it is
+// when Windows cannot tell.
+std::wstring LongFormOf(const std::wstring& path)
+{
+    std::wstring buffer(path.size() + 1, L'\0');
+    for (;;) {
+        const DWORD length = GetLongPathNameW(path.c_str(), &buffer[0], static_cast<DWORD>(buffer.size()));
+        if (length == 0) {
+            return path;
+        }
+        if (length < buffer.size()) {
+            buffer.resize(length);
+            return buffer;
+        }
+        buffer.assign(length, L'\0');  // the size it needs, terminator included
+    }
+}
+
 }  // namespace
 
 void DeriveHostIdentity(HostIdentity& identity)
 {
-    identity.ModulePath = QueryModulePath();
+    identity.ModulePath = LongFormOf(QueryModulePath());
     const PathParts parts = SplitPath(identity.ModulePath);
 
     ServiceName = parts.Stem;

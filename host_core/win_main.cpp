@@ -8,6 +8,10 @@ SERVICE_STATUS_HANDLE StatusHandle;
 
 int WINAPI WinMain(HINSTANCE /*instance*/, HINSTANCE /*previousInstance*/, LPSTR /*commandLine*/, int /*showCommand*/)
 {
+    // Whatever the host loads from now on comes from the system directory,
+    // never from its own folder, which others may be able to write to.
+    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+
     HostIdentity identity;
     DeriveHostIdentity(identity);
 
@@ -28,7 +32,7 @@ int WINAPI WinMain(HINSTANCE /*instance*/, HINSTANCE /*previousInstance*/, LPSTR
     if (EqualsIgnoringAsciiCase(command, L"/install")) {
         InstallService(identity.ModulePath);
     } else if (EqualsIgnoringAsciiCase(command, L"/uninstall")) {
-        UninstallService();
+        UninstallService(identity.ModulePath);
     } else {
         RunAsService();
     }

@@ -1,4 +1,5 @@
 #include "host_core/host_core.h"
+#include "host_core/system_library.h"
 #include "service_runtime.h"
 
 PROCESS_INFORMATION ChildProcess;
@@ -68,15 +69,20 @@ void RunChildProcess()
     ReleaseSRWLockExclusive(&ChildLock);
 }
 
-void AskChildToQuit()
+bool AskChildToQuit()
 {
+    // USER32 comes in at the first stop, not at start: loaded before the lock
+    // is taken, since loading it takes a while.
+    const auto postThreadMessage =
+        LoadSystemFunction<decltype(&PostThreadMessageW)>(L"user32.dll", "PostThreadMessageW");
     AcquireSRWLockExclusive(&ChildLock);
     StopRequested = true;
-    if (State == ChildState::Running) {
-        // Our open thread handle keeps this id from being reused.
-        PostThreadMessageW(ChildProcess.dwThreadId, WM_QUIT, 0, 0);
-    }
+    // Our open thread handle keeps the thread id from being reused. Without
+    // USER32 there is nobody to ask: the termination follows all the same.
+    const bool done = State != ChildState::Running || postThreadMessage == nullptr ||
+                      postThreadMessage(ChildProcess.dwThreadId, WM_QUIT, 0, 0) != FALSE;
     ReleaseSRWLockExclusive(&ChildLock);
+    return done;
 }
 
 void TerminateRunningChild()

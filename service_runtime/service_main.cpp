@@ -4,11 +4,19 @@
 
 namespace {
 
-// Guards ServiceStatus and StatusHandle between the service thread and the
-// control handler. It is released before each report: Wine holds a report on
-// the service thread until the running control handler returns, so a report
-// made under a lock that the handler needs would deadlock.
+// Where the run stands, and so who may still report for it. Once the handler
+// has begun a stop, only it reports; STOPPED is the run's last report. The
+// status handle belongs to the service, not to this process: a report made
+// after STOPPED would land on whichever run a second client has started
+// since, and leave it marked stopped with nobody able to stop it.
+enum class RunStage { Running, Stopping, Stopped };
+
+// Guards ServiceStatus, StatusHandle and the stage between the service thread
+// and the control handler. It is released before each report: Wine holds a
+// report on the service thread until the running control handler returns, so
+// a report made under a lock that the handler needs would deadlock.
 SRWLOCK StatusLock = SRWLOCK_INIT;
+RunStage Stage = RunStage::Running;
 
 // Counts the control handlers running, so that the process does not end
 // under one: Wine returns from the dispatcher as soon as STOPPED is reported,
@@ -17,34 +25,53 @@ SRWLOCK HandlerLock = SRWLOCK_INIT;
 CONDITION_VARIABLE HandlersDone = CONDITION_VARIABLE_INIT;
 int RunningHandlers = 0;
 
-void ReportServiceState(DWORD state)
+// Moves the run from one stage to the next and reports the state; false, and
+// nothing reported, when the run is no longer at `from`.
+bool ReportServiceState(RunStage from, RunStage to, DWORD state)
 {
     AcquireSRWLockExclusive(&StatusLock);
-    ServiceStatus.dwCurrentState = state;
-    SERVICE_STATUS report = ServiceStatus;
-    SERVICE_STATUS_HANDLE handle = StatusHandle;
+    const bool moves = Stage == from;
+    SERVICE_STATUS report = {};
+    SERVICE_STATUS_HANDLE handle = nullptr;
+    if (moves) {
+        Stage = to;
+        ServiceStatus.dwCurrentState = state;
+        report = ServiceStatus;
+        handle = StatusHandle;
+    }
     ReleaseSRWLockExclusive(&StatusLock);
-    SetServiceStatus(handle, &report);
-}
-
-// "Service stopped" goes out before the STOPPED report: once that report is
-// made the process may end at any moment, taking later work with it.
-void ReportStopped()
-{
-    LogEvent(L"Service stopped");
-    ReportServiceState(SERVICE_STOPPED);
+    if (moves) {
+        SetServiceStatus(handle, &report);
+    }
+    return moves;
 }
 
 // Asks the child to quit, gives it 2 s, terminates it, and reports STOPPED
-// 4 s after the request whatever the child did.
+// 4 s after the request whatever the child did. A request that comes once the
+// run is stopping or stopped changes nothing.
 void StopService()
 {
-    ReportServiceState(SERVICE_STOP_PENDING);
-    AskChildToQuit();
-    Sleep(2000);
+    if (!ReportServiceState(RunStage::Running, RunStage::Stopping, SERVICE_STOP_PENDING)) {
+        return;
+    }
+    // A program still loading has no message queue yet and the post fails:
+    // ask again while it may still begin to listen.
+    const DWORD grace = 2000;
+    const DWORD retryEvery = 50;
+    DWORD waited = 0;
+    while (!AskChildToQuit() && waited < grace) {
+        Sleep(retryEvery);
+        waited += retryEvery;
+    }
+    if (waited < grace) {
+        Sleep(grace - waited);
+    }
     TerminateRunningChild();
     Sleep(2000);
-    ReportStopped();
+    // "Service stopped" goes out before the STOPPED report: once that report
+    // is made the process may end at any moment, taking later work with it.
+    LogEvent(L"Service stopped");
+    ReportServiceState(RunStage::Stopping, RunStage::Stopped, SERVICE_STOPPED);
 }
 
 }  // namespace
@@ -55,6 +82,7 @@ void WINAPI ServiceMain(DWORD /*argumentCount*/, LPWSTR* /*arguments*/)
     PrepareChildProcess();
 
     AcquireSRWLockExclusive(&StatusLock);
+    Stage = RunStage::Running;
     ServiceStatus.dwCurrentState = SERVICE_START_PENDING;
     ServiceStatus.dwControlsAccepted = SERVICE_ACCEPT_STOP;
     ReleaseSRWLockExclusive(&StatusLock);
@@ -67,18 +95,21 @@ void WINAPI ServiceMain(DWORD /*argumentCount*/, LPWSTR* /*arguments*/)
     AcquireSRWLockExclusive(&StatusLock);
     StatusHandle = handle;
     ReleaseSRWLockExclusive(&StatusLock);
-    ReportServiceState(SERVICE_START_PENDING);
+    ReportServiceState(RunStage::Running, RunStage::Running, SERVICE_START_PENDING);
 
     AcquireSRWLockExclusive(&StatusLock);
     ServiceStatus.dwWin32ExitCode = 0;
     ServiceStatus.dwCheckPoint = 0;
     ServiceStatus.dwWaitHint = 0;
     ReleaseSRWLockExclusive(&StatusLock);
-    ReportServiceState(SERVICE_RUNNING);
+    ReportServiceState(RunStage::Running, RunStage::Running, SERVICE_RUNNING);
 
     RunChildProcess();
 
-    ReportStopped();
+    // During a stop the handler makes the run's one STOPPED report, 4 s after
+    // the request; the service shows STOP_PENDING until then.
+    LogEvent(L"Service stopped");
+    ReportServiceState(RunStage::Running, RunStage::Stopped, SERVICE_STOPPED);
 }
 
 void WaitForControlHandlers()

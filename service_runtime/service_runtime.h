@@ -17,8 +17,10 @@ void RunChildProcess();
 
 // For the control handler: act on the child only while it runs, never on
 // handles that RunChildProcess has closed. Asking to quit also tells a
-// launch still to come not to happen.
-void AskChildToQuit();
+// launch still to come not to happen; it is false while the quit message
+// could not be posted to a running child (its thread has no message queue
+// yet), so that the handler can try again.
+bool AskChildToQuit();
 void TerminateRunningChild();
 
 void WINAPI ServiceMain(DWORD argumentCount, LPWSTR* arguments);

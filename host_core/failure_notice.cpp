@@ -1,0 +1,79 @@
+#include "failure_notice.h"
+
+#include "service_mode.h"
+#include "system_library.h"
+
+#include <windows.h>
+#include <wtsapi32.h>
+
+#include <string>
+
+namespace {
+
+// A box on a window station nobody sees (a service's, or the one a deployment
+// tool or scheduled task runs in) waits for an answer that never comes.
+bool WindowStationIsVisible()
+{
+    const auto getProcessWindowStation =
+        LoadSystemFunction<decltype(&GetProcessWindowStation)>(L"user32.dll", "GetProcessWindowStation");
+    const auto getUserObjectInformation =
+        LoadSystemFunction<decltype(&GetUserObjectInformationW)>(L"user32.dll", "GetUserObjectInformationW");
+    USEROBJECTFLAGS flags = {};
+    DWORD needed = 0;
+    return getProcessWindowStation != nullptr && getUserObjectInformation != nullptr &&
+           getUserObjectInformation(getProcessWindowStation(), UOI_FLAGS, &flags, sizeof flags, &needed) != FALSE &&
+           (flags.dwFlags & WSF_VISIBLE) != 0;
+}
+
+// To the user at the machine's console, if one is logged on; the box there
+// is not waited for.
+void SendToConsoleSession(const wchar_t* caption, const wchar_t* text)
+{
+    const DWORD session = WTSGetActiveConsoleSessionId();
+    const auto sendMessage = LoadSystemFunction<decltype(&WTSSendMessageW)>(L"wtsapi32.dll", "WTSSendMessageW");
+    if (session == 0xFFFFFFFF || sendMessage == nullptr) {
+        return;
+    }
+    std::wstring title = caption;
+    std::wstring message = text;
+    DWORD response = 0;
+    sendMessage(WTS_CURRENT_SERVER_HANDLE, session, &title[0], static_cast<DWORD>(title.size() * sizeof(wchar_t)),
+                &message[0], static_cast<DWORD>(message.size() * sizeof(wchar_t)), MB_OK, 0, &response, FALSE);
+}
+
+// One UTF-8 line, for the script or deployment tool that captures it.
+void WriteToStandardError(const wchar_t* text)
+{
+    const HANDLE output = GetStdHandle(STD_ERROR_HANDLE);
+    if (output == nullptr || output == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    const std::wstring line = std::wstring(text) + L"\r\n";
+    const int units = static_cast<int>(line.size());
+    const int size = WideCharToMultiByte(CP_UTF8, 0, line.c_str(), units, nullptr, 0, nullptr, nullptr);
+    if (size <= 0) {
+        return;
+    }
+    std::string utf8(static_cast<std::size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, line.c_str(), units, &utf8[0], size, nullptr, nullptr);
+    DWORD written = 0;
+    WriteFile(output, utf8.data(), static_cast<DWORD>(size), &written, nullptr);
+}
+
+}  // namespace
+
+bool ShowFailure(const wchar_t* text)
+{
+    const wchar_t* const caption = L"ERROR";
+    if (!IsRunningAsService() && WindowStationIsVisible()) {
+        const auto messageBox = LoadSystemFunction<decltype(&MessageBoxW)>(L"user32.dll", "MessageBoxW");
+        if (messageBox != nullptr) {
+            messageBox(nullptr, text, caption, MB_OK);
+            return true;
+        }
+    }
+    SendToConsoleSession(caption, text);
+    OutputDebugStringW(text);
+    WriteToStandardError(text);
+    return false;
+}
