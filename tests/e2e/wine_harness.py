@@ -376,20 +376,23 @@ class Session(TraceLog):
 
     # Running programs.
 
-    def start(self, program, *args, log_name: Optional[str] = None) -> Started:
+    def start(self, program, *args, log_name: Optional[str] = None, env: Optional[dict] = None) -> Started:
         """Starts `wine program args...` in the background, its stderr (the
-        trace) to <scratch>/<log_name>.log and its stdout to .out."""
+        trace) to <scratch>/<log_name>.log and its stdout to .out; `env`
+        adds to or replaces the session's environment for this program."""
         name = log_name or f"run-{len(self._started) + 1:02d}-{PureWindowsPath(str(program)).stem}"
         log_path, out_path = self.scratch.log(name + ".log"), self.scratch.log(name + ".out")
         argv = ["wine", str(program), *map(str, args)]
         with open(log_path, "wb") as log, open(out_path, "wb") as out:
-            process = subprocess.Popen(argv, env=self.env, stdin=subprocess.DEVNULL, stdout=out, stderr=log)
+            process = subprocess.Popen(argv, env={**self.env, **(env or {})}, stdin=subprocess.DEVNULL, stdout=out,
+                                       stderr=log)
         self._started.append(Started(tuple(argv[1:]), process, log_path, out_path))
         return self._started[-1]
 
-    def run(self, program, *args, timeout: float = 60, log_name: Optional[str] = None) -> Run:
+    def run(self, program, *args, timeout: float = 60, log_name: Optional[str] = None,
+            env: Optional[dict] = None) -> Run:
         """Runs `wine program args...` by hand and waits for it."""
-        return self.start(program, *args, log_name=log_name).wait(timeout)
+        return self.start(program, *args, log_name=log_name, env=env).wait(timeout)
 
     def wine(self, *args, timeout: float = 60) -> Completed:
         """Any Wine command (`reg`, `sc`, ...), output captured. Files, not
