@@ -1,6 +1,9 @@
 """/install and /uninstall of the real host under Wine, read back from the
 service manager itself, and the services they make run with Wine's own sc
-and net as the client.
+and net as the client. Also what other hands do to them: a window station
+nobody sees, a console holding a deleted record open, a record of the same
+name for another program or another copy, a start by the 8.3 path, and a
+DLL dropped beside the host.
 
 One Wine session with a private X server serves the whole file, so that a
 message box would really open: every run that must show nothing would then
@@ -24,12 +27,19 @@ Wine differences these tests rely on:
   another service's (Windows documents ERROR_DUPLICATE_SERVICE_NAME for it)
   and one with an empty name; it never refuses to be opened, whatever the
   access asked for: "OpenSCManager() 失败!" is left to the unit tests.
+- WTSSendMessageW is a stub that shows nothing and returns at once.
+- GetShortPathNameW makes up 8.3 names of Wine's own (LONG~PEI.EXE for
+  longprogramSvc.exe, where Windows numbers them: LONGPR~1.EXE), and a
+  program started by one gets it back from GetModuleFileNameW.
+- Wine loads its builtin of a DLL before one beside the program;
+  WINEDLLOVERRIDES="wtsapi32=n,b" gives Windows' order for a DLL that is not
+  a known one: the program's folder first.
 """
 
 import shutil
 import time
 import unittest
-from pathlib import Path
+from pathlib import Path, PureWindowsPath
 from typing import Callable, Dict, Optional
 
 from wine_harness import Scratch, helper_exe, make_scratch, prefix_dir, start_session, to_windows_path
@@ -45,7 +55,8 @@ tools: Dict[str, str] = {}
 def setUpModule():
     global session
     scratch = make_scratch("install")
-    for helper in ("service_query", "process_watch", "box_watcher"):
+    for helper in ("service_query", "process_watch", "box_watcher", "hidden_station_run", "service_holder",
+                   "short_path"):
         tools[helper] = scratch.copy_helper(helper)
     session = start_session(scratch, display=True)
 
@@ -133,9 +144,9 @@ class ServiceTest(unittest.TestCase):
             session.sc("stop", name)
         session.sc("delete", name)
 
-    def run_host(self, host: str, word: str, timeout: float = 30):
+    def run_host(self, host: str, word: str, timeout: float = 30, env: Optional[dict] = None):
         """The host by hand; a box would hold it up until the time-out."""
-        run = session.run(host, word, timeout=timeout)
+        run = session.run(host, word, timeout=timeout, env=env)
         self.assertEqual(run.exit_code, 0, run.log_path)
         return run
 
@@ -153,6 +164,22 @@ class ServiceTest(unittest.TestCase):
               "display_name")},
             {"type": "16", "start": "3", "error_control": "1", "binary_path": binary_path, "group": "", "tag": "0",
              "dependencies": "", "account": "LocalSystem", "display_name": name})
+
+    def install_shows_box(self, host: str, text: str):
+        """/install opens the box with `text`; box_watcher reads it and presses OK."""
+        installing = session.start(host, "/install")
+        watcher = session.run(tools["box_watcher"], 20000, timeout=40)
+        shown = dict(line.split("=", 1) for line in watcher.stdout.splitlines() if "=" in line)
+        self.assertEqual(shown, {"found": "yes", "text": text, "owner": "none", "buttons": "1", "closed": "yes"},
+                         watcher.stdout)
+        run = installing.wait(timeout=20)
+        self.assertEqual(run.exit_code, 0)
+        self.assertEqual(run.events(), [])
+        # What the trace shows of a box (the other tests rely on it).
+        self.assertEqual([box.text for box in run.trace().boxes], [text])
+        # No second box, and none left open.
+        after = session.run(tools["box_watcher"], 1000, timeout=30)
+        self.assertEqual(after.stdout.strip(), "found=no")
 
     def install_with_child(self, scratch: Scratch, name: str, child_kind: str) -> str:
         """<name>.exe and its child <name less 'Svc'>.exe in scratch, installed."""
@@ -321,21 +348,6 @@ class InstallerBox(ServiceTest):
     """The service manager refuses the creation; the box really opens, and
     the host goes on (exit code 0) once OK is pressed."""
 
-    def install_shows_box(self, host: str, text: str):
-        installing = session.start(host, "/install")
-        watcher = session.run(tools["box_watcher"], 20000, timeout=40)
-        shown = dict(line.split("=", 1) for line in watcher.stdout.splitlines() if "=" in line)
-        self.assertEqual(shown, {"found": "yes", "text": text, "owner": "none", "buttons": "1", "closed": "yes"},
-                         watcher.stdout)
-        run = installing.wait(timeout=20)
-        self.assertEqual(run.exit_code, 0)
-        self.assertEqual(run.events(), [])
-        # What the trace shows of a box (the other tests rely on it).
-        self.assertEqual([box.text for box in run.trace().boxes], [text])
-        # No second box, and none left open.
-        after = session.run(tools["box_watcher"], 1000, timeout=30)
-        self.assertEqual(after.stdout.strip(), "found=no")
-
     def test_display_name_taken_by_another_service(self):
         name, other = "boxDupSvc", "boxDupOther"
         scratch = make_scratch("install-" + name)
@@ -360,6 +372,128 @@ class InstallerBox(ServiceTest):
         # ".exe": the service name is empty, which no service may have.
         scratch = make_scratch("install-no-stem")
         self.install_shows_box(scratch.copy_host(".exe"), CREATE_FAILED)
+
+
+class HiddenStation(ServiceTest):
+    """Run where nobody can see a box (an unattended setup, a remote shell),
+    the installer says why it failed without waiting for anyone."""
+
+    def test_failed_install_ends_and_tells_stderr_and_the_event_log(self):
+        name, other = "hiddenDupSvc", "hiddenDupOther"
+        scratch = make_scratch("install-" + name)
+        host = scratch.copy_host(name + ".exe")
+        self.own_service(name)
+        self.own_service(other)
+        created = session.sc("create", other, "binPath=", host, "DisplayName=", name)
+        self.assertEqual(created.exit_code, 0, created.stderr)
+
+        run = session.run(tools["hidden_station_run"], 20000, host, "/install", timeout=60)
+        self.assertEqual(run.stdout.strip(), "ended=yes exit=0", run.log_path)
+        # The runner handed its stderr down: the host's line is among Wine's trace.
+        self.assertIn(CREATE_FAILED.encode("utf-8") + b"\r", run.log_path.read_bytes().split(b"\n"))
+        self.assertEqual([(e.source, e.type, e.category, e.event_id, e.strings) for e in run.events()],
+                         [(name, 4, 0, 0, [CREATE_FAILED])])
+
+
+class OtherRecords(ServiceTest):
+    """A record of the host's name is the host's own only when it runs this
+    very file and is not marked for deletion; any other is left alone."""
+
+    def test_reinstall_while_a_console_holds_the_service(self):
+        name = "heldSvc"
+        scratch = make_scratch("install-" + name)
+        host = scratch.copy_host(name + ".exe")
+        self.own_service(name)
+        self.run_host(host, "/install")
+        release = scratch.win_dir / "release"
+        holder = session.start(tools["service_holder"], name, to_windows_path(release))
+        self.addCleanup(release.touch)
+        wait_until("service held", lambda: holder.out_path.read_text().strip() == "holding")
+
+        # Deleted, the record lives on while the holder keeps it open.
+        self.assert_silent(self.run_host(host, "/uninstall"))
+        with self.subTest("/install"):
+            self.install_shows_box(host, CREATE_FAILED)
+        with self.subTest("/uninstall of a record already deleted"):
+            self.assert_silent(self.run_host(host, "/uninstall"))
+
+        release.touch()
+        holder.wait(timeout=15)
+        wait_until("record gone", lambda: query(name) is None)
+        self.assert_silent(self.run_host(host, "/install"))
+        self.assert_installed_record(query(name), name, host)
+
+    def test_record_of_another_program(self):
+        name = "foreignSvc"
+        scratch = make_scratch("install-" + name)
+        host = scratch.copy_host(name + ".exe")
+        self.own_service(name)
+        created = session.sc("create", name, "binPath=", "C:\\windows\\system32\\notepad.exe")
+        self.assertEqual(created.exit_code, 0, created.stderr)
+        record = query(name)
+
+        with self.subTest("/uninstall"):
+            run = self.run_host(host, "/uninstall")
+            self.assertEqual([(e.source, e.text) for e in run.events()], [(name, "Service could not be deleted")])
+            self.assertEqual(query(name), record)
+        with self.subTest("/install"):
+            self.install_shows_box(host, CREATE_FAILED)
+            self.assertEqual(query(name), record)
+
+    def test_copy_in_another_folder_leaves_the_running_service_alone(self):
+        name = "twinSvc"
+        first, second = make_scratch("install-twin-first"), make_scratch("install-twin-second")
+        self.install_with_child(first, name, "loop_child")
+        self.assertEqual(session.sc("start", name).exit_code, 0)
+        child = first.win_dir / "twin.exe.log"
+        wait_for_child(child)
+        running = query(name)
+
+        self.run_host(second.copy_host(name + ".exe"), "/uninstall")
+        self.assertEqual(query(name), running)
+        self.assertNotIn("ended", child_log(child))
+
+
+class ShortPath(ServiceTest):
+    def test_host_started_by_its_8_3_path_uses_its_long_name(self):
+        name = "longprogramSvc"
+        scratch = make_scratch("install-longprogram")
+        host = scratch.copy_host(name + ".exe")
+        short = session.run(tools["short_path"], host).stdout.strip()
+        short_stem = PureWindowsPath(short).stem
+        self.assertNotIn(short_stem, (name, ""), f"no 8.3 form: {short!r}")
+        self.own_service(name)
+        self.own_service(short_stem)
+
+        self.assert_silent(self.run_host(short, "/install"))
+        self.assert_installed_record(query(name), name, host)
+
+
+class DllBesideTheHost(ServiceTest):
+    def test_wtsapi32_beside_the_host_is_not_loaded(self):
+        name = "plantedSvc"
+        scratch = make_scratch("install-" + name)
+        host = scratch.copy_host(name + ".exe")
+        scratch.copy_host("wtsapi32.dll", helper_exe("wts_importer").parent / "planted" / "wtsapi32.dll")
+        marker = scratch.win_dir / "planted_dll.log"
+
+        def loaded_by():
+            return marker.read_text("utf-8").splitlines() if marker.exists() else []
+
+        self.own_service(name)
+        # Windows' order: a DLL that is not a known one is looked for in the
+        # program's folder first. Wine prefers its builtin unless told.
+        windows_order = {"WINEDLLOVERRIDES": session.env["WINEDLLOVERRIDES"] + ";wtsapi32=n,b"}
+
+        by_hand = session.start(host, env=windows_order)  # about 10 s: Wine's dispatcher time-out
+        self.run_host(host, "/install", env=windows_order)
+        self.assertEqual([e.text for e in by_hand.wait(timeout=60).events()], ["Register Service Main Function Error!"])
+        self.assertEqual(loaded_by(), [])
+
+        # The planted DLL does load for a program that imports it.
+        importer = scratch.copy_helper("wts_importer")
+        session.run(importer, env=windows_order)
+        self.assertEqual(loaded_by(), ["process=" + importer])
 
 
 if __name__ == "__main__":
