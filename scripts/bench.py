@@ -4,13 +4,16 @@ Every figure is measured in the same run, and where it has a baseline, in the
 same Wine session and close in time to that baseline:
 
   start latency  StartServiceW to the first thing the child's main does,
-                 against bare CreateProcessW starts of the same child from the
-                 same helper (tests/helpers/bench_start.cpp, stamp_child.cpp);
+                 against the pair of bare CreateProcessW starts of the same
+                 child made in the same round by the same helper, round by
+                 round; for this host and for the host built from an earlier
+                 revision (--baseline), interleaved in the same rounds
+                 (tests/helpers/bench_start.cpp, stamp_child.cpp);
   idle host      CPU time, wake-ups and threads of the host while its child
                  runs, read from Linux (/proc) and from Windows' own view
                  (GetProcessTimes, a toolhelp snapshot), against a Wine process
                  that only sleeps, over the same window;
-  executable     size and import list (objdump -p);
+  executable     size and import list (objdump -p), of both hosts;
   scale          N services, each a host beside its own child, installed,
                  started, stopped and uninstalled together
                  (tests/helpers/bench_scale.cpp).
@@ -19,8 +22,9 @@ Exits non-zero when anything failed: a service that did not install, start,
 show its child, stop or uninstall; a host that woke up while idle; any process
 of the bench left running at the end.
 
-    scripts/bench.py            # the full run (a few minutes)
-    scripts/bench.py --quick    # a short run, for the test suite
+    scripts/bench.py                  # the full run (a few minutes), against 19d93b5
+    scripts/bench.py --baseline REV   # against the host of another revision
+    scripts/bench.py --quick          # a short run of this host alone, for the test suite
 """
 
 import argparse
@@ -32,8 +36,9 @@ import shutil
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
-from pathlib import Path
+from pathlib import Path, PureWindowsPath
 
 REPO = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(REPO / "tests" / "e2e"))
@@ -41,11 +46,15 @@ sys.path.insert(0, str(REPO / "tests" / "e2e"))
 from wine_harness import (helper_exe, host_exe, make_scratch, prefix_dir,  # noqa: E402
                           start_session, to_windows_path)
 
-STAMP = "benchStamp"   # stamp_child as benchStamp.exe, the host as benchStampSvc.exe
+STAMP = "benchStamp"   # stamp_child as benchStamp.exe, beside the hosts as
+PLACES = ("benchStampSvc.exe", "benchStampAlt.exe")  # both start their stem less three characters
 IDLE = "benchIdle"     # loop_child as benchIdle.exe, the host as benchIdleSvc.exe
 BASELINE = "benchSleeper.exe"  # session_keeper: a Wine process that only sleeps
 SCALE = "benchScale"   # benchScale01\benchScale01Svc.exe beside benchScale01.exe, ...
 SERVICES_KEY = "HKLM\\System\\CurrentControlSet\\Services"
+# The last main before the host loaded USER32 and WTSAPI32 only when first
+# needed: what the full run compares this host with, unless told otherwise.
+DEFAULT_BASELINE = "19d93b5"
 
 
 class BenchError(RuntimeError):
@@ -131,9 +140,8 @@ def wait_for(condition, timeout, what):
 
 # --- the parts -----------------------------------------------------------------
 
-def image_figures():
-    """Size and imports of the built host, from objdump -p."""
-    host = host_exe()
+def image_figures(host):
+    """Size and imports of a host, from objdump -p."""
     dump = subprocess.run(["x86_64-w64-mingw32-objdump", "-p", str(host)], check=True,
                           capture_output=True, text=True).stdout
     imports, current = {}, None
@@ -151,11 +159,37 @@ def image_figures():
     return dict(size=host.stat().st_size, imports=imports)
 
 
+def build_baseline(revision, target):
+    """The host of an earlier revision, copied to `target`: its tree from git
+    archive, configured in a temporary directory with this tree's toolchain
+    file and built (the host alone); the directory is removed afterwards.
+    Returns the revision's short name."""
+    commit = subprocess.run(["git", "-C", str(REPO), "rev-parse", "--short", f"{revision}^{{commit}}"],
+                            capture_output=True, text=True)
+    if commit.returncode != 0:
+        raise BenchError(f"no revision {revision}: {commit.stderr.strip()}")
+    with tempfile.TemporaryDirectory(prefix="svcshim-baseline-") as temporary:
+        source, build = Path(temporary, "source"), Path(temporary, "build")
+        source.mkdir()
+        archive = Path(temporary, "source.tar")
+        for step in (["git", "-C", REPO, "archive", "--format=tar", "-o", archive, commit.stdout.strip()],
+                     ["tar", "-xf", archive, "-C", source],
+                     ["cmake", "-S", source, "-B", build, "-G", "Ninja",
+                      "--toolchain", REPO / "cmake" / "mingw-w64.cmake", "-DCMAKE_BUILD_TYPE=Release",
+                      f"-DSVCSHIM_DIST_DIR={Path(temporary, 'dist')}"],
+                     ["cmake", "--build", build, "--target", "svcshim"]):
+            run = subprocess.run([str(arg) for arg in step], capture_output=True, text=True)
+            if run.returncode != 0:
+                raise BenchError(f"building {revision}: {' '.join(map(str, step))}:\n{run.stdout}{run.stderr}")
+        shutil.copyfile(Path(temporary, "dist", "svcshim.exe"), target)
+    return commit.stdout.strip()
+
+
 def remove_stale_services(session):
     """Services of an earlier, interrupted bench would keep their old paths
     (/install leaves an existing service alone): delete them first."""
     listing = session.wine("reg", "query", SERVICES_KEY).stdout
-    stale = re.findall(r"\\Services\\((?:%s|%s|%s\d+)Svc)\s*$" % (STAMP, IDLE, SCALE), listing, re.M)
+    stale = re.findall(r"\\Services\\(%sAlt|(?:%s|%s|%s\d+)Svc)\s*$" % (STAMP, STAMP, IDLE, SCALE), listing, re.M)
     for name in stale:
         log(f"deleting the service {name} left by an earlier run")
         session.sc("stop", name, timeout=60)
@@ -175,22 +209,50 @@ def uninstall(session, host, name, query):
         raise BenchError(f"/uninstall left the service {name}")
 
 
-def start_latency(session, scratch, query, rounds):
+def start_latency(session, scratch, query, rounds, hosts):
+    """Start times of the hosts of `hosts` ({label: Linux path}, one or two),
+    each installed as a service beside the one child, interleaved round by
+    round with bare starts of that child. Two copies of one host were not
+    started equally fast in the two places (file and service name, order of
+    install, place in bench_start's cycle): the one in the second place was
+    the slower, by a median of 2 to 34 ms a round in the runs here. So with two
+    hosts, half of the rounds run with them in one place each and the other
+    half with the places swapped. Returns, in ms and in the same order of
+    rounds, the bare starts under "bare_console" and "bare_plain", and under
+    each label its starts and when StartServiceW returned; under "redone", the
+    rounds bench_start ran again."""
     child = scratch.copy_helper("stamp_child", STAMP + ".exe")
-    host = scratch.copy_host(STAMP + "Svc.exe")
     bench = scratch.copy_helper("bench_start")
-    install(session, host, STAMP + "Svc", query)
-    run = session.run(bench, STAMP + "Svc", child, rounds, timeout=60 + 10 * rounds)
-    uninstall(session, host, STAMP + "Svc", query)
-    lines = run.stdout.splitlines()  # splitlines also drops the C runtime's \r
-    errors = [line for line in lines if line.startswith("error=")]
-    if run.exit_code != 0 or errors:
-        raise BenchError(f"bench_start failed ({errors or run.exit_code}); see {run.out_path}")
-    measured = [key_values(line.replace(" ", "\n")) for line in lines if line.startswith("round=")]
-    if len(measured) != rounds:
-        raise BenchError(f"bench_start printed {len(measured)} rounds of {rounds}; see {run.out_path}")
-    return {key: [int(r[key]) / 1000.0 for r in measured]  # ms
-            for key in ("bare_console_us", "bare_plain_us", "service_us", "returned_us")}
+    labels = list(hosts)
+    arrangements = [labels] if len(labels) == 1 else [labels, labels[::-1]]
+    starts = dict(bare_console=[], bare_plain=[], redone=[])
+    starts.update({label: dict(service=[], returned=[]) for label in labels})
+    for arrangement in arrangements:
+        services = {}
+        for place, label in zip(PLACES, arrangement):
+            services[label] = (scratch.copy_host(place, hosts[label]), PureWindowsPath(place).stem)
+            install(session, *services[label], query)
+        part = rounds // len(arrangements)
+        run = session.run(bench, child, part, *(name for _, name in services.values()),
+                          timeout=60 + 5 * len(labels) * part)
+        for host, name in services.values():
+            uninstall(session, host, name, query)
+        lines = run.stdout.splitlines()  # splitlines also drops the C runtime's \r
+        errors = [line for line in lines if line.startswith("error=")]
+        if run.exit_code != 0 or errors:
+            raise BenchError(f"bench_start failed ({errors or run.exit_code}); see {run.out_path}")
+        measured = [key_values(line.replace(" ", "\n")) for line in lines if line.startswith("round=")]
+        if len(measured) != part:
+            raise BenchError(f"bench_start printed {len(measured)} rounds of {part}; see {run.out_path}")
+        starts["redone"] += [line for line in lines if line.startswith("redone=")]
+        starts["bare_console"] += [int(r["bare_console_us"]) / 1000.0 for r in measured]
+        starts["bare_plain"] += [int(r["bare_plain_us"]) / 1000.0 for r in measured]
+        for number, label in enumerate(arrangement, 1):
+            starts[label]["service"] += [int(r[f"service{number}_us"]) / 1000.0 for r in measured]
+            starts[label]["returned"] += [int(r[f"returned{number}_us"]) / 1000.0 for r in measured]
+    for line in starts["redone"]:
+        log(f"start latency: a round run again after StartServiceW failed: {line}")
+    return starts
 
 
 def idle_host(session, scratch, query, stats, window):
@@ -289,30 +351,43 @@ def count(n, one, many=None):
     return f"{n} {one if n == 1 else many or one + 's'}"
 
 
-def spread(values):
-    return f"{statistics.median(values):.0f} ms (min {min(values):.0f}, max {max(values):.0f})"
+def spread(values, sign=""):
+    return f"{statistics.median(values):{sign}.0f} ms (min {min(values):{sign}.0f}, max {max(values):{sign}.0f})"
 
 
-def table(image, starts, idle, scaled, quick, load):
+def ratios(values):
+    return f"{statistics.median(values):.2f}x (min {min(values):.2f}, max {max(values):.2f})"
+
+
+def table(hosts, starts, idle, scaled, quick, load):
+    """`hosts`: {label: dict(path, source, image)}, the old host first when
+    there is one, the new one last."""
     rows = []
-    n = len(starts["service_us"])
-    service = statistics.median(starts["service_us"])
-    console = statistics.median(starts["bare_console_us"])
-    plain = statistics.median(starts["bare_plain_us"])
-    two = console + plain
-    early = sum(r < s for r, s in zip(starts["returned_us"], starts["service_us"]))
-    rows.append((f"start latency: StartServiceW to the child's main, {n} starts",
-                 spread(starts["service_us"]),
-                 "bare CreateProcessW of the same child from the same helper, with CREATE_NEW_CONSOLE "
-                 f"as the host uses: {spread(starts['bare_console_us'])}",
-                 f"{service / console:.2f}x a bare start"))
-    rows.append(("start latency against two bare starts",
-                 f"{service - two:+.0f} ms beyond two bare starts",
-                 f"bare CreateProcessW without a new console (none is made for the host either): "
-                 f"{spread(starts['bare_plain_us'])}; the two medians add up to {two:.0f} ms",
-                 f"{service / two:.2f}x two bare starts"))
-    rows.append(("StartServiceW returned after", spread(starts["returned_us"]), "",
-                 f"before the child's main in {early} of {n} starts"))
+    console, plain = starts["bare_console"], starts["bare_plain"]
+    pair = [c + p for c, p in zip(console, plain)]
+    n = len(pair)
+    again = len(starts["redone"])
+    rows.append((f"bare starts of the child, {n} rounds"
+                 + (f" ({count(again, 'round')} run again after StartServiceW failed)" if again else ""),
+                 f"CREATE_NEW_CONSOLE, as the host starts its child: {spread(console)}; no flags "
+                 f"(no console is made for the host either): {spread(plain)}",
+                 "", f"the pair, added up round by round: {spread(pair)}"))
+    for label in hosts:
+        hosted = starts[label]["service"]
+        rows.append((f"start latency, {label}: StartServiceW to the child's main",
+                     spread(hosted), "the two bare starts of the same round",
+                     f"{ratios([h / b for h, b in zip(hosted, pair)])} two bare starts, round by round"))
+    if len(hosts) == 2:
+        old, new = (starts[label]["service"] for label in hosts)
+        rows.append(("start latency, new host against old",
+                     spread([b - a for a, b in zip(old, new)], "+"),
+                     "the old host's start of the same round",
+                     f"{ratios([b / a for a, b in zip(old, new)])} the old host's start, round by round"))
+    for label in hosts:
+        returned, hosted = starts[label]["returned"], starts[label]["service"]
+        early = sum(r < s for r, s in zip(returned, hosted))
+        rows.append((f"StartServiceW returned, {label}", spread(returned), "",
+                     f"before the child's main in {early} of {n} starts"))
     host, sleeper = idle["use"]["host"], idle["use"]["sleeper"]
     child = idle["use"]["child"]
 
@@ -330,9 +405,16 @@ def table(image, starts, idle, scaled, quick, load):
                  f"the child: {len(idle['threads']['child'])}",
                  "wine_sechost_se(rvice) is Wine's own control thread"
                  if "wine_sechost_se" in idle["threads"]["host"] else ""))
-    rows.append(("executable size", f"{image['size']:,} bytes", "", ""))
-    rows.append(("imports", ", ".join(f"{dll} ({count})" for dll, count in image["imports"].items()),
-                 "", "functions per DLL in ()"))
+    *older, image = [host["image"] for host in hosts.values()]
+    old = older[0] if older else None
+
+    def imports(i):
+        return ", ".join(f"{dll} ({count})" for dll, count in i["imports"].items())
+    rows.append(("executable size, new host", f"{image['size']:,} bytes",
+                 f"old host: {old['size']:,} bytes" if old else "",
+                 f"{image['size'] - old['size']:+,} bytes" if old else ""))
+    rows.append(("imports, new host", imports(image), f"old host: {imports(old)}" if old else "",
+                 "functions per DLL in ()"))
     phases = scaled["phases"]
     for phase in ("install", "start", "stop", "uninstall"):
         detail = {"install": f"{scaled['count']} x /install at once",
@@ -354,6 +436,7 @@ def table(image, starts, idle, scaled, quick, load):
     lines = [f"svcshim bench{' (quick)' if quick else ''}, {datetime.date.today().isoformat()}, "
              f"commit {commit}: {machine()}",
              f"load average before and after: {load[0]} / {load[1]}",
+             "hosts: " + "; ".join(f"{label} {host['path']}" for label, host in reversed(hosts.items())),
              "",
              "| " + " | ".join(header) + " |",
              "| " + " | ".join("---" for _ in header) + " |"]
@@ -368,22 +451,36 @@ def load_average():
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true",
-                        help="3 start rounds, a 5 s idle window, 5 services (well under a minute)")
+                        help="3 start rounds of this host alone, a 5 s idle window, 5 services "
+                             "(well under a minute)")
+    parser.add_argument("--baseline", metavar="REV",
+                        help="the revision whose host is measured beside this one, built here "
+                             f"(default {DEFAULT_BASELINE}; none with --quick unless given)")
     args = parser.parse_args()
-    rounds, window, count = (3, 5, 5) if args.quick else (20, 10, 50)
+    rounds, window, count = (3, 5, 5) if args.quick else (96, 10, 50)
+    baseline = args.baseline or (None if args.quick else DEFAULT_BASELINE)
 
     began = time.monotonic()
     load = [load_average()]
-    image = image_figures()
     scratch = make_scratch("bench-quick" if args.quick else "bench")
+    hosts = {}
+    if baseline:
+        log(f"building the host of {baseline}")
+        path = scratch.dir / "old-svcshim.exe"
+        commit = build_baseline(baseline, path)
+        hosts[f"old host ({commit})"] = dict(path="built in this run from git archive", source=path)
+    hosts["new host"] = dict(path=host_exe(), source=host_exe())
+    for host in hosts.values():
+        host["image"] = image_figures(host["source"])
     query = scratch.copy_helper("service_query")
     stats = scratch.copy_helper("process_stats")
     problems = []
     with start_session(scratch) as session:
         remove_stale_services(session)
         before = set(wine_processes().items())
-        log(f"start latency: {rounds} rounds")
-        starts = start_latency(session, scratch, query, rounds)
+        log(f"start latency: {rounds} rounds of {len(hosts) + 2} starts")
+        starts = start_latency(session, scratch, query, rounds,
+                               {label: host["source"] for label, host in hosts.items()})
         log(f"idle host: a {window} s window")
         idle = idle_host(session, scratch, query, stats, window)
         log(f"scale: {count} services")
@@ -394,7 +491,7 @@ def main():
         time.sleep(0.5)
         left = sorted(image for pid, image in set(wine_processes().items()) - before)
         load.append(load_average())
-    print(table(image, starts, idle, scaled, args.quick, load))
+    print(table(hosts, starts, idle, scaled, args.quick, load))
 
     if scaled["failures"] or scaled["left"] or scaled["exit_code"]:
         problems.append(f"scale: {scaled['failures']} failures, {scaled['left']} processes left")

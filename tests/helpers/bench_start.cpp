@@ -1,23 +1,29 @@
-// Start latency of a service against bare process starts, measured from one
+// Start latency of services against bare process starts, measured from one
 // process with one clock.
 //
-//   bench_start SERVICE CHILD ROUNDS
+//   bench_start CHILD ROUNDS SERVICE...
 //
-// SERVICE is a host installed beside CHILD (a stamp_child, which writes the
-// performance counter at the start of its main to "CHILD.stamp" and ends).
-// Each round times three starts of that same file, from a counter read just
-// before the call to the counter the child wrote:
+// Each SERVICE is a host installed beside CHILD (a stamp_child, which writes
+// the performance counter at the start of its main to "CHILD.stamp" and ends);
+// several hosts of different builds, named apart (fooSvc.exe, fooOld.exe),
+// all start that same file. Each round times a pair of bare starts and one
+// start of every service, from a counter read just before the call to the
+// counter the child wrote:
 //   bare_console  CreateProcessW(CHILD) with CREATE_NEW_CONSOLE, as the host does
 //   bare_plain    CreateProcessW(CHILD) with no creation flags
-//   service       StartServiceW(SERVICE): the service manager starts the host,
-//                 which starts CHILD
-// The order of the three turns from round to round. Before each service start
-// the previous run has ended: the service reports STOPPED (the child ends at
-// once) and no process of the host's image is left. A first round is run and
+//   serviceI      StartServiceW(the I-th SERVICE, from 1): the service manager
+//                 starts the host, which starts CHILD
+// The starts of a round make a cycle (bare_console, service1, bare_plain,
+// service2, service3, ...) that begins one place further each round and runs
+// backwards every other full turn, so that each start takes every place, with
+// either neighbour before it, as often. Before each service start every
+// service has ended its previous run: it reports STOPPED (the child ends at
+// once) and no process of its host's image is left. A first round is run and
 // printed as "warmup" (cold caches); then one line a round:
-//   round=N bare_console_us=.. bare_plain_us=.. service_us=.. returned_us=..
-// where returned_us is when StartServiceW returned. Exit code 1 and an
-// "error=" line on any failure.
+//   round=N bare_console_us=.. bare_plain_us=.. service1_us=.. returned1_us=.. service2_us=..
+// where returnedI_us is when StartServiceW returned. A round in which
+// StartServiceW failed is run again and printed as "redone=N last_error=E",
+// up to 3 times; exit code 1 and an "error=" line on any other failure.
 #include <windows.h>
 
 #include <tlhelp32.h>
@@ -166,23 +172,32 @@ std::wstring HostImage(SC_HANDLE service)
     return path.substr(path.find_last_of(L"\\/") + 1);
 }
 
+const int MaxRedone = 3;
+
+struct Service {
+    SC_HANDLE handle = nullptr;
+    std::wstring hostImage;
+};
+
 struct Times {
     long long service = 0;
     long long returned = 0;
+    DWORD error = 0;  // StartServiceW's, when it failed
 };
 
-Times ServiceStart(SC_HANDLE service, const std::wstring& hostImage)
+Times ServiceStart(const Service& service)
 {
-    WaitUntilIdle(service, hostImage);
+    WaitUntilIdle(service.handle, service.hostImage);
     RemoveStamp();
     Times times;
     const long long before = Now();
-    if (!StartServiceW(service, 0, nullptr)) {
-        Fail("start_service");
+    if (!StartServiceW(service.handle, 0, nullptr)) {
+        times.error = GetLastError();
+        return times;
     }
     times.returned = Now() - before;
     times.service = WaitForStamp(30000) - before;
-    WaitUntilIdle(service, hostImage);
+    WaitUntilIdle(service.handle, service.hostImage);
     return times;
 }
 
@@ -190,48 +205,87 @@ Times ServiceStart(SC_HANDLE service, const std::wstring& hostImage)
 
 int wmain(int argc, wchar_t** argv)
 {
-    if (argc != 4) {
-        std::fputs("usage: bench_start SERVICE CHILD ROUNDS\n", stderr);
+    if (argc < 4) {
+        std::fputs("usage: bench_start CHILD ROUNDS SERVICE...\n", stderr);
         return 2;
     }
     QueryPerformanceFrequency(&Frequency);
-    const std::wstring child = argv[2];
+    const std::wstring child = argv[1];
     StampPath = child + L".stamp";
-    const int rounds = _wtoi(argv[3]);
+    const int rounds = _wtoi(argv[2]);
 
     const SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
     if (manager == nullptr) {
         Fail("open_manager");
     }
-    const SC_HANDLE service =
-        OpenServiceW(manager, argv[1], SERVICE_START | SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG);
-    if (service == nullptr) {
-        Fail("open_service");
+    std::vector<Service> services;
+    for (int i = 3; i < argc; ++i) {
+        Service service;
+        service.handle = OpenServiceW(manager, argv[i], SERVICE_START | SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG);
+        if (service.handle == nullptr) {
+            Fail("open_service");
+        }
+        service.hostImage = HostImage(service.handle);
+        services.push_back(service);
     }
-    const std::wstring hostImage = HostImage(service);
     std::printf("qpc_frequency=%lld\n", static_cast<long long>(Frequency.QuadPart));
 
-    for (int round = 0; round <= rounds; ++round) {
+    // The cycle of starts: the bare one with a new console, the first
+    // service, the bare one without, the other services. What a start leaves
+    // behind may slow the next one (a console host still ending), so the first
+    // two services sit between the two bare starts: they have the same
+    // neighbours.
+    const int starts = 2 + static_cast<int>(services.size());
+    int redone = 0;
+    for (int round = 0; round <= rounds;) {
         long long console = 0;
         long long plain = 0;
-        Times service_times;
-        for (int turn = 0; turn < 3; ++turn) {
-            switch ((round + turn) % 3) {
+        std::vector<Times> hosted(services.size());
+        DWORD failed = 0;
+        const bool backwards = (round / starts) % 2 == 1;
+        for (int turn = 0; turn < starts; ++turn) {
+            const int which = (round + (backwards ? starts - turn : turn)) % starts;
+            switch (which) {
             case 0: console = BareStart(child, CREATE_NEW_CONSOLE); break;
-            case 1: plain = BareStart(child, 0); break;
-            default: service_times = ServiceStart(service, hostImage); break;
+            case 2: plain = BareStart(child, 0); break;
+            default: {
+                const size_t service = which == 1 ? 0 : which - 2;
+                hosted[service] = ServiceStart(services[service]);
+                failed = failed != 0 ? failed : hosted[service].error;
+                break;
+            }
             }
         }
-        if (round == 0) {
-            std::printf("warmup ");
-        } else {
-            std::printf("round=%d ", round);
+        // Wine fails a StartServiceW now and then: once in about 1,300 starts
+        // here, with ERROR_INTERNAL_ERROR, as a process of the prefix failed
+        // to start ("failed to map the shared user data"). Such a round is
+        // run again, a few times a run at most.
+        if (failed != 0) {
+            if (++redone > MaxRedone) {
+                SetLastError(failed);
+                Fail("start_service");
+            }
+            std::printf("redone=%d last_error=%lu\n", round, failed);
+            continue;
         }
-        std::printf("bare_console_us=%lld bare_plain_us=%lld service_us=%lld returned_us=%lld\n", Micros(console),
-                    Micros(plain), Micros(service_times.service), Micros(service_times.returned));
+        if (round == 0) {
+            std::printf("warmup");
+        } else {
+            std::printf("round=%d", round);
+        }
+        std::printf(" bare_console_us=%lld bare_plain_us=%lld", Micros(console), Micros(plain));
+        for (size_t i = 0; i < hosted.size(); ++i) {
+            const int number = static_cast<int>(i) + 1;
+            std::printf(" service%d_us=%lld returned%d_us=%lld", number, Micros(hosted[i].service), number,
+                        Micros(hosted[i].returned));
+        }
+        std::printf("\n");
         std::fflush(stdout);
+        ++round;
     }
-    CloseServiceHandle(service);
+    for (const Service& service : services) {
+        CloseServiceHandle(service.handle);
+    }
     CloseServiceHandle(manager);
     return 0;
 }
