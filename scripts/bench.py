@@ -251,7 +251,7 @@ def start_latency(session, scratch, query, rounds, hosts):
             starts[label]["service"] += [int(r[f"service{number}_us"]) / 1000.0 for r in measured]
             starts[label]["returned"] += [int(r[f"returned{number}_us"]) / 1000.0 for r in measured]
     for line in starts["redone"]:
-        log(f"start latency: a round run again after StartServiceW failed: {line}")
+        log(f"start latency: a round run again after a failed start: {line}")
     return starts
 
 
@@ -368,7 +368,7 @@ def table(hosts, starts, idle, scaled, quick, load):
     n = len(pair)
     again = len(starts["redone"])
     rows.append((f"bare starts of the child, {n} rounds"
-                 + (f" ({count(again, 'round')} run again after StartServiceW failed)" if again else ""),
+                 + (f" ({count(again, 'round')} run again after a failed start)" if again else ""),
                  f"CREATE_NEW_CONSOLE, as the host starts its child: {spread(console)}; no flags "
                  f"(no console is made for the host either): {spread(plain)}",
                  "", f"the pair, added up round by round: {spread(pair)}"))

@@ -5,7 +5,7 @@
 //
 // Each SERVICE is a host installed beside CHILD (a stamp_child, which writes
 // the performance counter at the start of its main to "CHILD.stamp" and ends);
-// several hosts of different builds, named apart (fooSvc.exe, fooOld.exe),
+// several hosts of different builds, named apart (fooSvc.exe, fooAlt.exe),
 // all start that same file. Each round times a pair of bare starts and one
 // start of every service, from a counter read just before the call to the
 // counter the child wrote:
@@ -22,8 +22,9 @@
 // printed as "warmup" (cold caches); then one line a round:
 //   round=N bare_console_us=.. bare_plain_us=.. service1_us=.. returned1_us=.. service2_us=..
 // where returnedI_us is when StartServiceW returned. A round in which
-// StartServiceW failed is run again and printed as "redone=N last_error=E",
-// up to 3 times; exit code 1 and an "error=" line on any other failure.
+// StartServiceW failed, or a child ended without its stamp, is run again and
+// printed as "redone=N failure=start_service|no_stamp last_error=E", up to 3
+// times in all; exit code 1 and an "error=" line on any other failure.
 #include <windows.h>
 
 #include <tlhelp32.h>
@@ -58,11 +59,17 @@ long long Micros(long long ticks)
 
 std::wstring StampPath;
 
-// The counter value the child wrote, once the whole line is there.
-long long WaitForStamp(DWORD timeoutMs)
+// The counter value the child wrote, once the whole line is there; 0 when it
+// is not there although `ended` says the child can no longer write it. That
+// is asked only after 2 s, longer than any start took here, so that asking
+// (of the service manager, say) does not slow the start being timed.
+template <typename Ended> long long WaitForStamp(Ended ended)
 {
-    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    const ULONGLONG patience = GetTickCount64() + 2000;
+    const ULONGLONG deadline = GetTickCount64() + 30000;
     for (;;) {
+        // Asked before the look: a stamp written just before the end counts.
+        const bool last = GetTickCount64() > patience && ended();
         const HANDLE file =
             CreateFileW(StampPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -74,6 +81,9 @@ long long WaitForStamp(DWORD timeoutMs)
             if (ok && read > 0 && text[read - 1] == '\n') {
                 return std::strtoll(text, nullptr, 10);
             }
+        }
+        if (last) {
+            return 0;
         }
         if (GetTickCount64() > deadline) {
             Fail("no_stamp");
@@ -89,7 +99,16 @@ void RemoveStamp()
     }
 }
 
-long long BareStart(const std::wstring& child, DWORD flags)
+// One start: the time from the call to the child's stamp, and for a service
+// when StartServiceW returned; or what failed.
+struct Start {
+    long long time = 0;
+    long long returned = 0;
+    const char* failure = nullptr;  // start_service or no_stamp
+    DWORD error = 0;                // StartServiceW's last error
+};
+
+Start BareStart(const std::wstring& child, DWORD flags)
 {
     RemoveStamp();
     std::wstring commandLine = L"\"" + child + L"\"";
@@ -101,16 +120,20 @@ long long BareStart(const std::wstring& child, DWORD flags)
                         &process)) {
         Fail("create_process");
     }
-    const long long stamp = WaitForStamp(30000);
+    Start start;
+    const long long stamp = WaitForStamp([&] { return WaitForSingleObject(process.hProcess, 0) == WAIT_OBJECT_0; });
     WaitForSingleObject(process.hProcess, INFINITE);
     DWORD exitCode = 1;
     GetExitCodeProcess(process.hProcess, &exitCode);
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
-    if (exitCode != 0) {
+    if (stamp == 0) {
+        start.failure = "no_stamp";
+    } else if (exitCode != 0) {
         Fail("child_exit_code");
     }
-    return stamp - before;
+    start.time = stamp - before;
+    return start;
 }
 
 DWORD ServiceState(SC_HANDLE service)
@@ -179,26 +202,27 @@ struct Service {
     std::wstring hostImage;
 };
 
-struct Times {
-    long long service = 0;
-    long long returned = 0;
-    DWORD error = 0;  // StartServiceW's, when it failed
-};
-
-Times ServiceStart(const Service& service)
+Start ServiceStart(const Service& service)
 {
     WaitUntilIdle(service.handle, service.hostImage);
     RemoveStamp();
-    Times times;
+    Start start;
     const long long before = Now();
     if (!StartServiceW(service.handle, 0, nullptr)) {
-        times.error = GetLastError();
-        return times;
+        start.failure = "start_service";
+        start.error = GetLastError();
+        return start;
     }
-    times.returned = Now() - before;
-    times.service = WaitForStamp(30000) - before;
+    start.returned = Now() - before;
+    // The child ends at once, and the service with it: a service that
+    // stopped without a stamp had a child that never reached its main.
+    const long long stamp = WaitForStamp([&] { return ServiceState(service.handle) == SERVICE_STOPPED; });
+    if (stamp == 0) {
+        start.failure = "no_stamp";
+    }
+    start.time = stamp - before;
     WaitUntilIdle(service.handle, service.hostImage);
-    return times;
+    return start;
 }
 
 }  // namespace
@@ -230,42 +254,42 @@ int wmain(int argc, wchar_t** argv)
     }
     std::printf("qpc_frequency=%lld\n", static_cast<long long>(Frequency.QuadPart));
 
-    // The cycle of starts: the bare one with a new console, the first
-    // service, the bare one without, the other services. What a start leaves
-    // behind may slow the next one (a console host still ending), so the first
-    // two services sit between the two bare starts: they have the same
-    // neighbours.
+    // The starts of a round, by number: 0 bare_console, 1 bare_plain, 2 and on
+    // the services; and the cycle they run in. What a start leaves behind may
+    // slow the next one (a console host still ending), so the first two
+    // services sit between the two bare starts: they have the same neighbours.
     const int starts = 2 + static_cast<int>(services.size());
+    std::vector<int> cycle = {0, 2, 1};
+    for (int i = 3; i < starts; ++i) {
+        cycle.push_back(i);
+    }
     int redone = 0;
     for (int round = 0; round <= rounds;) {
-        long long console = 0;
-        long long plain = 0;
-        std::vector<Times> hosted(services.size());
-        DWORD failed = 0;
+        std::vector<Start> done(starts);
+        const Start* failed = nullptr;
         const bool backwards = (round / starts) % 2 == 1;
         for (int turn = 0; turn < starts; ++turn) {
-            const int which = (round + (backwards ? starts - turn : turn)) % starts;
+            const int which = cycle[(round + (backwards ? starts - turn : turn)) % starts];
             switch (which) {
-            case 0: console = BareStart(child, CREATE_NEW_CONSOLE); break;
-            case 2: plain = BareStart(child, 0); break;
-            default: {
-                const size_t service = which == 1 ? 0 : which - 2;
-                hosted[service] = ServiceStart(services[service]);
-                failed = failed != 0 ? failed : hosted[service].error;
-                break;
+            case 0: done[which] = BareStart(child, CREATE_NEW_CONSOLE); break;
+            case 1: done[which] = BareStart(child, 0); break;
+            default: done[which] = ServiceStart(services[which - 2]); break;
             }
+            if (failed == nullptr && done[which].failure != nullptr) {
+                failed = &done[which];
             }
         }
-        // Wine fails a StartServiceW now and then: once in about 1,300 starts
-        // here, with ERROR_INTERNAL_ERROR, as a process of the prefix failed
-        // to start ("failed to map the shared user data"). Such a round is
-        // run again, a few times a run at most.
-        if (failed != 0) {
+        // Wine fails to start a process now and then: twice in about 2,000
+        // starts here, with "failed to map the shared user data" in its log,
+        // once as a StartServiceW that failed with ERROR_INTERNAL_ERROR, once
+        // as a child that never reached its main. Such a round is run again,
+        // a few times a run at most.
+        if (failed != nullptr) {
             if (++redone > MaxRedone) {
-                SetLastError(failed);
-                Fail("start_service");
+                SetLastError(failed->error);
+                Fail(failed->failure);
             }
-            std::printf("redone=%d last_error=%lu\n", round, failed);
+            std::printf("redone=%d failure=%s last_error=%lu\n", round, failed->failure, failed->error);
             continue;
         }
         if (round == 0) {
@@ -273,11 +297,10 @@ int wmain(int argc, wchar_t** argv)
         } else {
             std::printf("round=%d", round);
         }
-        std::printf(" bare_console_us=%lld bare_plain_us=%lld", Micros(console), Micros(plain));
-        for (size_t i = 0; i < hosted.size(); ++i) {
-            const int number = static_cast<int>(i) + 1;
-            std::printf(" service%d_us=%lld returned%d_us=%lld", number, Micros(hosted[i].service), number,
-                        Micros(hosted[i].returned));
+        std::printf(" bare_console_us=%lld bare_plain_us=%lld", Micros(done[0].time), Micros(done[1].time));
+        for (int i = 2; i < starts; ++i) {
+            std::printf(" service%d_us=%lld returned%d_us=%lld", i - 1, Micros(done[i].time), i - 1,
+                        Micros(done[i].returned));
         }
         std::printf("\n");
         std::fflush(stdout);
