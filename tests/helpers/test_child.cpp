@@ -1,8 +1,10 @@
 // A child for the service tests. It writes what it saw to "<its path>.log"
 // (UTF-8, one "key=value" a line) and then behaves as its kind says:
-//   TEST_CHILD_LOOP     a message loop on the primary thread; WM_QUIT ends it
-//   TEST_CHILD_CONSOLE  no message queue at all: WM_QUIT is lost on it
-//   TEST_CHILD_QUICK    ends at once
+//   TEST_CHILD_LOOP       a message loop on the primary thread; WM_QUIT ends it
+//   TEST_CHILD_LATE_LOOP  a program still loading: records its start, creates
+//                         its message queue 1 s later, then loops as LOOP
+//   TEST_CHILD_CONSOLE    no message queue at all: WM_QUIT is lost on it
+//   TEST_CHILD_QUICK      ends at once
 #include <windows.h>
 
 #include <string>
@@ -52,9 +54,18 @@ int main()
     // A console of its own has this process alone attached to it.
     Record(L"own_console", attached == 1 ? L"yes" : L"no");
     Record(L"pid", std::to_wstring(GetCurrentProcessId()));
+#ifdef TEST_CHILD_LATE_LOOP
+    // Up but still loading: a quit message posted in its first second finds
+    // no queue. GetTickCount64 counts on the clock of Wine's trace
+    // timestamps, so a test can time its stop request against this.
+    Record(L"started_ms", std::to_wstring(GetTickCount64()));
+    Sleep(1000);
+    MSG message;
+    PeekMessageW(&message, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
+#endif
     Record(L"ready", L"yes");
 
-#ifdef TEST_CHILD_LOOP
+#if defined(TEST_CHILD_LOOP) || defined(TEST_CHILD_LATE_LOOP)
     while (GetMessageW(&message, nullptr, 0, 0) > 0) {
         DispatchMessageW(&message);
     }
