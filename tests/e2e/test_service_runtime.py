@@ -453,6 +453,45 @@ class ConsoleChild(StopChecks, ServiceTestCase):
         self.check_stopped(self.run_)
 
 
+class ChildStillLoading(ServiceTestCase):
+    """A program stopped while still loading (late_loop_child: its message
+    queue comes 1 s after its start) has no queue for the first WM_QUIT; the
+    quit request is repeated, so it still ends on it, not by termination."""
+
+    scratch_name = "runtime-late"
+
+    def test_child_quits_once_its_queue_exists(self):
+        layout = place(self.base, "rt_late", "late_loop_child")
+        self.create(layout)
+        # A Wine program takes up to a second to start on a loaded machine:
+        # the stop comes from one already waiting for the child's log to
+        # appear, which the child writes first thing.
+        stopper = self.session.start(helper_exe("service_control"), layout.name, "stop", layout.child + ".log", 200,
+                                     log_name="stop-rt_late")
+        deadline = time.monotonic() + 30
+        while "waiting" not in stopper.out_path.read_text():
+            if time.monotonic() > deadline or not stopper.running():
+                raise HarnessError(f"service_control did not start; see {stopper.log_path}")
+            time.sleep(0.02)
+        self.assertEqual(self.session.sc("start", layout.name).exit_code, 0)
+        events = self.events_until_exit(layout)
+        answer = stopper.wait().stdout
+        sent = re.search(r"^sent_ms=(\d+)\s+state=\d+\s*$", answer, re.MULTILINE)
+        self.assertTrue(sent, f"the stop failed: {answer}")
+        (child,) = child_runs(layout)
+        # GetTickCount64 and the trace's timestamps: the raw clock under Wine.
+        started, request = int(child["started_ms"]) / 1000, int(sent[1]) / 1000
+        by_service_thread = events[1]  # logged as soon as the child has ended
+        self.assertEqual(by_service_thread.text, SERVICE_STOPPED)
+        note(f"{layout.name}: request {request - started:.3f} s after the child's start, "
+             f"its end {by_service_thread.timestamp - started:.3f} s after it")
+        self.assertLess(request - started, 0.9, "the child had its queue before the request")
+        self.assertEqual(child.get("ended"), "WM_QUIT")
+        # Asked again about every 50 ms, the child ends soon after its queue
+        # exists (1 s after its start), long before it would be terminated.
+        self.assertLess(by_service_thread.timestamp - started, 1.5)
+
+
 class ChildEndsOrIsMissing(ServiceTestCase):
     """Without a stop request: a child that ends by itself stops the service;
     a missing child gives the failure event and a stopped service."""
