@@ -433,10 +433,14 @@ def table(hosts, starts, idle, scaled, quick, load):
     header = ("figure", "measured", "baseline, same run", "comparison")
     commit = subprocess.run(["git", "-C", str(REPO), "rev-parse", "--short", "HEAD"], capture_output=True,
                             text=True).stdout.strip() or "?"
-    lines = [f"svcshim bench{' (quick)' if quick else ''}, {datetime.date.today().isoformat()}, "
+    # Markdown as it stands: the lines above the table in a code block, so
+    # that the whole output can go into docs/performance.md unchanged.
+    lines = ["```",
+             f"svcshim bench{' (quick)' if quick else ''}, {datetime.date.today().isoformat()}, "
              f"commit {commit}: {machine()}",
              f"load average before and after: {load[0]} / {load[1]}",
              "hosts: " + "; ".join(f"{label} {host['path']}" for label, host in reversed(hosts.items())),
+             "```",
              "",
              "| " + " | ".join(header) + " |",
              "| " + " | ".join("---" for _ in header) + " |"]
