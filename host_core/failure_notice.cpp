@@ -44,7 +44,7 @@ void SendToConsoleSession(const wchar_t* caption, const wchar_t* text)
 // One UTF-8 line, for the script or deployment tool that captures it.
 void WriteToStandardError(const wchar_t* text)
 {
-    const HANDLE output = GetStdHandle(STD_ERROR_HANDLE);
+    HANDLE output = GetStdHandle(STD_ERROR_HANDLE);
     if (output == nullptr || output == INVALID_HANDLE_VALUE) {
         return;
     }

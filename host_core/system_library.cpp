@@ -4,6 +4,6 @@ FARPROC SystemLibraryFunction(const wchar_t* library, const char* name)
 {
     // Never freed: a later call finds the module already loaded, and USER32
     // must not go away under a thread that has used it.
-    const HMODULE module = LoadLibraryExW(library, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    HMODULE module = LoadLibraryExW(library, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
     return module != nullptr ? GetProcAddress(module, name) : nullptr;
 }

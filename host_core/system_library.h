@@ -12,8 +12,7 @@
 FARPROC SystemLibraryFunction(const wchar_t* library, const char* name);
 
 // The same, as the function's own type: LoadSystemFunction<decltype(&MessageBoxW)>(L"user32.dll", "MessageBoxW").
-template <typename Function>
-Function LoadSystemFunction(const wchar_t* library, const char* name)
+template <typename Function> Function LoadSystemFunction(const wchar_t* library, const char* name)
 {
     // Through a plain function type, which every compiler lets us convert
     // to any other without a warning.

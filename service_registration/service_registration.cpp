@@ -19,9 +19,9 @@ void ShowInstallFailure(const wchar_t* text)
 // quotes, short or long forms.
 bool IdentifyFile(const std::wstring& path, BY_HANDLE_FILE_INFORMATION& information)
 {
-    const HANDLE file = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file =
+        CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         return false;
     }
@@ -36,15 +36,14 @@ bool RunsThisHost(SC_HANDLE service, const std::wstring& modulePath)
     QueryServiceConfigW(service, nullptr, 0, &needed);
     std::vector<QUERY_SERVICE_CONFIGW> buffer(needed / sizeof(QUERY_SERVICE_CONFIGW) + 1);
     const DWORD size = static_cast<DWORD>(buffer.size() * sizeof(QUERY_SERVICE_CONFIGW));
-    if (QueryServiceConfigW(service, buffer.data(), size, &needed) == FALSE ||
-        buffer[0].lpBinaryPathName == nullptr) {
+    if (QueryServiceConfigW(service, buffer.data(), size, &needed) == FALSE || buffer[0].lpBinaryPathName == nullptr) {
         return false;
     }
     BY_HANDLE_FILE_INFORMATION program = {};
     BY_HANDLE_FILE_INFORMATION host = {};
     return IdentifyFile(UnquotedProgram(buffer[0].lpBinaryPathName), program) && IdentifyFile(modulePath, host) &&
-           program.dwVolumeSerialNumber == host.dwVolumeSerialNumber &&
-           program.nFileIndexHigh == host.nFileIndexHigh && program.nFileIndexLow == host.nFileIndexLow;
+           program.dwVolumeSerialNumber == host.dwVolumeSerialNumber && program.nFileIndexHigh == host.nFileIndexHigh &&
+           program.nFileIndexLow == host.nFileIndexLow;
 }
 
 // A record that another client still holds open outlives DeleteService until

@@ -10,6 +10,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <set>
 #include <thread>
 
 // The fake's own bookkeeping lock must not hide the host's races from
@@ -38,10 +39,11 @@ namespace fake {
 namespace {
 
 struct HandleEntry {
-    std::string kind;  // "event source", "manager", "service", "process", "thread"
+    std::string kind;  // "event source", "manager", "service", "process", "thread", "file"
     bool open;
-    int child;          // index into children for process and thread handles
+    int child;          // index into children for process and thread handles; the file's index
     std::wstring name;  // service or event source name
+    DWORD access = 0;   // what a service handle was opened for
 };
 
 struct World {
@@ -68,6 +70,13 @@ struct World {
     std::uintptr_t nextHandle = 0x100;
     std::map<std::wstring, ServiceRecord> services;
     std::vector<ChildProcessRecord> children;
+    std::map<std::wstring, int> files;               // lower-case path -> file index
+    std::map<std::wstring, std::wstring> longPaths;  // lower-case short path -> long path
+    std::set<std::string> loadedModules;
+    bool stationVisible = true;
+    DWORD consoleSession = 1;
+    bool standardError = false;
+    std::string standardErrorText;
 
     LPHANDLER_FUNCTION handler = nullptr;
     std::deque<DWORD> controls;
@@ -89,7 +98,12 @@ World& TheWorld()
 
 std::atomic<long long> Clock{0};
 thread_local const char* ThreadName = "main";
+thread_local DWORD LastError = 0;
 const auto StatusHandleValue = reinterpret_cast<SERVICE_STATUS_HANDLE>(std::uintptr_t{0x5717});
+const auto StandardErrorValue = reinterpret_cast<HANDLE>(std::uintptr_t{0xE77});
+const auto WindowStationValue = reinterpret_cast<HWINSTA>(std::uintptr_t{0x57A7});
+const DWORD VolumeSerial = 0x5EED;
+const long long ChildLoadsForMs = 1000;
 
 // Holds the world's lock; under TSan the fake's own accesses are not watched.
 class Locked {
@@ -246,6 +260,7 @@ HandleEntry* Use(const void* handle, const std::string& kind, const std::string&
     return &found->second;
 }
 
+// Service names and paths are compared without regard to case.
 std::wstring ServiceKey(const std::wstring& name)
 {
     std::wstring key = name;
@@ -255,6 +270,70 @@ std::wstring ServiceKey(const std::wstring& name)
         }
     }
     return key;
+}
+
+// The caller holds the lock.
+void AddFileLocked(const std::wstring& path)
+{
+    World& world = TheWorld();
+    const std::wstring key = ServiceKey(path);
+    if (world.longPaths.count(key) == 0 && world.files.count(key) == 0) {
+        const int index = static_cast<int>(world.files.size()) + 1;
+        world.files[key] = index;
+    }
+}
+
+// The long form of a path to an existing file, or empty.
+std::wstring LongPathLocked(const std::wstring& path)
+{
+    World& world = TheWorld();
+    const auto alias = world.longPaths.find(ServiceKey(path));
+    if (alias != world.longPaths.end()) {
+        return alias->second;
+    }
+    return world.files.count(ServiceKey(path)) != 0 ? path : std::wstring();
+}
+
+// A DLL's functions work only once the host has loaded it: a direct call
+// would be an import, which Windows may satisfy from the program's folder.
+void RequireModule(const std::string& module, const std::string& operation)
+{
+    if (TheWorld().loadedModules.count(module) == 0) {
+        TheWorld().misuses.push_back(operation + ": " + module + " was never loaded");
+    }
+}
+
+// A marked record goes once nobody holds it open any more.
+void DropIfReleased(const std::wstring& name)
+{
+    World& world = TheWorld();
+    const auto found = world.services.find(ServiceKey(name));
+    if (found == world.services.end() || !found->second.markedForDeletion || found->second.heldByOthers > 0) {
+        return;
+    }
+    for (const auto& entry : world.handles) {
+        if (entry.second.kind == "service" && entry.second.open && ServiceKey(entry.second.name) == found->first) {
+            return;
+        }
+    }
+    world.services.erase(found);
+}
+
+// Whether a service that declared `accepted` takes this control.
+bool Accepts(DWORD accepted, DWORD control)
+{
+    switch (control) {
+    case SERVICE_CONTROL_STOP: return (accepted & SERVICE_ACCEPT_STOP) != 0;
+    case SERVICE_CONTROL_PAUSE:
+    case SERVICE_CONTROL_CONTINUE: return (accepted & SERVICE_ACCEPT_PAUSE_CONTINUE) != 0;
+    case SERVICE_CONTROL_SHUTDOWN: return (accepted & SERVICE_ACCEPT_SHUTDOWN) != 0;
+    case 6: return (accepted & SERVICE_ACCEPT_PARAMCHANGE) != 0;
+    case 7:
+    case 8:
+    case 9:
+    case 10: return (accepted & SERVICE_ACCEPT_NETBINDCHANGE) != 0;
+    default: return true;  // interrogate and the codes 128 to 255 always reach the handler
+    }
 }
 
 std::wstring MultiString(const wchar_t* list)
@@ -331,6 +410,14 @@ void Reset()
     world.nextHandle = 0x100;
     world.services.clear();
     world.children.clear();
+    world.files.clear();
+    world.longPaths.clear();
+    world.loadedModules.clear();
+    world.stationVisible = true;
+    world.consoleSession = 1;
+    world.standardError = false;
+    world.standardErrorText.clear();
+    AddFileLocked(world.modulePath);
     world.handler = nullptr;
     world.controls.clear();
     world.handlerRunning = false;
@@ -345,6 +432,7 @@ void SetModulePath(const std::wstring& path)
 {
     Locked lock;
     TheWorld().modulePath = path;
+    AddFileLocked(path);
 }
 
 void SetCommandLine(const std::wstring& commandLine)
@@ -365,14 +453,67 @@ void SetChild(Child behaviour)
     TheWorld().childBehaviour = behaviour;
 }
 
-void AddService(const std::wstring& name, bool running)
+void AddService(const std::wstring& name, bool running, const std::wstring& binaryPath)
 {
     Locked lock;
     ServiceRecord record{};
     record.name = name;
     record.displayName = name;
+    record.binaryPath = binaryPath;
     record.running = running;
     TheWorld().services[ServiceKey(name)] = record;
+}
+
+void HoldService(const std::wstring& name)
+{
+    Locked lock;
+    TheWorld().services.at(ServiceKey(name)).heldByOthers += 1;
+}
+
+void ReleaseService(const std::wstring& name)
+{
+    Locked lock;
+    TheWorld().services.at(ServiceKey(name)).heldByOthers -= 1;
+    DropIfReleased(name);
+}
+
+void MarkForDeletion(const std::wstring& name)
+{
+    Locked lock;
+    TheWorld().services.at(ServiceKey(name)).markedForDeletion = true;
+    DropIfReleased(name);
+}
+
+void AddFile(const std::wstring& path)
+{
+    Locked lock;
+    AddFileLocked(path);
+}
+
+void AddShortPath(const std::wstring& shortPath, const std::wstring& longPath)
+{
+    Locked lock;
+    TheWorld().files.erase(ServiceKey(shortPath));
+    AddFileLocked(longPath);
+    TheWorld().longPaths[ServiceKey(shortPath)] = longPath;
+}
+
+void SetWindowStationVisible(bool visible)
+{
+    Locked lock;
+    TheWorld().stationVisible = visible;
+}
+
+void SetConsoleSession(DWORD session)
+{
+    Locked lock;
+    TheWorld().consoleSession = session;
+}
+
+void SetStandardError(bool given)
+{
+    Locked lock;
+    TheWorld().standardError = given;
 }
 
 void FailCall(const std::string& operation, int nth)
@@ -432,11 +573,30 @@ int RunHost()
     return exitCode;
 }
 
-void SendControl(DWORD control)
+DWORD SendControl(DWORD control)
 {
     Locked lock;
-    TheWorld().controls.push_back(control);
-    TheWorld().changed.notify_all();
+    World& world = TheWorld();
+    const bool defined =
+        (control >= 1 && control <= 10 && control != SERVICE_CONTROL_SHUTDOWN) || (control >= 128 && control <= 255);
+    DWORD refusal = 0;
+    if (!defined) {
+        refusal = ERROR_INVALID_PARAMETER;
+    } else if (world.stoppedReported) {
+        refusal = ERROR_SERVICE_NOT_ACTIVE;
+    } else if (world.lastReportedState == SERVICE_STOP_PENDING) {
+        refusal = ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
+    } else if (world.lastReportedState == SERVICE_RUNNING &&
+               !Accepts(world.statusReports.back().status.dwControlsAccepted, control)) {
+        refusal = ERROR_INVALID_SERVICE_CONTROL;
+    }
+    if (refusal != 0) {
+        Record("(ControlService " + Number(control) + " refused with " + Number(refusal) + ")");
+        return refusal;
+    }
+    world.controls.push_back(control);
+    world.changed.notify_all();
+    return 0;
 }
 
 void EndChild(DWORD exitCode)
@@ -517,6 +677,18 @@ bool HasService(const std::wstring& name)
     return TheWorld().services.count(ServiceKey(name)) != 0;
 }
 
+DWORD ServiceState()
+{
+    Locked lock;
+    return TheWorld().lastReportedState;
+}
+
+std::string StandardError()
+{
+    Locked lock;
+    return TheWorld().standardErrorText;
+}
+
 ServiceRecord Service(const std::wstring& name)
 {
     Locked lock;
@@ -550,6 +722,61 @@ using namespace fake;
 
 // kernel32
 
+BOOL WINAPI SetDefaultDllDirectories(DWORD directoryFlags)
+{
+    Locked lock;
+    Record("SetDefaultDllDirectories(" + Hex(directoryFlags) + ")");
+    return TRUE;
+}
+
+HMODULE WINAPI LoadLibraryExW(LPCWSTR fileName, HANDLE file, DWORD flags)
+{
+    Locked lock;
+    World& world = TheWorld();
+    Record("LoadLibraryExW(" + Text(fileName) + ", " + Pointer(file) + ", " + Hex(flags) + ")");
+    const std::wstring name = ServiceKey(fileName);
+    if ((flags & LOAD_LIBRARY_SEARCH_SYSTEM32) == 0 || name.find_first_of(L"\\/") != std::wstring::npos) {
+        world.misuses.push_back("LoadLibraryExW: " + Utf8(fileName) +
+                                " may be looked for outside the system directory");
+    }
+    if (ShouldFail("LoadLibraryExW") || (name != L"user32.dll" && name != L"wtsapi32.dll")) {
+        LastError = ERROR_MOD_NOT_FOUND;
+        return nullptr;
+    }
+    world.loadedModules.insert(Utf8(name));
+    return reinterpret_cast<HMODULE>(std::uintptr_t{name == L"user32.dll" ? 0x7100u : 0x7200u});
+}
+
+FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name)
+{
+    const std::string function = name;
+    const auto address = [](auto pointer) { return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(pointer)); };
+    if (module == reinterpret_cast<HMODULE>(std::uintptr_t{0x7100u})) {
+        if (function == "MessageBoxW") {
+            return address(&MessageBoxW);
+        }
+        if (function == "PostThreadMessageW") {
+            return address(&PostThreadMessageW);
+        }
+        if (function == "GetProcessWindowStation") {
+            return address(&GetProcessWindowStation);
+        }
+        if (function == "GetUserObjectInformationW") {
+            return address(&GetUserObjectInformationW);
+        }
+    }
+    if (module == reinterpret_cast<HMODULE>(std::uintptr_t{0x7200u}) && function == "WTSSendMessageW") {
+        return address(&WTSSendMessageW);
+    }
+    LastError = ERROR_PROC_NOT_FOUND;
+    return nullptr;
+}
+
+DWORD WINAPI GetLastError()
+{
+    return LastError;
+}
+
 DWORD WINAPI GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size)
 {
     Locked lock;
@@ -568,6 +795,93 @@ DWORD WINAPI GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size)
     std::wmemcpy(fileName, path.data(), copied);
     fileName[copied] = L'\0';
     return path.size() < size ? static_cast<DWORD>(path.size()) : size;
+}
+
+DWORD WINAPI GetLongPathNameW(LPCWSTR shortPath, LPWSTR longPath, DWORD size)
+{
+    Locked lock;
+    Record("GetLongPathNameW(" + Text(shortPath) + ", " + Number(size) + ")");
+    const std::wstring path = LongPathLocked(shortPath);
+    if (ShouldFail("GetLongPathNameW") || path.empty()) {
+        LastError = ERROR_FILE_NOT_FOUND;
+        return 0;
+    }
+    if (path.size() >= size) {
+        return static_cast<DWORD>(path.size() + 1);
+    }
+    std::wmemcpy(longPath, path.c_str(), path.size() + 1);
+    return static_cast<DWORD>(path.size());
+}
+
+HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, void* securityAttributes,
+                          DWORD creationDisposition, DWORD flagsAndAttributes, HANDLE templateFile)
+{
+    Locked lock;
+    World& world = TheWorld();
+    Record("CreateFileW(" + Text(fileName) + ", " + Hex(desiredAccess) + ", " + Hex(shareMode) + ", " +
+           Pointer(securityAttributes) + ", " + Number(creationDisposition) + ", " + Hex(flagsAndAttributes) + ", " +
+           Pointer(templateFile) + ")");
+    const std::wstring path = LongPathLocked(fileName);
+    if (ShouldFail("CreateFileW") || path.empty() || creationDisposition != OPEN_EXISTING) {
+        LastError = ERROR_FILE_NOT_FOUND;
+        return INVALID_HANDLE_VALUE;
+    }
+    return reinterpret_cast<HANDLE>(NewHandle("file", world.files.at(ServiceKey(path)), path));
+}
+
+BOOL WINAPI GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION information)
+{
+    Locked lock;
+    Record("GetFileInformationByHandle(" + HandleName(file) + ")");
+    HandleEntry* entry = Use(file, "file", "GetFileInformationByHandle");
+    if (entry == nullptr || ShouldFail("GetFileInformationByHandle")) {
+        LastError = ERROR_ACCESS_DENIED;
+        return FALSE;
+    }
+    *information = BY_HANDLE_FILE_INFORMATION{};
+    information->dwVolumeSerialNumber = VolumeSerial;
+    information->nFileIndexLow = static_cast<DWORD>(entry->child);
+    return TRUE;
+}
+
+HANDLE WINAPI GetStdHandle(DWORD standardHandle)
+{
+    Locked lock;
+    Record("GetStdHandle(" + Number(static_cast<int>(standardHandle)) + ")");
+    return standardHandle == STD_ERROR_HANDLE && TheWorld().standardError ? StandardErrorValue : nullptr;
+}
+
+BOOL WINAPI WriteFile(HANDLE file, const void* buffer, DWORD bytesToWrite, DWORD* bytesWritten, void* overlapped)
+{
+    Locked lock;
+    const std::string bytes(static_cast<const char*>(buffer), bytesToWrite);
+    Record("WriteFile(" + std::string(file == StandardErrorValue ? "stderr" : "unknown") + ", \"" + bytes + "\", " +
+           Number(bytesToWrite) + ", " + Pointer(bytesWritten) + ", " + Pointer(overlapped) + ")");
+    if (file != StandardErrorValue) {
+        TheWorld().misuses.push_back("WriteFile: not a handle the process was given");
+        return FALSE;
+    }
+    TheWorld().standardErrorText += bytes;
+    *bytesWritten = bytesToWrite;
+    return TRUE;
+}
+
+int WINAPI WideCharToMultiByte(UINT codePage, DWORD /*flags*/, LPCWSTR wideText, int wideLength, LPSTR multiByteText,
+                               int multiByteSize, LPCSTR /*defaultChar*/, BOOL* /*usedDefaultChar*/)
+{
+    if (codePage != CP_UTF8 || wideLength < 0) {
+        return 0;  // the host converts counted text to UTF-8 only
+    }
+    const std::string utf8 = Utf8(std::wstring(wideText, static_cast<std::size_t>(wideLength)));
+    if (multiByteText == nullptr) {
+        return static_cast<int>(utf8.size());
+    }
+    if (static_cast<int>(utf8.size()) > multiByteSize) {
+        LastError = ERROR_INSUFFICIENT_BUFFER;
+        return 0;
+    }
+    std::memcpy(multiByteText, utf8.data(), utf8.size());
+    return static_cast<int>(utf8.size());
 }
 
 LPWSTR WINAPI GetCommandLineW()
@@ -596,7 +910,7 @@ BOOL WINAPI CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, void* pr
     const int index = static_cast<int>(world.children.size());
     const bool endsAtOnce = world.childBehaviour == Child::ExitsAtOnce;
     world.children.push_back(ChildProcessRecord{commandLine, currentDirectory == nullptr ? L"" : currentDirectory,
-                                                creationFlags, endsAtOnce, 0, false});
+                                                creationFlags, endsAtOnce, 0, false, Clock.load()});
     processInformation->hProcess = reinterpret_cast<HANDLE>(NewHandle("process", index, L""));
     processInformation->hThread = reinterpret_cast<HANDLE>(NewHandle("thread", index, L""));
     processInformation->dwProcessId = static_cast<DWORD>(1000 + 4 * index);
@@ -625,7 +939,8 @@ BOOL WINAPI CloseHandle(HANDLE handle)
     Locked lock;
     Record("CloseHandle(" + HandleName(handle) + ")");
     const auto found = TheWorld().handles.find(reinterpret_cast<std::uintptr_t>(handle));
-    if (found == TheWorld().handles.end() || (found->second.kind != "process" && found->second.kind != "thread")) {
+    if (found == TheWorld().handles.end() ||
+        (found->second.kind != "process" && found->second.kind != "thread" && found->second.kind != "file")) {
         TheWorld().misuses.push_back("CloseHandle: not a kernel handle");
         return FALSE;
     }
@@ -683,7 +998,7 @@ DWORD WINAPI WTSGetActiveConsoleSessionId()
 {
     Locked lock;
     Record("WTSGetActiveConsoleSessionId()");
-    return 1;
+    return TheWorld().consoleSession;
 }
 
 void WINAPI AcquireSRWLockExclusive(PSRWLOCK lock)
@@ -717,8 +1032,34 @@ int WINAPI MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type)
 {
     Locked lock;
     Record("MessageBoxW(" + Pointer(owner) + ", " + Text(text) + ", " + Text(caption) + ", " + Hex(type) + ")");
+    RequireModule("user32.dll", "MessageBoxW");
     TheWorld().boxes.push_back(Box{owner == nullptr, text, caption, type});
     return IDOK;
+}
+
+HWINSTA WINAPI GetProcessWindowStation()
+{
+    Locked lock;
+    Record("GetProcessWindowStation()");
+    RequireModule("user32.dll", "GetProcessWindowStation");
+    return WindowStationValue;
+}
+
+BOOL WINAPI GetUserObjectInformationW(HANDLE object, int index, void* information, DWORD length, DWORD* needed)
+{
+    Locked lock;
+    Record("GetUserObjectInformationW(" + std::string(object == WindowStationValue ? "window station" : "unknown") +
+           ", " + Number(index) + ", " + Pointer(information) + ", " + Number(length) + ", " + Pointer(needed) + ")");
+    RequireModule("user32.dll", "GetUserObjectInformationW");
+    if (object != WindowStationValue || index != UOI_FLAGS || length < sizeof(USEROBJECTFLAGS)) {
+        LastError = ERROR_INVALID_PARAMETER;
+        return FALSE;
+    }
+    USEROBJECTFLAGS flags{};
+    flags.dwFlags = TheWorld().stationVisible ? WSF_VISIBLE : 0;
+    std::memcpy(information, &flags, sizeof flags);
+    *needed = sizeof flags;
+    return TRUE;
 }
 
 BOOL WINAPI PostThreadMessageW(DWORD threadId, UINT message, std::uintptr_t wParam, std::intptr_t lParam)
@@ -727,6 +1068,7 @@ BOOL WINAPI PostThreadMessageW(DWORD threadId, UINT message, std::uintptr_t wPar
     World& world = TheWorld();
     Record("PostThreadMessageW(" + Number(threadId) + ", " + Hex(message) + ", " + Number(wParam) + ", " +
            Number(lParam) + ")");
+    RequireModule("user32.dll", "PostThreadMessageW");
     for (std::size_t i = 0; i < world.children.size(); ++i) {
         if (static_cast<DWORD>(2000 + 4 * i) != threadId) {
             continue;
@@ -736,11 +1078,15 @@ BOOL WINAPI PostThreadMessageW(DWORD threadId, UINT message, std::uintptr_t wPar
                 world.misuses.push_back("PostThreadMessageW: thread id of a child whose handles are closed");
             }
         }
-        if (world.children[i].ended) {
+        const bool loading = world.childBehaviour == Child::LoadsBeforeItsLoop &&
+                             Clock.load() < world.children[i].createdAt + ChildLoadsForMs;
+        if (world.children[i].ended || loading) {
+            LastError = ERROR_INVALID_THREAD_ID;  // gone, or no message queue yet
             return FALSE;
         }
         world.children[i].quitPosted = world.children[i].quitPosted || message == WM_QUIT;
-        if (message == WM_QUIT && world.childBehaviour == Child::QuitsOnWmQuit) {
+        if (message == WM_QUIT &&
+            (world.childBehaviour == Child::QuitsOnWmQuit || world.childBehaviour == Child::LoadsBeforeItsLoop)) {
             EndChildLocked(i, 0);
         }
         return TRUE;
@@ -756,6 +1102,7 @@ BOOL WINAPI WTSSendMessageW(HANDLE server, DWORD sessionId, LPWSTR title, DWORD 
     Record("WTSSendMessageW(" + Pointer(server) + ", " + Number(sessionId) + ", " + Text(title) + ", " +
            Number(titleLength) + ", " + Text(message) + ", " + Number(messageLength) + ", " + Hex(style) + ", " +
            Number(timeout) + ", " + Pointer(response) + ", " + Number(wait) + ")");
+    RequireModule("wtsapi32.dll", "WTSSendMessageW");
     return TRUE;
 }
 
@@ -817,11 +1164,15 @@ SC_HANDLE WINAPI OpenServiceW(SC_HANDLE manager, LPCWSTR serviceName, DWORD desi
 {
     Locked lock;
     Record("OpenServiceW(" + HandleName(manager) + ", " + Text(serviceName) + ", " + Hex(desiredAccess) + ")");
+    // A record marked for deletion still opens, until its last handle closes.
     if (Use(manager, "manager", "OpenServiceW") == nullptr || ShouldFail("OpenServiceW") ||
         TheWorld().services.count(ServiceKey(serviceName)) == 0) {
+        LastError = ERROR_ACCESS_DENIED;
         return nullptr;
     }
-    return reinterpret_cast<SC_HANDLE>(NewHandle("service", -1, serviceName));
+    const std::uintptr_t handle = NewHandle("service", -1, serviceName);
+    TheWorld().handles[handle].access = desiredAccess;
+    return reinterpret_cast<SC_HANDLE>(handle);
 }
 
 SC_HANDLE WINAPI CreateServiceW(SC_HANDLE manager, LPCWSTR serviceName, LPCWSTR displayName, DWORD desiredAccess,
@@ -836,8 +1187,12 @@ SC_HANDLE WINAPI CreateServiceW(SC_HANDLE manager, LPCWSTR serviceName, LPCWSTR 
            ", " + Text(binaryPathName) + ", " + Text(loadOrderGroup) + ", " + Pointer(tagId) + ", " +
            (dependencies == nullptr ? "NULL" : "\"" + Utf8(MultiString(dependencies)) + "\"") + ", " +
            Text(serviceStartName) + ", " + Text(password) + ")");
+    const auto existing = world.services.find(ServiceKey(serviceName));
     if (Use(manager, "manager", "CreateServiceW") == nullptr || ShouldFail("CreateServiceW") ||
-        world.services.count(ServiceKey(serviceName)) != 0) {
+        existing != world.services.end()) {
+        LastError = existing == world.services.end()     ? ERROR_ACCESS_DENIED
+                    : existing->second.markedForDeletion ? ERROR_SERVICE_MARKED_FOR_DELETE
+                                                         : ERROR_SERVICE_EXISTS;
         return nullptr;
     }
     world.services[ServiceKey(serviceName)] = ServiceRecord{serviceName,
@@ -854,8 +1209,99 @@ SC_HANDLE WINAPI CreateServiceW(SC_HANDLE manager, LPCWSTR serviceName, LPCWSTR 
                                                             serviceStartName == nullptr,
                                                             password == nullptr,
                                                             false,
-                                                            {}};
-    return reinterpret_cast<SC_HANDLE>(NewHandle("service", -1, serviceName));
+                                                            {},
+                                                            false,
+                                                            0};
+    const std::uintptr_t handle = NewHandle("service", -1, serviceName);
+    world.handles[handle].access = desiredAccess;
+    return reinterpret_cast<SC_HANDLE>(handle);
+}
+
+namespace {
+
+// The service's record behind an open handle that was opened for `access`;
+// null, with the error Windows gives, otherwise.
+ServiceRecord* RecordOf(SC_HANDLE service, DWORD access, const std::string& operation)
+{
+    World& world = TheWorld();
+    HandleEntry* entry = Use(service, "service", operation);
+    if (entry == nullptr || world.services.count(ServiceKey(entry->name)) == 0) {
+        LastError = ERROR_INVALID_PARAMETER;
+        return nullptr;
+    }
+    if ((entry->access & access) != access) {
+        LastError = ERROR_ACCESS_DENIED;
+        return nullptr;
+    }
+    return &world.services[ServiceKey(entry->name)];
+}
+
+}  // namespace
+
+BOOL WINAPI QueryServiceConfigW(SC_HANDLE service, LPQUERY_SERVICE_CONFIGW config, DWORD size, DWORD* needed)
+{
+    Locked lock;
+    ServiceRecord* record = RecordOf(service, SERVICE_QUERY_CONFIG, "QueryServiceConfigW");
+    const std::wstring strings[] = {record == nullptr ? L"" : record->binaryPath, L"", L"", L"LocalSystem",
+                                    record == nullptr ? L"" : record->displayName};
+    DWORD required = sizeof(QUERY_SERVICE_CONFIGW);
+    for (const std::wstring& text : strings) {
+        required += static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t));
+    }
+    required += sizeof(wchar_t);  // the dependency list's second terminator
+    Record("QueryServiceConfigW(" + HandleName(service) + ", " +
+           (config == nullptr  ? "NULL"
+            : size >= required ? "buffer"
+                               : "small buffer") +
+           ")");
+    if (record == nullptr || ShouldFail("QueryServiceConfigW")) {
+        return FALSE;
+    }
+    *needed = required;
+    if (config == nullptr || size < required) {
+        LastError = ERROR_INSUFFICIENT_BUFFER;
+        return FALSE;
+    }
+    auto* text = reinterpret_cast<wchar_t*>(config + 1);
+    LPWSTR* fields[] = {&config->lpBinaryPathName, &config->lpLoadOrderGroup, &config->lpDependencies,
+                        &config->lpServiceStartName, &config->lpDisplayName};
+    for (std::size_t i = 0; i < 5; ++i) {
+        *fields[i] = text;
+        std::wmemcpy(text, strings[i].c_str(), strings[i].size() + 1);
+        text += strings[i].size() + 1 + (i == 2 ? 1 : 0);
+    }
+    config->lpDependencies[1] = L'\0';
+    config->dwServiceType = record->type;
+    config->dwStartType = record->startType;
+    config->dwErrorControl = record->errorControl;
+    config->dwTagId = 0;
+    return TRUE;
+}
+
+BOOL WINAPI ChangeServiceConfigW(SC_HANDLE service, DWORD serviceType, DWORD startType, DWORD errorControl,
+                                 LPCWSTR binaryPathName, LPCWSTR loadOrderGroup, DWORD* tagId, LPCWSTR dependencies,
+                                 LPCWSTR serviceStartName, LPCWSTR password, LPCWSTR displayName)
+{
+    Locked lock;
+    World& world = TheWorld();
+    const bool changesNothing = serviceType == SERVICE_NO_CHANGE && startType == SERVICE_NO_CHANGE &&
+                                errorControl == SERVICE_NO_CHANGE && binaryPathName == nullptr &&
+                                loadOrderGroup == nullptr && tagId == nullptr && dependencies == nullptr &&
+                                serviceStartName == nullptr && password == nullptr && displayName == nullptr;
+    Record("ChangeServiceConfigW(" + HandleName(service) + ", " +
+           (changesNothing ? "nothing to change" : "changes to the record") + ")");
+    if (!changesNothing) {
+        world.misuses.push_back("ChangeServiceConfigW: the host changes a record it did not create");
+    }
+    ServiceRecord* record = RecordOf(service, SERVICE_CHANGE_CONFIG, "ChangeServiceConfigW");
+    if (record == nullptr) {
+        return FALSE;
+    }
+    if (record->markedForDeletion) {
+        LastError = ERROR_SERVICE_MARKED_FOR_DELETE;
+        return FALSE;
+    }
+    return TRUE;
 }
 
 BOOL WINAPI ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status)
@@ -865,6 +1311,10 @@ BOOL WINAPI ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS st
     Record("ControlService(" + HandleName(service) + ", " + Number(control) + ", " + Pointer(status) + ")");
     HandleEntry* entry = Use(service, "service", "ControlService");
     if (entry == nullptr || world.services.count(ServiceKey(entry->name)) == 0) {
+        return FALSE;
+    }
+    if (control == SERVICE_CONTROL_STOP && (entry->access & SERVICE_STOP) == 0) {
+        LastError = ERROR_ACCESS_DENIED;
         return FALSE;
     }
     ServiceRecord& record = world.services[ServiceKey(entry->name)];
@@ -884,11 +1334,20 @@ BOOL WINAPI DeleteService(SC_HANDLE service)
 {
     Locked lock;
     Record("DeleteService(" + HandleName(service) + ")");
-    HandleEntry* entry = Use(service, "service", "DeleteService");
-    if (entry == nullptr || ShouldFail("DeleteService")) {
+    ServiceRecord* record = RecordOf(service, DELETE, "DeleteService");
+    if (record == nullptr) {
         return FALSE;
     }
-    TheWorld().services.erase(ServiceKey(entry->name));
+    if (ShouldFail("DeleteService")) {
+        LastError = ERROR_ACCESS_DENIED;
+        return FALSE;
+    }
+    if (record->markedForDeletion) {
+        LastError = ERROR_SERVICE_MARKED_FOR_DELETE;
+        return FALSE;
+    }
+    // The record goes when the last handle to it closes.
+    record->markedForDeletion = true;
     return TRUE;
 }
 
@@ -906,6 +1365,9 @@ BOOL WINAPI CloseServiceHandle(SC_HANDLE handle)
         return FALSE;
     }
     found->second.open = false;
+    if (found->second.kind == "service") {
+        DropIfReleased(found->second.name);
+    }
     return TRUE;
 }
 
@@ -932,6 +1394,12 @@ void DeliverControls()
         }
         const DWORD control = world.controls.front();
         world.controls.pop_front();
+        // A control sent before the service declared what it accepts.
+        if (!Accepts(world.statusReports.back().status.dwControlsAccepted, control)) {
+            Record("(ControlService " + Number(control) + " refused with " + Number(ERROR_INVALID_SERVICE_CONTROL) +
+                   ")");
+            continue;
+        }
         world.handlerRunning = true;
         const LPHANDLER_FUNCTION handler = world.handler;
         lock.Unlock();
@@ -985,16 +1453,26 @@ BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table)
 
     if (!world.wineDispatcher) {
         DeliverControls();
-        return TRUE;
+    } else {
+        // Wine: the controls go to a thread of their own, and the dispatcher
+        // returns as soon as the service reports STOPPED, handler or not.
+        world.handlerThread = std::thread([] {
+            ThreadName = "handler";
+            DeliverControls();
+        });
+        Locked lock;
+        lock.Wait([&] { return world.stoppedReported || (world.serviceMainReturned && world.handler == nullptr); });
     }
-    // Wine: the controls go to a thread of their own, and the dispatcher
-    // returns as soon as the service reports STOPPED, handler or not.
-    world.handlerThread = std::thread([] {
-        ThreadName = "handler";
-        DeliverControls();
-    });
     Locked lock;
-    lock.Wait([&] { return world.stoppedReported || (world.serviceMainReturned && world.handler == nullptr); });
+    if (!world.stoppedReported && world.serviceMainReturned && world.handler == nullptr) {
+        // A service that never reported leaves its dispatcher waiting: the
+        // service manager gives up at its start timeout and ends the process.
+        Clock += 30000;
+        Record("(start timed out: the service manager ends the process)");
+        world.processEnded = true;
+        world.changed.notify_all();
+        return FALSE;
+    }
     return TRUE;
 }
 
@@ -1026,6 +1504,9 @@ BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS stat
                ", " + Number(s.dwWaitHint) + "})");
         if (handle != StatusHandleValue) {
             world.misuses.push_back("SetServiceStatus: not the registered status handle");
+        }
+        if (world.stoppedReported) {
+            world.misuses.push_back("SetServiceStatus: a report after STOPPED lands on the service's next run");
         }
         world.statusReports.push_back(StatusReport{handle == StatusHandleValue, s, ThreadName, Clock.load()});
         world.lastReportedState = s.dwCurrentState;

@@ -1,7 +1,11 @@
 // The in-memory Windows behind the fake windows.h: tests set it up, run the
 // host, and read back every call it made. It models Windows, not Wine: the
 // control handler runs on the dispatcher's thread, and the dispatcher returns
-// once the service has reported STOPPED and no handler is running.
+// once the service has reported STOPPED and no handler is running. What it
+// refuses, Windows refuses: controls the service did not accept, USER32 and
+// WTSAPI32 calls before their DLL was loaded, a report after STOPPED (the
+// status handle belongs to the service, and the report would land on its
+// next run).
 #pragma once
 
 #include <windows.h>
@@ -18,6 +22,7 @@ enum class Child {
     ExitsAtOnce,          // has ended before CreateProcessW returns
     SurvivesTermination,  // ignores WM_QUIT and TerminateProcess alike
     RunsUntilEnded,       // like IgnoresWmQuit; the test ends it with EndChild
+    LoadsBeforeItsLoop,   // no message queue for its first 1000 ms, then a message loop
 };
 
 struct Call {
@@ -72,6 +77,8 @@ struct ServiceRecord {
     bool passwordNull;
     bool running;
     std::vector<DWORD> controls;
+    bool markedForDeletion;
+    int heldByOthers;  // handles other clients hold (HoldService)
 };
 
 struct ChildProcessRecord {
@@ -81,6 +88,7 @@ struct ChildProcessRecord {
     bool ended;
     DWORD exitCode;
     bool quitPosted;
+    long long createdAt;
 };
 
 // Every call of the host starts from a fresh world: no services, an event
@@ -91,7 +99,25 @@ void SetModulePath(const std::wstring& path);
 void SetCommandLine(const std::wstring& commandLine);
 void SetStartedByServiceManager(bool started);
 void SetChild(Child behaviour);
-void AddService(const std::wstring& name, bool running);
+// A record of this name whose program is binaryPath (the default module path).
+void AddService(const std::wstring& name, bool running, const std::wstring& binaryPath = L"C:\\Apps\\notepadSvc.exe");
+// Another client (a services console, a monitoring agent) opens the service
+// and keeps it open until it lets go. A record deleted meanwhile is only
+// marked for deletion; it goes when the last handle to it closes.
+void HoldService(const std::wstring& name);
+void ReleaseService(const std::wstring& name);
+// Another client deletes the service.
+void MarkForDeletion(const std::wstring& name);
+// Files on disk, each with an identity of its own; the module path is one.
+void AddFile(const std::wstring& path);
+// shortPath is the 8.3 form of the file at longPath.
+void AddShortPath(const std::wstring& shortPath, const std::wstring& longPath);
+// Whether the process's window station is one a user sees (by default it is).
+void SetWindowStationVisible(bool visible);
+// The session attached to the console; 0xFFFFFFFF: none (by default 1).
+void SetConsoleSession(DWORD session);
+// Whether the process was given a standard error (by default not).
+void SetStandardError(bool given);
 // Makes the Nth call (1-based) of the named operation fail; 0: every call.
 void FailCall(const std::string& operation, int nth = 0);
 // Wine holds SetServiceStatus on the service thread while a control handler
@@ -113,7 +139,10 @@ void OnStatusReport(std::function<void(DWORD state)> hook);
 // own and delivers SendControl's codes to the handler on this thread, once
 // the service has reported RUNNING (before that the manager refuses them).
 int RunHost();
-void SendControl(DWORD control);
+// A client's ControlService: 0, or the error Windows gives. Only the system
+// sends SHUTDOWN, and only to a service that accepts it. A control sent
+// before the service runs waits until it does.
+DWORD SendControl(DWORD control);
 void EndChild(DWORD exitCode);
 // Waits (in real time, at most 10 s) for a condition on the world.
 bool WaitUntil(const std::function<bool()>& condition);
@@ -126,11 +155,17 @@ std::vector<Box> Boxes();
 std::vector<StatusReport> StatusReports();
 std::vector<ChildProcessRecord> Children();
 bool HasService(const std::wstring& name);
+// The service's state as the service manager holds it: the last report.
+DWORD ServiceState();
+// What the host wrote to its standard error.
+std::string StandardError();
 ServiceRecord Service(const std::wstring& name);
 long long Now();
 int OpenHandleCount();
-// Closed, stale or foreign handles the host used, and thread ids it posted
-// to after closing the child's handles; empty when the host behaved.
+// Closed, stale or foreign handles the host used, thread ids it posted to
+// after closing the child's handles, DLLs it let Windows look for outside the
+// system directory, calls into DLLs it never loaded, and reports after
+// STOPPED; empty when the host behaved.
 std::vector<std::string> Misuses();
 
 }  // namespace fake

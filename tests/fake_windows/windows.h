@@ -20,6 +20,7 @@ typedef unsigned int UINT;
 typedef long LONG;
 typedef unsigned long ULONG;
 typedef char* LPSTR;
+typedef const char* LPCSTR;
 typedef wchar_t WCHAR;
 typedef wchar_t* LPWSTR;
 typedef const wchar_t* LPCWSTR;
@@ -31,11 +32,41 @@ typedef struct FakeInstance* HMODULE;
 typedef struct FakeWindow* HWND;
 typedef struct FakeScHandle* SC_HANDLE;
 typedef struct FakeStatusHandle* SERVICE_STATUS_HANDLE;
+typedef struct FakeWindowStation* HWINSTA;
+typedef std::intptr_t(WINAPI* FARPROC)();
 
 #define TRUE 1
 #define FALSE 0
 #define INFINITE 0xFFFFFFFFu
 #define MAX_PATH 260
+// An object rather than the macro's cast, so that the host's comparisons
+// with it read as comparisons of handles.
+inline HANDLE const INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1));
+
+#define ERROR_FILE_NOT_FOUND 2u
+#define ERROR_ACCESS_DENIED 5u
+#define ERROR_INVALID_PARAMETER 87u
+#define ERROR_INSUFFICIENT_BUFFER 122u
+#define ERROR_MOD_NOT_FOUND 126u
+#define ERROR_PROC_NOT_FOUND 127u
+#define ERROR_INVALID_SERVICE_CONTROL 1052u
+#define ERROR_SERVICE_CANNOT_ACCEPT_CTRL 1061u
+#define ERROR_SERVICE_NOT_ACTIVE 1062u
+#define ERROR_SERVICE_MARKED_FOR_DELETE 1072u
+#define ERROR_SERVICE_EXISTS 1073u
+#define ERROR_INVALID_THREAD_ID 1444u
+
+#define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800u
+#define STD_ERROR_HANDLE ((DWORD)-12)
+#define CP_UTF8 65001u
+#define FILE_READ_ATTRIBUTES 0x0080u
+#define FILE_SHARE_READ 0x1u
+#define FILE_SHARE_WRITE 0x2u
+#define FILE_SHARE_DELETE 0x4u
+#define OPEN_EXISTING 3u
+#define FILE_ATTRIBUTE_NORMAL 0x80u
+#define UOI_FLAGS 1
+#define WSF_VISIBLE 0x0001
 
 #define EVENTLOG_INFORMATION_TYPE 0x0004
 #define MB_OK 0x00000000u
@@ -49,6 +80,8 @@ typedef struct FakeStatusHandle* SERVICE_STATUS_HANDLE;
 #define SC_MANAGER_ALL_ACCESS 0xF003Fu
 #define SERVICE_ALL_ACCESS 0xF01FFu
 #define SERVICE_QUERY_CONFIG 0x0001u
+#define SERVICE_CHANGE_CONFIG 0x0002u
+#define SERVICE_NO_CHANGE 0xFFFFFFFFu
 #define SERVICE_STOP 0x0020u
 #define SERVICE_WIN32_OWN_PROCESS 0x00000010u
 #define SERVICE_DEMAND_START 0x00000003u
@@ -58,6 +91,10 @@ typedef struct FakeStatusHandle* SERVICE_STATUS_HANDLE;
 #define SERVICE_STOP_PENDING 0x00000003u
 #define SERVICE_RUNNING 0x00000004u
 #define SERVICE_ACCEPT_STOP 0x00000001u
+#define SERVICE_ACCEPT_PAUSE_CONTINUE 0x00000002u
+#define SERVICE_ACCEPT_SHUTDOWN 0x00000004u
+#define SERVICE_ACCEPT_PARAMCHANGE 0x00000008u
+#define SERVICE_ACCEPT_NETBINDCHANGE 0x00000010u
 #define SERVICE_CONTROL_STOP 0x00000001u
 #define SERVICE_CONTROL_PAUSE 0x00000002u
 #define SERVICE_CONTROL_CONTINUE 0x00000003u
@@ -75,6 +112,42 @@ typedef struct _SERVICE_STATUS {
     DWORD dwCheckPoint;
     DWORD dwWaitHint;
 } SERVICE_STATUS, *LPSERVICE_STATUS;
+
+typedef struct _QUERY_SERVICE_CONFIGW {
+    DWORD dwServiceType;
+    DWORD dwStartType;
+    DWORD dwErrorControl;
+    LPWSTR lpBinaryPathName;
+    LPWSTR lpLoadOrderGroup;
+    DWORD dwTagId;
+    LPWSTR lpDependencies;
+    LPWSTR lpServiceStartName;
+    LPWSTR lpDisplayName;
+} QUERY_SERVICE_CONFIGW, *LPQUERY_SERVICE_CONFIGW;
+
+typedef struct _FILETIME {
+    DWORD dwLowDateTime;
+    DWORD dwHighDateTime;
+} FILETIME;
+
+typedef struct _BY_HANDLE_FILE_INFORMATION {
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime;
+    FILETIME ftLastAccessTime;
+    FILETIME ftLastWriteTime;
+    DWORD dwVolumeSerialNumber;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+    DWORD nNumberOfLinks;
+    DWORD nFileIndexHigh;
+    DWORD nFileIndexLow;
+} BY_HANDLE_FILE_INFORMATION, *LPBY_HANDLE_FILE_INFORMATION;
+
+typedef struct tagUSEROBJECTFLAGS {
+    BOOL fInherit;
+    BOOL fReserved;
+    DWORD dwFlags;
+} USEROBJECTFLAGS;
 
 typedef void(WINAPI* LPSERVICE_MAIN_FUNCTIONW)(DWORD, LPWSTR*);
 typedef void(WINAPI* LPHANDLER_FUNCTION)(DWORD);
@@ -125,7 +198,19 @@ typedef struct _CONDITION_VARIABLE {
     }
 
 // kernel32
+BOOL WINAPI SetDefaultDllDirectories(DWORD directoryFlags);
+HMODULE WINAPI LoadLibraryExW(LPCWSTR fileName, HANDLE file, DWORD flags);
+FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name);
+DWORD WINAPI GetLastError();
 DWORD WINAPI GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size);
+DWORD WINAPI GetLongPathNameW(LPCWSTR shortPath, LPWSTR longPath, DWORD size);
+HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, void* securityAttributes,
+                          DWORD creationDisposition, DWORD flagsAndAttributes, HANDLE templateFile);
+BOOL WINAPI GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION information);
+HANDLE WINAPI GetStdHandle(DWORD standardHandle);
+BOOL WINAPI WriteFile(HANDLE file, const void* buffer, DWORD bytesToWrite, DWORD* bytesWritten, void* overlapped);
+int WINAPI WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wideText, int wideLength, LPSTR multiByteText,
+                               int multiByteSize, LPCSTR defaultChar, BOOL* usedDefaultChar);
 LPWSTR WINAPI GetCommandLineW();
 BOOL WINAPI CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, void* processAttributes, void* threadAttributes,
                            BOOL inheritHandles, DWORD creationFlags, LPVOID environment, LPCWSTR currentDirectory,
@@ -141,11 +226,12 @@ void WINAPI ReleaseSRWLockExclusive(PSRWLOCK lock);
 BOOL WINAPI SleepConditionVariableSRW(PCONDITION_VARIABLE condition, PSRWLOCK lock, DWORD milliseconds, ULONG flags);
 void WINAPI WakeAllConditionVariable(PCONDITION_VARIABLE condition);
 
-// user32
+// user32 and wtsapi32: the host only takes their types; it calls them through
+// GetProcAddress, and they fail as misused unless their DLL was loaded.
 int WINAPI MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type);
+HWINSTA WINAPI GetProcessWindowStation();
+BOOL WINAPI GetUserObjectInformationW(HANDLE object, int index, void* information, DWORD length, DWORD* needed);
 BOOL WINAPI PostThreadMessageW(DWORD threadId, UINT message, std::uintptr_t wParam, std::intptr_t lParam);
-
-// wtsapi32
 BOOL WINAPI WTSSendMessageW(HANDLE server, DWORD sessionId, LPWSTR title, DWORD titleLength, LPWSTR message,
                             DWORD messageLength, DWORD style, DWORD timeout, DWORD* response, BOOL wait);
 
@@ -162,6 +248,10 @@ SC_HANDLE WINAPI CreateServiceW(SC_HANDLE manager, LPCWSTR serviceName, LPCWSTR 
                                 DWORD serviceType, DWORD startType, DWORD errorControl, LPCWSTR binaryPathName,
                                 LPCWSTR loadOrderGroup, DWORD* tagId, LPCWSTR dependencies, LPCWSTR serviceStartName,
                                 LPCWSTR password);
+BOOL WINAPI QueryServiceConfigW(SC_HANDLE service, LPQUERY_SERVICE_CONFIGW config, DWORD size, DWORD* needed);
+BOOL WINAPI ChangeServiceConfigW(SC_HANDLE service, DWORD serviceType, DWORD startType, DWORD errorControl,
+                                 LPCWSTR binaryPathName, LPCWSTR loadOrderGroup, DWORD* tagId, LPCWSTR dependencies,
+                                 LPCWSTR serviceStartName, LPCWSTR password, LPCWSTR displayName);
 BOOL WINAPI ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status);
 BOOL WINAPI DeleteService(SC_HANDLE service);
 BOOL WINAPI CloseServiceHandle(SC_HANDLE handle);

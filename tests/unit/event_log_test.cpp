@@ -106,6 +106,24 @@ TEST_F(LogEventTest, WithoutAnEventLogAServiceSendsTheTextWithoutWaitingAndShows
     EXPECT_TRUE(fake::CallsNamed("ReportEventW").empty());
 }
 
+// A deployment tool or scheduled task runs the host on a window station that
+// nobody sees: a box there would never be answered.
+TEST_F(LogEventTest, WithoutAnEventLogOnAStationNobodySeesNothingWaits)
+{
+    fake::SetWindowStationVisible(false);
+    fake::SetConsoleSession(0xFFFFFFFF);  // nobody at the console either
+    fake::SetStandardError(true);
+    fake::FailCall("RegisterEventSourceW");
+    LogEvent(L"Service stopped");
+
+    EXPECT_TRUE(fake::Boxes().empty());
+    EXPECT_TRUE(fake::CallsNamed("WTSSendMessageW").empty());
+    EXPECT_EQ(fake::CallsNamed("OutputDebugStringW"),
+              (std::vector<std::string>{"OutputDebugStringW(\"RegisterEventSource() Failed!\")"}));
+    EXPECT_EQ(fake::StandardError(), "RegisterEventSource() Failed!\r\n");
+    EXPECT_EQ(fake::Misuses(), std::vector<std::string>{});
+}
+
 TEST_F(LogEventTest, ATextOf255UnitsIsOneEvent)
 {
     const std::wstring text(255, L'a');

@@ -89,6 +89,21 @@ TEST_F(HostTest, APathLongerThanMaxPathIsDerivedWhole)
               (std::vector<std::string>{"GetModuleFileNameW(NULL, 260)", "GetModuleFileNameW(NULL, 520)"}));
 }
 
+// Started through an 8.3 path, the host is still named after its long form;
+// where Windows cannot tell the long form, the path is taken as it is.
+TEST_F(HostTest, TheIdentityComesFromTheLongFormOfTheModulePath)
+{
+    fake::AddShortPath(L"C:\\PROGRA~1\\Tools\\LONGPR~1.EXE", L"C:\\Program Files\\Tools\\longprogramSvc.exe");
+    const HostIdentity identity = IdentityAt(L"C:\\PROGRA~1\\Tools\\LONGPR~1.EXE");
+    EXPECT_EQ(identity.ModulePath, L"C:\\Program Files\\Tools\\longprogramSvc.exe");
+    EXPECT_EQ(ServiceName, L"longprogramSvc");
+    EXPECT_EQ(ChildCommandLine, L"\"C:\\Program Files\\Tools\\longprogram.exe\" ");
+
+    fake::FailCall("GetLongPathNameW");
+    EXPECT_EQ(IdentityAt(L"C:\\PROGRA~1\\Tools\\LONGPR~1.EXE").ModulePath, L"C:\\PROGRA~1\\Tools\\LONGPR~1.EXE");
+    EXPECT_EQ(ServiceName, L"LONGPR~1");
+}
+
 TEST_F(HostTest, APathOfExactlyTheBufferSizeIsNotMistakenForAWholeOne)
 {
     // 260 units fill the first buffer to its last unit: Windows reports that as cut.

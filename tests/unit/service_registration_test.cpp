@@ -14,15 +14,24 @@ namespace {
 // by the fake from 256 upwards in steps of 4, in the order they are opened,
 // so each expected call also names the handle it must be made on.
 const std::string OpenManager = "OpenSCManagerW(NULL, NULL, 0xF003F)";
+const std::string ModulePath = "C:\\Apps\\notepadSvc.exe";
+const std::string OtherProgram = "C:\\Other\\notepadSvc.exe";
 
 std::string Quoted(const std::string& text)
 {
     return "\"" + text + "\"";
 }
 
-std::string OpenForCheck(int manager, const std::string& name = "notepadSvc")
+// Install's check also asks for SERVICE_CHANGE_CONFIG, to tell a record
+// marked for deletion; uninstall's asks for SERVICE_QUERY_CONFIG alone.
+std::string OpenForCheck(int manager, const std::string& name = "notepadSvc", const std::string& access = "0x3")
 {
-    return "OpenServiceW(manager#" + std::to_string(manager) + ", " + Quoted(name) + ", 0x1)";
+    return "OpenServiceW(manager#" + std::to_string(manager) + ", " + Quoted(name) + ", " + access + ")";
+}
+
+std::string OpenForUninstallCheck(int manager, const std::string& name = "notepadSvc")
+{
+    return OpenForCheck(manager, name, "0x1");
 }
 
 std::string OpenForDeletion(int manager, const std::string& name = "notepadSvc")
@@ -30,11 +39,33 @@ std::string OpenForDeletion(int manager, const std::string& name = "notepadSvc")
     return "OpenServiceW(manager#" + std::to_string(manager) + ", " + Quoted(name) + ", 0x10020)";
 }
 
+// The record's program and the host's own file, compared as files: opened
+// for their attributes (handles `firstFile` and the next), identified, closed.
+std::vector<std::string> SameFileCheck(int service, int firstFile, const std::string& program = ModulePath,
+                                       const std::string& host = ModulePath)
+{
+    std::vector<std::string> calls = {"QueryServiceConfigW(service#" + std::to_string(service) + ", NULL)",
+                                      "QueryServiceConfigW(service#" + std::to_string(service) + ", buffer)"};
+    int file = firstFile;
+    for (const std::string& path : {program, host}) {
+        const std::string handle = "file#" + std::to_string(file);
+        calls.push_back("CreateFileW(" + Quoted(path) + ", 0x80, 0x7, NULL, 3, 0x80, NULL)");
+        calls.push_back("GetFileInformationByHandle(" + handle + ")");
+        calls.push_back("CloseHandle(" + handle + ")");
+        file += 4;
+    }
+    return calls;
+}
+
+std::string ChangeNothing(int service)
+{
+    return "ChangeServiceConfigW(service#" + std::to_string(service) + ", nothing to change)";
+}
+
 // Name and display name, all access, own process, demand start, normal error
 // control, the binary path, no group, no tag, an empty (not null) dependency
 // list, the local system account and no password.
-std::string Create(int manager, const std::string& name = "notepadSvc",
-                   const std::string& binaryPath = "C:\\Apps\\notepadSvc.exe")
+std::string Create(int manager, const std::string& name = "notepadSvc", const std::string& binaryPath = ModulePath)
 {
     return "CreateServiceW(manager#" + std::to_string(manager) + ", " + Quoted(name) + ", " + Quoted(name) +
            ", 0xF01FF, 0x10, 3, 1, " + Quoted(binaryPath) + ", NULL, NULL, \"\", NULL, NULL)";
@@ -60,25 +91,38 @@ std::string Delete(int service)
     return "DeleteService(service#" + std::to_string(service) + ")";
 }
 
-std::string Box(const std::string& text)
+// A box where the user sees it: USER32 loaded from the system directory for
+// each function, the window station found visible, then the box itself.
+std::vector<std::string> Box(const std::string& text)
 {
-    return "MessageBoxW(NULL, " + Quoted(text) + ", \"ERROR\", 0x0)";
+    const std::string loadUser32 = "LoadLibraryExW(\"user32.dll\", NULL, 0x800)";
+    return {loadUser32,
+            loadUser32,
+            "GetProcessWindowStation()",
+            "GetUserObjectInformationW(window station, 1, ptr, " + std::to_string(sizeof(USEROBJECTFLAGS)) + ", ptr)",
+            loadUser32,
+            "MessageBoxW(NULL, " + Quoted(text) + ", \"ERROR\", 0x0)"};
 }
 
-const std::string ManagerBox = Box("OpenSCManager() 失败!");
-const std::string CreateBox = Box("CreateServiceW() 失败!");
+const std::vector<std::string> ManagerBox = Box("OpenSCManager() 失败!");
+const std::vector<std::string> CreateBox = Box("CreateServiceW() 失败!");
 
 const std::string RegisterSource = "RegisterEventSourceW(NULL, \"notepadSvc\")";
 
-std::string ReportNotDeleted(int source)
+std::vector<std::string> ReportNotDeleted(int source)
 {
-    return "ReportEventW(event source#" + std::to_string(source) +
-           ", 4, 0, 0, NULL, 1, 0, \"Service could not be deleted\", NULL)";
+    const std::string handle = "event source#" + std::to_string(source);
+    return {RegisterSource, "ReportEventW(" + handle + ", 4, 0, 0, NULL, 1, 0, \"Service could not be deleted\", NULL)",
+            "DeregisterEventSource(" + handle + ")"};
 }
 
-std::string DeregisterSource(int source)
+std::vector<std::string> Join(std::initializer_list<std::vector<std::string>> parts)
 {
-    return "DeregisterEventSource(event source#" + std::to_string(source) + ")";
+    std::vector<std::string> calls;
+    for (const std::vector<std::string>& part : parts) {
+        calls.insert(calls.end(), part.begin(), part.end());
+    }
+    return calls;
 }
 
 // The calls made since the given position in the journal.
@@ -139,6 +183,15 @@ protected:
 
 enum class Action { Install, Uninstall };
 
+// What stands under the host's name beforehand.
+enum class Existing {
+    None,
+    ThisHost,              // a record of this very file
+    ThisHostShortForm,     // the same, its path quoted and in 8.3 form
+    ThisHostBeingDeleted,  // deleted by another client that still holds it open
+    OtherProgram,          // a host of the same name in another folder
+};
+
 struct Failure {
     const char* operation;
     int nth;  // 0: every call
@@ -147,7 +200,7 @@ struct Failure {
 struct PathCase {
     const char* name;
     Action action;
-    bool present;  // the service is in the database beforehand
+    Existing existing;
     bool running;
     std::vector<Failure> failures;
     std::vector<std::string> calls;  // everything the procedure calls, in order
@@ -167,8 +220,20 @@ class RegistrationPaths : public RegistrationTest, public ::testing::WithParamIn
 TEST_P(RegistrationPaths, MakesExactlyTheseCallsAndShowsExactlyThis)
 {
     const PathCase& row = GetParam();
-    if (row.present) {
-        fake::AddService(L"notepadSvc", row.running);
+    std::wstring binaryPath = L"C:\\Apps\\notepadSvc.exe";
+    if (row.existing == Existing::ThisHostShortForm) {
+        fake::AddShortPath(L"C:\\APPS\\NOTEPA~1.EXE", binaryPath);
+        binaryPath = L"\"C:\\APPS\\NOTEPA~1.EXE\"";
+    } else if (row.existing == Existing::OtherProgram) {
+        binaryPath = L"C:\\Other\\notepadSvc.exe";
+        fake::AddFile(binaryPath);
+    }
+    if (row.existing != Existing::None) {
+        fake::AddService(L"notepadSvc", row.running, binaryPath);
+    }
+    if (row.existing == Existing::ThisHostBeingDeleted) {
+        fake::HoldService(L"notepadSvc");
+        fake::MarkForDeletion(L"notepadSvc");
     }
     for (const Failure& failure : row.failures) {
         fake::FailCall(failure.operation, failure.nth);
@@ -177,7 +242,7 @@ TEST_P(RegistrationPaths, MakesExactlyTheseCallsAndShowsExactlyThis)
     if (row.action == Action::Install) {
         InstallService(identity_.ModulePath);
     } else {
-        UninstallService();
+        UninstallService(identity_.ModulePath);
     }
 
     EXPECT_EQ(Calls(), row.calls);
@@ -196,6 +261,9 @@ TEST_P(RegistrationPaths, MakesExactlyTheseCallsAndShowsExactlyThis)
     ASSERT_EQ(fake::HasService(L"notepadSvc"), row.presentAfter);
     if (row.presentAfter) {
         EXPECT_EQ(fake::Service(L"notepadSvc").controls, row.controlsAfter);
+        if (row.existing != Existing::None) {
+            EXPECT_EQ(fake::Service(L"notepadSvc").binaryPath, binaryPath);
+        }
     }
 }
 
@@ -207,7 +275,7 @@ INSTANTIATE_TEST_SUITE_P(
     Install, RegistrationPaths,
     ::testing::Values(PathCase{"Absent_CreatesTheRecordAndClosesBothHandles",
                                Action::Install,
-                               false,
+                               Existing::None,
                                false,
                                {},
                                {OpenManager, OpenForCheck(256), CloseManager(256), OpenManager, Create(260),
@@ -216,39 +284,54 @@ INSTANTIATE_TEST_SUITE_P(
                                NoEvents,
                                true,
                                {}},
-                      PathCase{"AlreadyPresent_NothingAtAll",
+                      PathCase{"AlreadyInstalled_NothingAtAll",
                                Action::Install,
-                               true,
+                               Existing::ThisHost,
                                false,
                                {},
-                               {OpenManager, OpenForCheck(256), CloseService(260), CloseManager(256)},
+                               Join({{OpenManager, OpenForCheck(256)},
+                                     SameFileCheck(260, 264),
+                                     {ChangeNothing(260), CloseService(260), CloseManager(256)}}),
+                               NoBoxes,
+                               NoEvents,
+                               true,
+                               {}},
+                      // Case, quotes and the 8.3 form do not make another program of it.
+                      PathCase{"InstalledUnderAnotherFormOfItsPath_NothingAtAll",
+                               Action::Install,
+                               Existing::ThisHostShortForm,
+                               false,
+                               {},
+                               Join({{OpenManager, OpenForCheck(256)},
+                                     SameFileCheck(260, 264, "C:\\APPS\\NOTEPA~1.EXE"),
+                                     {ChangeNothing(260), CloseService(260), CloseManager(256)}}),
                                NoBoxes,
                                NoEvents,
                                true,
                                {}},
                       PathCase{"ManagerNeverOpens_Box",
                                Action::Install,
-                               false,
+                               Existing::None,
                                false,
                                {{"OpenSCManagerW", 0}},
-                               {OpenManager, OpenManager, ManagerBox},
+                               Join({{OpenManager, OpenManager}, ManagerBox}),
                                {L"OpenSCManager() 失败!"},
                                NoEvents,
                                false,
                                {}},
                       PathCase{"ManagerOpensOnlyForTheCheck_Box",
                                Action::Install,
-                               false,
+                               Existing::None,
                                false,
                                {{"OpenSCManagerW", 2}},
-                               {OpenManager, OpenForCheck(256), CloseManager(256), OpenManager, ManagerBox},
+                               Join({{OpenManager, OpenForCheck(256), CloseManager(256), OpenManager}, ManagerBox}),
                                {L"OpenSCManager() 失败!"},
                                NoEvents,
                                false,
                                {}},
                       PathCase{"ManagerFailsOnlyForTheCheck_CountsAsAbsentAndCreates",
                                Action::Install,
-                               false,
+                               Existing::None,
                                false,
                                {{"OpenSCManagerW", 1}},
                                {OpenManager, OpenManager, Create(256), CloseService(260), CloseManager(256)},
@@ -258,11 +341,12 @@ INSTANTIATE_TEST_SUITE_P(
                                {}},
                       PathCase{"CreationFails_BoxThenClosesTheManager",
                                Action::Install,
-                               false,
+                               Existing::None,
                                false,
                                {{"CreateServiceW", 0}},
-                               {OpenManager, OpenForCheck(256), CloseManager(256), OpenManager, Create(260), CreateBox,
-                                CloseManager(260)},
+                               Join({{OpenManager, OpenForCheck(256), CloseManager(256), OpenManager, Create(260)},
+                                     CreateBox,
+                                     {CloseManager(260)}}),
                                {L"CreateServiceW() 失败!"},
                                NoEvents,
                                false,
@@ -271,25 +355,59 @@ INSTANTIATE_TEST_SUITE_P(
                       // exists after all, creation fails and says so.
                       PathCase{"CheckCannotOpenAnExistingService_TriesToCreateAndShowsTheBox",
                                Action::Install,
-                               true,
+                               Existing::ThisHost,
                                false,
                                {{"OpenServiceW", 1}},
-                               {OpenManager, OpenForCheck(256), CloseManager(256), OpenManager, Create(260), CreateBox,
-                                CloseManager(260)},
+                               Join({{OpenManager, OpenForCheck(256), CloseManager(256), OpenManager, Create(260)},
+                                     CreateBox,
+                                     {CloseManager(260)}}),
                                {L"CreateServiceW() 失败!"},
                                NoEvents,
                                true,
                                {}},
                       PathCase{"CheckManagerFailsAndTheServiceExists_TriesToCreateAndShowsTheBox",
                                Action::Install,
-                               true,
+                               Existing::ThisHost,
                                false,
                                {{"OpenSCManagerW", 1}},
-                               {OpenManager, OpenManager, Create(256), CreateBox, CloseManager(256)},
+                               Join({{OpenManager, OpenManager, Create(256)}, CreateBox, {CloseManager(256)}}),
                                {L"CreateServiceW() 失败!"},
                                NoEvents,
                                true,
-                               {}}),
+                               {}},
+                      // Not this host's service: the user learns that the name is taken
+                      // instead of being told nothing while the service runs another file.
+                      PathCase{"RecordOfAnotherProgram_TriesToCreateAndShowsTheBox",
+                               Action::Install,
+                               Existing::OtherProgram,
+                               false,
+                               {},
+                               Join({{OpenManager, OpenForCheck(256)},
+                                     SameFileCheck(260, 264, OtherProgram),
+                                     {CloseService(260), CloseManager(256), OpenManager, Create(272)},
+                                     CreateBox,
+                                     {CloseManager(272)}}),
+                               {L"CreateServiceW() 失败!"},
+                               NoEvents,
+                               true,
+                               {}},
+                      // Reinstalled while a services console holds the deleted record: the
+                      // record will go when the console lets go, so it is not installed.
+                      PathCase{
+                          "RecordBeingDeleted_TriesToCreateAndShowsTheBox",
+                          Action::Install,
+                          Existing::ThisHostBeingDeleted,
+                          false,
+                          {},
+                          Join({{OpenManager, OpenForCheck(256)},
+                                SameFileCheck(260, 264),
+                                {ChangeNothing(260), CloseService(260), CloseManager(256), OpenManager, Create(272)},
+                                CreateBox,
+                                {CloseManager(272)}}),
+                          {L"CreateServiceW() 失败!"},
+                          NoEvents,
+                          true,
+                          {}}),
     [](const ::testing::TestParamInfo<PathCase>& info) { return std::string(info.param.name); });
 
 INSTANTIATE_TEST_SUITE_P(
@@ -299,11 +417,13 @@ INSTANTIATE_TEST_SUITE_P(
         // polls between them.
         PathCase{"Running_StopsAndDeletesWithoutWaiting",
                  Action::Uninstall,
-                 true,
+                 Existing::ThisHost,
                  true,
                  {},
-                 {OpenManager, OpenForCheck(256), CloseService(260), CloseManager(256), OpenManager,
-                  OpenForDeletion(264), Stop(268), Delete(268), CloseService(268), CloseManager(264)},
+                 Join({{OpenManager, OpenForUninstallCheck(256)},
+                       SameFileCheck(260, 264),
+                       {CloseService(260), CloseManager(256), OpenManager, OpenForDeletion(272), Stop(276), Delete(276),
+                        CloseService(276), CloseManager(272)}}),
                  NoBoxes,
                  NoEvents,
                  false,
@@ -311,18 +431,20 @@ INSTANTIATE_TEST_SUITE_P(
         // A stopped service refuses the stop control; that result is ignored.
         PathCase{"Stopped_TheRefusedStopDoesNotPreventDeletion",
                  Action::Uninstall,
-                 true,
+                 Existing::ThisHost,
                  false,
                  {},
-                 {OpenManager, OpenForCheck(256), CloseService(260), CloseManager(256), OpenManager,
-                  OpenForDeletion(264), Stop(268), Delete(268), CloseService(268), CloseManager(264)},
+                 Join({{OpenManager, OpenForUninstallCheck(256)},
+                       SameFileCheck(260, 264),
+                       {CloseService(260), CloseManager(256), OpenManager, OpenForDeletion(272), Stop(276), Delete(276),
+                        CloseService(276), CloseManager(272)}}),
                  NoBoxes,
                  NoEvents,
                  false,
                  {}},
         PathCase{"ManagerFailsAtTheFirstAttempt_NothingAtAll",
                  Action::Uninstall,
-                 true,
+                 Existing::ThisHost,
                  true,
                  {{"OpenSCManagerW", 1}},
                  {OpenManager},
@@ -332,7 +454,7 @@ INSTANTIATE_TEST_SUITE_P(
                  {}},
         PathCase{"ManagerNeverOpens_NothingAtAll",
                  Action::Uninstall,
-                 true,
+                 Existing::ThisHost,
                  true,
                  {{"OpenSCManagerW", 0}},
                  {OpenManager},
@@ -342,57 +464,91 @@ INSTANTIATE_TEST_SUITE_P(
                  {}},
         PathCase{"Absent_NothingAtAll",
                  Action::Uninstall,
-                 false,
+                 Existing::None,
                  false,
                  {},
-                 {OpenManager, OpenForCheck(256), CloseManager(256)},
+                 {OpenManager, OpenForUninstallCheck(256), CloseManager(256)},
                  NoBoxes,
                  NoEvents,
                  false,
                  {}},
         PathCase{"CheckCannotOpenAnExistingService_CountsAsAbsent",
                  Action::Uninstall,
-                 true,
+                 Existing::ThisHost,
                  true,
                  {{"OpenServiceW", 1}},
-                 {OpenManager, OpenForCheck(256), CloseManager(256)},
+                 {OpenManager, OpenForUninstallCheck(256), CloseManager(256)},
                  NoBoxes,
                  NoEvents,
                  true,
                  {}},
         PathCase{"ManagerFailsAtTheSecondAttempt_Event",
                  Action::Uninstall,
-                 true,
+                 Existing::ThisHost,
                  true,
                  {{"OpenSCManagerW", 2}},
-                 {OpenManager, OpenForCheck(256), CloseService(260), CloseManager(256), OpenManager, RegisterSource,
-                  ReportNotDeleted(264), DeregisterSource(264)},
+                 Join({{OpenManager, OpenForUninstallCheck(256)},
+                       SameFileCheck(260, 264),
+                       {CloseService(260), CloseManager(256), OpenManager},
+                       ReportNotDeleted(272)}),
                  NoBoxes,
                  NotDeleted,
                  true,
                  {}},
         PathCase{"ServiceWillNotOpenForDeletion_ClosesTheManagerThenEvent",
                  Action::Uninstall,
-                 true,
+                 Existing::ThisHost,
                  true,
                  {{"OpenServiceW", 2}},
-                 {OpenManager, OpenForCheck(256), CloseService(260), CloseManager(256), OpenManager,
-                  OpenForDeletion(264), CloseManager(264), RegisterSource, ReportNotDeleted(268),
-                  DeregisterSource(268)},
+                 Join({{OpenManager, OpenForUninstallCheck(256)},
+                       SameFileCheck(260, 264),
+                       {CloseService(260), CloseManager(256), OpenManager, OpenForDeletion(272), CloseManager(272)},
+                       ReportNotDeleted(276)}),
                  NoBoxes,
                  NotDeleted,
                  true,
                  {}},
         PathCase{"DeletionFails_TheStopWasStillSentThenEvent",
                  Action::Uninstall,
-                 true,
+                 Existing::ThisHost,
                  true,
                  {{"DeleteService", 0}},
-                 {OpenManager, OpenForCheck(256), CloseService(260), CloseManager(256), OpenManager,
-                  OpenForDeletion(264), Stop(268), Delete(268), CloseService(268), CloseManager(264), RegisterSource,
-                  ReportNotDeleted(272), DeregisterSource(272)},
+                 Join({{OpenManager, OpenForUninstallCheck(256)},
+                       SameFileCheck(260, 264),
+                       {CloseService(260), CloseManager(256), OpenManager, OpenForDeletion(272), Stop(276), Delete(276),
+                        CloseService(276), CloseManager(272)},
+                       ReportNotDeleted(280)}),
                  NoBoxes,
                  NotDeleted,
+                 true,
+                 {SERVICE_CONTROL_STOP}},
+        // A service of our name that runs another file (a system service, a
+        // copy of the host in another folder) is neither stopped nor deleted.
+        PathCase{"RecordOfAnotherProgram_LeftAloneWithAnEvent",
+                 Action::Uninstall,
+                 Existing::OtherProgram,
+                 true,
+                 {},
+                 Join({{OpenManager, OpenForUninstallCheck(256)},
+                       SameFileCheck(260, 264, OtherProgram),
+                       {CloseService(260), CloseManager(256)},
+                       ReportNotDeleted(272)}),
+                 NoBoxes,
+                 NotDeleted,
+                 true,
+                 {}},
+        // A deletion already under way is as good as done.
+        PathCase{"RecordBeingDeleted_NothingToReport",
+                 Action::Uninstall,
+                 Existing::ThisHostBeingDeleted,
+                 true,
+                 {},
+                 Join({{OpenManager, OpenForUninstallCheck(256)},
+                       SameFileCheck(260, 264),
+                       {CloseService(260), CloseManager(256), OpenManager, OpenForDeletion(272), Stop(276), Delete(276),
+                        CloseService(276), CloseManager(272)}}),
+                 NoBoxes,
+                 NoEvents,
                  true,
                  {SERVICE_CONTROL_STOP}}),
     [](const ::testing::TestParamInfo<PathCase>& info) { return std::string(info.param.name); });
@@ -463,6 +619,28 @@ TEST_F(RegistrationTest, InstallRegistersThePathItIsGivenWithoutAskingForItAgain
                                                  CloseService(264), CloseManager(260)}));
 }
 
+// A deployment tool runs /install where nobody sees a box: the failure goes
+// to its log of standard error, the console's user and the event log, and
+// nothing waits for an answer.
+TEST_F(RegistrationTest, AnUnattendedInstallThatFailsWaitsForNobody)
+{
+    fake::SetWindowStationVisible(false);
+    fake::SetStandardError(true);
+    fake::FailCall("CreateServiceW");
+    InstallService(identity_.ModulePath);
+
+    EXPECT_TRUE(fake::Boxes().empty());
+    const int bytesOfText = 20 * static_cast<int>(sizeof(wchar_t));
+    const int bytesOfCaption = 5 * static_cast<int>(sizeof(wchar_t));
+    EXPECT_EQ(fake::CallsNamed("WTSSendMessageW"),
+              (std::vector<std::string>{"WTSSendMessageW(NULL, 1, \"ERROR\", " + std::to_string(bytesOfCaption) +
+                                        ", \"CreateServiceW() 失败!\", " + std::to_string(bytesOfText) +
+                                        ", 0x0, 0, ptr, 0)"}));
+    EXPECT_EQ(fake::StandardError(), "CreateServiceW() 失败!\r\n");
+    ASSERT_EQ(fake::EventTexts(), (std::vector<std::wstring>{L"CreateServiceW() 失败!"}));
+    EXPECT_EQ(fake::Events()[0].type, EVENTLOG_INFORMATION_TYPE);
+}
+
 // Through WinMain, as an administrator runs the host.
 
 TEST_F(RegistrationTest, InstallingTwiceLeavesTheFirstRecordAndShowsNothing)
@@ -476,9 +654,11 @@ TEST_F(RegistrationTest, InstallingTwiceLeavesTheFirstRecordAndShowsNothing)
     EXPECT_EQ(fake::RunHost(), 0);
 
     // Handles 256 to 264 went to the first run.
-    EXPECT_EQ(CallsSince(secondRun),
-              (std::vector<std::string>{"GetModuleFileNameW(NULL, 260)", "GetCommandLineW()", OpenManager,
-                                        OpenForCheck(268), CloseService(272), CloseManager(268)}));
+    EXPECT_EQ(CallsSince(secondRun), Join({{"SetDefaultDllDirectories(0x800)", "GetModuleFileNameW(NULL, 260)",
+                                            "GetLongPathNameW(\"C:\\Apps\\notepadSvc.exe\", 23)", "GetCommandLineW()",
+                                            OpenManager, OpenForCheck(268)},
+                                           SameFileCheck(272, 276),
+                                           {ChangeNothing(272), CloseService(272), CloseManager(268)}}));
     EXPECT_EQ(fake::CallsNamed("CreateServiceW").size(), 1u);
     EXPECT_TRUE(fake::Boxes().empty());
     EXPECT_TRUE(fake::Events().empty());
@@ -522,7 +702,7 @@ TEST_P(RegistrationRoutes, WinMainRunsTheActionForTheHostsOwnPath)
     fake::SetModulePath(row.modulePath);
     fake::SetCommandLine(row.commandLine);
     if (row.action == Action::Uninstall) {
-        fake::AddService(std::wstring(name.begin(), name.end()), true);
+        fake::AddService(std::wstring(name.begin(), name.end()), true, row.modulePath);
     }
 
     EXPECT_EQ(fake::RunHost(), 0);
@@ -532,10 +712,15 @@ TEST_P(RegistrationRoutes, WinMainRunsTheActionForTheHostsOwnPath)
                   (std::vector<std::string>{OpenManager, OpenForCheck(256, name), CloseManager(256), OpenManager,
                                             Create(260, name, row.binaryPath), CloseService(264), CloseManager(260)}));
     } else {
+        std::string modulePath;
+        for (const wchar_t* unit = row.modulePath; *unit != L'\0'; ++unit) {
+            modulePath += static_cast<char>(*unit);
+        }
         EXPECT_EQ(CallsAfterCommandLine(),
-                  (std::vector<std::string>{OpenManager, OpenForCheck(256, name), CloseService(260), CloseManager(256),
-                                            OpenManager, OpenForDeletion(264, name), Stop(268), Delete(268),
-                                            CloseService(268), CloseManager(264)}));
+                  Join({{OpenManager, OpenForUninstallCheck(256, name)},
+                        SameFileCheck(260, 264, modulePath, modulePath),
+                        {CloseService(260), CloseManager(256), OpenManager, OpenForDeletion(272, name), Stop(276),
+                         Delete(276), CloseService(276), CloseManager(272)}}));
     }
     EXPECT_TRUE(fake::Boxes().empty());
     EXPECT_TRUE(fake::Events().empty());

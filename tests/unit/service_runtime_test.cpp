@@ -166,23 +166,22 @@ TEST_F(ServiceRun, AChildThatEndsByItselfStopsTheServiceOnce)
     EXPECT_EQ(exitCode_, 0);
 }
 
-class StopControl : public ServiceRun, public ::testing::WithParamInterface<DWORD> {};
-
-TEST_P(StopControl, AChildWithAMessageLoopEndsOnTheQuitMessage)
+TEST_F(ServiceRun, AChildWithAMessageLoopEndsOnTheQuitMessage)
 {
     fake::SetChild(Child::QuitsOnWmQuit);
     fake::SetRealMicrosecondsPerSleepMs(20);
     Start();
     ASSERT_TRUE(ChildStarted());
-    const long long requested = Control(GetParam());
+    const long long requested = Control(SERVICE_CONTROL_STOP);
     ASSERT_TRUE(Finish());
 
     EXPECT_EQ(fake::CallsNamed("PostThreadMessageW"),
               (std::vector<std::string>{"PostThreadMessageW(2000, 0x12, 0, 0)"}));
     EXPECT_EQ(fake::Children()[0].exitCode, 0u);
-    // The service thread reports STOPPED as soon as the child has ended; the
-    // handler again 4000 ms after the request.
-    EXPECT_EQ(Reports(), (std::vector<std::string>{"service:2", "service:4", "main:3", "service:1", "main:1"}));
+    // The child ends at once, but the run's one STOPPED is the handler's,
+    // 4000 ms after the request: until then a second client's start is
+    // refused, and no late report can land on a run it started.
+    EXPECT_EQ(Reports(), (std::vector<std::string>{"service:2", "service:4", "main:3", "main:1"}));
     EXPECT_EQ(TimeOfLastReport(), requested + 4000);
     EXPECT_EQ(fake::EventTexts(),
               (std::vector<std::wstring>{Launched, L"Service stopped", L"Service stopped", Succeeded}));
@@ -193,13 +192,13 @@ TEST_P(StopControl, AChildWithAMessageLoopEndsOnTheQuitMessage)
     EXPECT_EQ(exitCode_, 0);
 }
 
-TEST_P(StopControl, AChildThatIgnoresTheQuitMessageIsTerminatedAfterTwoSeconds)
+TEST_F(ServiceRun, AChildThatIgnoresTheQuitMessageIsTerminatedAfterTwoSeconds)
 {
     fake::SetChild(Child::IgnoresWmQuit);
     fake::SetRealMicrosecondsPerSleepMs(20);
     Start();
     ASSERT_TRUE(ChildStarted());
-    const long long requested = Control(GetParam());
+    const long long requested = Control(SERVICE_CONTROL_STOP);
     ASSERT_TRUE(Finish());
 
     std::vector<std::string> handlerCalls;
@@ -218,14 +217,60 @@ TEST_P(StopControl, AChildThatIgnoresTheQuitMessageIsTerminatedAfterTwoSeconds)
                                                       "TerminateProcess(process#256, 2)", "Sleep(2000)"}));
     EXPECT_EQ(terminatedAt, requested + 2000);
     EXPECT_EQ(fake::Children()[0].exitCode, 2u);
-    EXPECT_EQ(Reports(), (std::vector<std::string>{"service:2", "service:4", "main:3", "service:1", "main:1"}));
+    EXPECT_EQ(Reports(), (std::vector<std::string>{"service:2", "service:4", "main:3", "main:1"}));
     EXPECT_EQ(TimeOfLastReport(), requested + 4000);
     ExpectStoppedEventBeforeEachStoppedReport();
     ExpectEverythingClosedAndNothingMisused();
 }
 
-INSTANTIATE_TEST_SUITE_P(StopAndShutdown, StopControl,
-                         ::testing::Values(SERVICE_CONTROL_STOP, SERVICE_CONTROL_SHUTDOWN));
+TEST_F(ServiceRun, AProgramStillLoadingIsAskedAgainUntilItListens)
+{
+    // No message queue for its first 1000 ms: the first posts fail.
+    fake::SetChild(Child::LoadsBeforeItsLoop);
+    fake::SetRealMicrosecondsPerSleepMs(20);
+    Start();
+    ASSERT_TRUE(ChildStarted());
+    const long long requested = Control(SERVICE_CONTROL_STOP);
+    ASSERT_TRUE(Finish());
+
+    // Every 50 ms until the post is taken, at 1000 ms; never terminated.
+    EXPECT_EQ(fake::CallsNamed("PostThreadMessageW").size(), 21u);
+    std::vector<std::string> sleeps(20, "Sleep(50)");
+    sleeps.insert(sleeps.end(), {"Sleep(1000)", "Sleep(2000)"});
+    EXPECT_EQ(fake::CallsNamed("Sleep"), sleeps);
+    EXPECT_TRUE(fake::CallsNamed("TerminateProcess").empty());
+    EXPECT_EQ(fake::Children()[0].exitCode, 0u);
+    EXPECT_EQ(TimeOfLastReport(), requested + 4000);
+    ExpectEverythingClosedAndNothingMisused();
+}
+
+TEST_F(ServiceRun, User32IsLoadedAtTheFirstStopNotAtStart)
+{
+    fake::SetChild(Child::QuitsOnWmQuit);
+    Start();
+    ASSERT_TRUE(ChildStarted());
+    EXPECT_TRUE(fake::CallsNamed("LoadLibraryExW").empty());
+    Control(SERVICE_CONTROL_STOP);
+    ASSERT_TRUE(Finish());
+    EXPECT_EQ(fake::CallsNamed("LoadLibraryExW"),
+              (std::vector<std::string>{"LoadLibraryExW(\"user32.dll\", NULL, 0x800)"}));
+}
+
+TEST_F(ServiceRun, WithoutUser32TheStopStillTerminatesAndReportsOnTime)
+{
+    fake::FailCall("LoadLibraryExW");
+    fake::SetChild(Child::QuitsOnWmQuit);
+    fake::SetRealMicrosecondsPerSleepMs(20);
+    Start();
+    ASSERT_TRUE(ChildStarted());
+    const long long requested = Control(SERVICE_CONTROL_STOP);
+    ASSERT_TRUE(Finish());
+
+    EXPECT_TRUE(fake::CallsNamed("PostThreadMessageW").empty());
+    EXPECT_EQ(fake::Children()[0].exitCode, 2u);
+    EXPECT_EQ(TimeOfLastReport(), requested + 4000);
+    ExpectEverythingClosedAndNothingMisused();
+}
 
 TEST_F(ServiceRun, AChildThatSurvivesTerminationIsLeftBehindAndTheServiceStillStops)
 {
@@ -287,29 +332,37 @@ TEST_F(ServiceRun, WithoutAHandlerTheServiceReportsNothingAndStartsNothing)
 
     EXPECT_TRUE(fake::StatusReports().empty());
     EXPECT_TRUE(fake::CallsNamed("CreateProcessW").empty());
-    ASSERT_FALSE(fake::EventTexts().empty());
-    EXPECT_EQ(fake::EventTexts()[0], L"Handler not installed");
+    // The dispatcher waits until the service manager gives up on the start
+    // and ends the process: only the service thread's event is made.
+    ASSERT_FALSE(fake::Events().empty());
+    EXPECT_EQ(fake::Events()[0].text, L"Handler not installed");
     EXPECT_EQ(fake::Events()[0].thread, "service");
+    EXPECT_FALSE(fake::Events()[0].lost);
     ExpectEverythingClosedAndNothingMisused();
 }
 
-TEST_F(ServiceRun, PauseContinueAndInterrogateChangeNothingAndUnknownCodesAreReported)
+// Accepting only the stop, the service gets nothing else but interrogate and
+// the codes 128 to 255, which Windows always delivers; shutdown only the
+// system sends, and only to services that accept it.
+TEST_F(ServiceRun, InterrogateChangesNothingAndUnknownCodesAreReported)
 {
     fake::SetChild(Child::RunsUntilEnded);
     Start();
     ASSERT_TRUE(ChildStarted());
-    const std::vector<DWORD> controls = {
-        0, SERVICE_CONTROL_PAUSE, SERVICE_CONTROL_CONTINUE, SERVICE_CONTROL_INTERROGATE, 6, 128, 255};
-    for (DWORD control : controls) {
-        fake::SendControl(control);
+    std::vector<DWORD> answers;
+    for (DWORD control : {0u, SERVICE_CONTROL_PAUSE, SERVICE_CONTROL_CONTINUE, SERVICE_CONTROL_INTERROGATE,
+                          SERVICE_CONTROL_SHUTDOWN, 6u, 128u, 255u}) {
+        answers.push_back(fake::SendControl(control));
     }
-    ASSERT_TRUE(fake::WaitUntil([] { return fake::EventTexts().size() == 5; }));
+    EXPECT_EQ(answers,
+              (std::vector<DWORD>{ERROR_INVALID_PARAMETER, ERROR_INVALID_SERVICE_CONTROL, ERROR_INVALID_SERVICE_CONTROL,
+                                  0, ERROR_INVALID_PARAMETER, ERROR_INVALID_SERVICE_CONTROL, 0, 0}));
+    ASSERT_TRUE(fake::WaitUntil([] { return fake::EventTexts().size() == 3; }));
     fake::EndChild(0);
     ASSERT_TRUE(Finish());
 
     EXPECT_EQ(Reports(), (std::vector<std::string>{"service:2", "service:4", "service:1"}));
     EXPECT_EQ(fake::EventTexts(), (std::vector<std::wstring>{Launched, L"Bad service request", L"Bad service request",
-                                                             L"Bad service request", L"Bad service request",
                                                              L"Service stopped", Succeeded}));
     EXPECT_TRUE(fake::CallsNamed("PostThreadMessageW").empty());
     EXPECT_TRUE(fake::CallsNamed("TerminateProcess").empty());
@@ -336,7 +389,7 @@ TEST_F(ServiceRun, AStopBeforeTheChildExistsRunsInFullAndTheChildIsNeverStarted)
     EXPECT_TRUE(fake::CallsNamed("TerminateProcess").empty());
     EXPECT_EQ(fake::CallsNamed("Sleep"), (std::vector<std::string>{"Sleep(2000)", "Sleep(2000)"}));
     std::vector<std::string> reports = Reports();
-    ASSERT_EQ(reports.size(), 5u);
+    ASSERT_EQ(reports.size(), 4u);
     EXPECT_EQ(reports.back(), "main:1");
     EXPECT_EQ(TimeOfLastReport(), 4000);
     EXPECT_EQ(fake::EventTexts(), (std::vector<std::wstring>{L"Service stopped", L"Service stopped", Succeeded}));
@@ -356,7 +409,7 @@ TEST_F(ServiceRun, UnderWinesSerialisedReportsTheStopDoesNotDeadlock)
     ASSERT_TRUE(Finish()) << "the stop deadlocked";
 
     const std::vector<fake::StatusReport> reports = fake::StatusReports();
-    ASSERT_EQ(reports.size(), 5u);
+    ASSERT_EQ(reports.size(), 4u);
     EXPECT_EQ(reports.back().time, requested + 4000);
     ExpectStoppedEventBeforeEachStoppedReport();
     ExpectEverythingClosedAndNothingMisused();
@@ -410,7 +463,8 @@ TEST_F(ServiceRun, AProcessEndingRightAfterTheStoppedReportLosesNoServiceEvent)
 
 // Stops at random points of the child's life, with children of every kind
 // and children ending by themselves at the same moment: the handler must
-// never use a closed handle or post to the id of a child it no longer holds.
+// never use a closed handle or post to the id of a child it no longer holds,
+// and nothing may report after the run's STOPPED.
 TEST_F(ServiceRun, RandomInterleavingsNeverUseAClosedOrStaleHandle)
 {
     std::mt19937 random(20261208);
@@ -426,7 +480,7 @@ TEST_F(ServiceRun, RandomInterleavingsNeverUseAClosedOrStaleHandle)
         const auto pause = std::chrono::microseconds(random() % 400);
         const bool childEndsToo = random() % 2 == 0;
         std::this_thread::sleep_for(pause);
-        fake::SendControl(random() % 2 == 0 ? SERVICE_CONTROL_STOP : SERVICE_CONTROL_SHUTDOWN);
+        fake::SendControl(SERVICE_CONTROL_STOP);
         if (childEndsToo) {
             fake::EndChild(0);
         }

@@ -29,13 +29,17 @@ TEST_F(WinMainTest, PutsTheServiceStatusIntoItsInitialStateWhateverTheCommand)
     }
 }
 
-TEST_F(WinMainTest, DerivesTheIdentityBeforeLookingAtTheCommandLine)
+// Before anything can load a DLL, the search is kept to the system directory;
+// then the identity comes from the long form of the module path.
+TEST_F(WinMainTest, RestrictsTheDllSearchThenDerivesTheIdentityBeforeLookingAtTheCommandLine)
 {
     fake::RunHost();
     const std::vector<fake::Call> journal = fake::Journal();
-    ASSERT_GE(journal.size(), 2u);
-    EXPECT_EQ(journal[0].text, "GetModuleFileNameW(NULL, 260)");
-    EXPECT_EQ(journal[1].text, "GetCommandLineW()");
+    ASSERT_GE(journal.size(), 4u);
+    EXPECT_EQ(journal[0].text, "SetDefaultDllDirectories(0x800)");
+    EXPECT_EQ(journal[1].text, "GetModuleFileNameW(NULL, 260)");
+    EXPECT_EQ(journal[2].text, "GetLongPathNameW(\"C:\\Apps\\notepadSvc.exe\", 23)");
+    EXPECT_EQ(journal[3].text, "GetCommandLineW()");
 }
 
 struct RouteCase {
