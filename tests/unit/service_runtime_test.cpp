@@ -60,6 +60,19 @@ protected:
         return sent;
     }
 
+    // Starts the host with a child of this kind, stops it once the child
+    // runs, and returns the fake time of the request once the host has ended.
+    long long StartAndStop(Child kind)
+    {
+        fake::SetChild(kind);
+        fake::SetRealMicrosecondsPerSleepMs(20);
+        Start();
+        EXPECT_TRUE(ChildStarted());
+        const long long requested = Control(SERVICE_CONTROL_STOP);
+        EXPECT_TRUE(Finish()) << "the stop hung";
+        return requested;
+    }
+
     std::thread host_;
     std::atomic<int> exitCode_{-1};
     std::atomic<bool> finished_{false};
@@ -168,12 +181,7 @@ TEST_F(ServiceRun, AChildThatEndsByItselfStopsTheServiceOnce)
 
 TEST_F(ServiceRun, AChildWithAMessageLoopEndsOnTheQuitMessage)
 {
-    fake::SetChild(Child::QuitsOnWmQuit);
-    fake::SetRealMicrosecondsPerSleepMs(20);
-    Start();
-    ASSERT_TRUE(ChildStarted());
-    const long long requested = Control(SERVICE_CONTROL_STOP);
-    ASSERT_TRUE(Finish());
+    const long long requested = StartAndStop(Child::QuitsOnWmQuit);
 
     EXPECT_EQ(fake::CallsNamed("PostThreadMessageW"),
               (std::vector<std::string>{"PostThreadMessageW(2000, 0x12, 0, 0)"}));
@@ -194,12 +202,7 @@ TEST_F(ServiceRun, AChildWithAMessageLoopEndsOnTheQuitMessage)
 
 TEST_F(ServiceRun, AChildThatIgnoresTheQuitMessageIsTerminatedAfterTwoSeconds)
 {
-    fake::SetChild(Child::IgnoresWmQuit);
-    fake::SetRealMicrosecondsPerSleepMs(20);
-    Start();
-    ASSERT_TRUE(ChildStarted());
-    const long long requested = Control(SERVICE_CONTROL_STOP);
-    ASSERT_TRUE(Finish());
+    const long long requested = StartAndStop(Child::IgnoresWmQuit);
 
     std::vector<std::string> handlerCalls;
     long long terminatedAt = -1;
@@ -226,12 +229,7 @@ TEST_F(ServiceRun, AChildThatIgnoresTheQuitMessageIsTerminatedAfterTwoSeconds)
 TEST_F(ServiceRun, AProgramStillLoadingIsAskedAgainUntilItListens)
 {
     // No message queue for its first 1000 ms: the first posts fail.
-    fake::SetChild(Child::LoadsBeforeItsLoop);
-    fake::SetRealMicrosecondsPerSleepMs(20);
-    Start();
-    ASSERT_TRUE(ChildStarted());
-    const long long requested = Control(SERVICE_CONTROL_STOP);
-    ASSERT_TRUE(Finish());
+    const long long requested = StartAndStop(Child::LoadsBeforeItsLoop);
 
     // Every 50 ms until the post is taken, at 1000 ms; never terminated.
     EXPECT_EQ(fake::CallsNamed("PostThreadMessageW").size(), 21u);
@@ -259,12 +257,7 @@ TEST_F(ServiceRun, User32IsLoadedAtTheFirstStopNotAtStart)
 TEST_F(ServiceRun, WithoutUser32TheStopStillTerminatesAndReportsOnTime)
 {
     fake::FailCall("LoadLibraryExW");
-    fake::SetChild(Child::QuitsOnWmQuit);
-    fake::SetRealMicrosecondsPerSleepMs(20);
-    Start();
-    ASSERT_TRUE(ChildStarted());
-    const long long requested = Control(SERVICE_CONTROL_STOP);
-    ASSERT_TRUE(Finish());
+    const long long requested = StartAndStop(Child::QuitsOnWmQuit);
 
     EXPECT_TRUE(fake::CallsNamed("PostThreadMessageW").empty());
     EXPECT_EQ(fake::Children()[0].exitCode, 2u);
@@ -401,12 +394,7 @@ TEST_F(ServiceRun, UnderWinesSerialisedReportsTheStopDoesNotDeadlock)
 {
     // Wine holds the service thread's report until the handler returns.
     fake::SetStatusWaitsForHandler(true);
-    fake::SetChild(Child::QuitsOnWmQuit);
-    fake::SetRealMicrosecondsPerSleepMs(20);
-    Start();
-    ASSERT_TRUE(ChildStarted());
-    const long long requested = Control(SERVICE_CONTROL_STOP);
-    ASSERT_TRUE(Finish()) << "the stop deadlocked";
+    const long long requested = StartAndStop(Child::QuitsOnWmQuit);
 
     const std::vector<fake::StatusReport> reports = fake::StatusReports();
     ASSERT_EQ(reports.size(), 4u);
