@@ -279,11 +279,11 @@ int wmain(int argc, wchar_t** argv)
                 failed = &done[which];
             }
         }
-        // Wine fails to start a process now and then: twice in about 2,000
-        // starts here, with "failed to map the shared user data" in its log,
-        // once as a StartServiceW that failed with ERROR_INTERNAL_ERROR, once
-        // as a child that never reached its main. Such a round is run again,
-        // a few times a run at most.
+        // Wine fails to start a process now and then, a few times in some
+        // thousands here, with "failed to map the shared user data" in its
+        // log: CreateProcessW fails with ERROR_INTERNAL_ERROR, and so did a
+        // StartServiceW once, and a child never reached its main once. Such a
+        // round is run again, a few times a run at most.
         if (failed != nullptr) {
             if (++redone > MaxRedone) {
                 SetLastError(failed->error);
