@@ -24,6 +24,13 @@ RunStage Stage = RunStage::Running;
 SRWLOCK HandlerLock = SRWLOCK_INIT;
 CONDITION_VARIABLE HandlersDone = CONDITION_VARIABLE_INIT;
 int RunningHandlers = 0;
+DWORD HandlerThread = 0;
+
+// Wine's control thread answers the service manager only once our handler
+// has returned, and a process that ends before it has fails the client's
+// request (sc stop: error 109) although the service stopped. A fraction of a
+// second covers a thread preempted there on a loaded machine.
+const DWORD AnswerGrace = 200;
 
 // Moves the run from one stage to the next and reports the state; false, and
 // nothing reported, when the run is no longer at `from`.
@@ -118,13 +125,20 @@ void WaitForControlHandlers()
     while (RunningHandlers > 0) {
         SleepConditionVariableSRW(&HandlersDone, &HandlerLock, INFINITE, 0);
     }
+    // Windows runs the handler on this very thread, which has answered for
+    // it before the dispatcher returns; only Wine's thread needs the grace.
+    const bool handledElsewhere = HandlerThread != 0 && HandlerThread != GetCurrentThreadId();
     ReleaseSRWLockExclusive(&HandlerLock);
+    if (handledElsewhere) {
+        Sleep(AnswerGrace);
+    }
 }
 
 void WINAPI ServiceCtrlHandler(DWORD control)
 {
     AcquireSRWLockExclusive(&HandlerLock);
     ++RunningHandlers;
+    HandlerThread = GetCurrentThreadId();
     ReleaseSRWLockExclusive(&HandlerLock);
 
     switch (control) {

@@ -26,6 +26,8 @@ void TerminateRunningChild();
 void WINAPI ServiceMain(DWORD argumentCount, LPWSTR* arguments);
 void WINAPI ServiceCtrlHandler(DWORD control);
 
-// Returns once no control handler runs. Windows returns from the dispatcher
-// only after the handler has; Wine may return while it still runs.
+// Returns once no control handler runs, and Wine's control thread has had
+// time to answer for the last one. Windows returns from the dispatcher only
+// after the handler has returned and been answered for; Wine may return
+// while it still runs.
 void WaitForControlHandlers();

@@ -470,13 +470,6 @@ void HoldService(const std::wstring& name)
     TheWorld().services.at(ServiceKey(name)).heldByOthers += 1;
 }
 
-void ReleaseService(const std::wstring& name)
-{
-    Locked lock;
-    TheWorld().services.at(ServiceKey(name)).heldByOthers -= 1;
-    DropIfReleased(name);
-}
-
 void MarkForDeletion(const std::wstring& name)
 {
     Locked lock;
@@ -677,12 +670,6 @@ bool HasService(const std::wstring& name)
     return TheWorld().services.count(ServiceKey(name)) != 0;
 }
 
-DWORD ServiceState()
-{
-    Locked lock;
-    return TheWorld().lastReportedState;
-}
-
 std::string StandardError()
 {
     Locked lock;
@@ -749,32 +736,31 @@ HMODULE WINAPI LoadLibraryExW(LPCWSTR fileName, HANDLE file, DWORD flags)
 
 FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name)
 {
-    const std::string function = name;
     const auto address = [](auto pointer) { return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(pointer)); };
-    if (module == reinterpret_cast<HMODULE>(std::uintptr_t{0x7100u})) {
-        if (function == "MessageBoxW") {
-            return address(&MessageBoxW);
-        }
-        if (function == "PostThreadMessageW") {
-            return address(&PostThreadMessageW);
-        }
-        if (function == "GetProcessWindowStation") {
-            return address(&GetProcessWindowStation);
-        }
-        if (function == "GetUserObjectInformationW") {
-            return address(&GetUserObjectInformationW);
-        }
+    const std::map<std::string, FARPROC> user32 = {{"MessageBoxW", address(&MessageBoxW)},
+                                                   {"PostThreadMessageW", address(&PostThreadMessageW)},
+                                                   {"GetProcessWindowStation", address(&GetProcessWindowStation)},
+                                                   {"GetUserObjectInformationW", address(&GetUserObjectInformationW)}};
+    const std::map<std::string, FARPROC> wtsapi32 = {{"WTSSendMessageW", address(&WTSSendMessageW)}};
+    const auto& exports = module == reinterpret_cast<HMODULE>(std::uintptr_t{0x7100u}) ? user32 : wtsapi32;
+    const auto found = exports.find(name);
+    if (found == exports.end()) {
+        LastError = ERROR_PROC_NOT_FOUND;
+        return nullptr;
     }
-    if (module == reinterpret_cast<HMODULE>(std::uintptr_t{0x7200u}) && function == "WTSSendMessageW") {
-        return address(&WTSSendMessageW);
-    }
-    LastError = ERROR_PROC_NOT_FOUND;
-    return nullptr;
+    return found->second;
 }
 
 DWORD WINAPI GetLastError()
 {
     return LastError;
+}
+
+DWORD WINAPI GetCurrentThreadId()
+{
+    static std::atomic<DWORD> nextId{1};
+    thread_local const DWORD id = nextId++;
+    return id;
 }
 
 DWORD WINAPI GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size)

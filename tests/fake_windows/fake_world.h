@@ -101,11 +101,10 @@ void SetStartedByServiceManager(bool started);
 void SetChild(Child behaviour);
 // A record of this name whose program is binaryPath (the default module path).
 void AddService(const std::wstring& name, bool running, const std::wstring& binaryPath = L"C:\\Apps\\notepadSvc.exe");
-// Another client (a services console, a monitoring agent) opens the service
-// and keeps it open until it lets go. A record deleted meanwhile is only
-// marked for deletion; it goes when the last handle to it closes.
+// Another client (a services console, a monitoring agent) holds the service
+// open. A record deleted meanwhile is only marked for deletion; it goes when
+// the last handle to it closes.
 void HoldService(const std::wstring& name);
-void ReleaseService(const std::wstring& name);
 // Another client deletes the service.
 void MarkForDeletion(const std::wstring& name);
 // Files on disk, each with an identity of its own; the module path is one.
@@ -155,8 +154,6 @@ std::vector<Box> Boxes();
 std::vector<StatusReport> StatusReports();
 std::vector<ChildProcessRecord> Children();
 bool HasService(const std::wstring& name);
-// The service's state as the service manager holds it: the last report.
-DWORD ServiceState();
 // What the host wrote to its standard error.
 std::string StandardError();
 ServiceRecord Service(const std::wstring& name);

@@ -202,6 +202,7 @@ BOOL WINAPI SetDefaultDllDirectories(DWORD directoryFlags);
 HMODULE WINAPI LoadLibraryExW(LPCWSTR fileName, HANDLE file, DWORD flags);
 FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name);
 DWORD WINAPI GetLastError();
+DWORD WINAPI GetCurrentThreadId();
 DWORD WINAPI GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size);
 DWORD WINAPI GetLongPathNameW(LPCWSTR shortPath, LPWSTR longPath, DWORD size);
 HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, void* securityAttributes,
