@@ -11,6 +11,8 @@ set(CMAKE_CXX_COMPILER_TARGET ${MINGW_PREFIX})
 
 set(CMAKE_CXX_FLAGS_INIT "-isystem ${MINGW_GCC_DIR}/include/c++ -isystem ${MINGW_GCC_DIR}/include/c++/${MINGW_PREFIX}")
 set(CMAKE_EXE_LINKER_FLAGS_INIT "--ld-path=/usr/bin/${MINGW_PREFIX}-ld -L${MINGW_GCC_DIR} ${MINGW_RELEASE_LINK_FLAGS}")
+# DLLs (a test helper builds one) link the same way.
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "${CMAKE_EXE_LINKER_FLAGS_INIT}")
 # clang puts its own libraries after everything else, so the static C++
 # runtime's need for winpthread is met by naming the three here, in order.
 # (Loading winpthread whole instead would bring in its version record.)
