@@ -181,6 +181,17 @@ class ServiceTest(unittest.TestCase):
         after = session.run(tools["box_watcher"], 1000, timeout=30)
         self.assertEqual(after.stdout.strip(), "found=no")
 
+    def host_whose_display_name_is_taken(self, name: str, other: str) -> str:
+        """A host for `name` whose /install must fail: not found by name, it
+        goes on to create the service, but its display name, which is the
+        service name, is already the service `other`'s."""
+        host = make_scratch("install-" + name).copy_host(name + ".exe")
+        self.own_service(name)
+        self.own_service(other)
+        created = session.sc("create", other, "binPath=", host, "DisplayName=", name)
+        self.assertEqual(created.exit_code, 0, created.stderr)
+        return host
+
     def install_with_child(self, scratch: Scratch, name: str, child_kind: str) -> str:
         """<name>.exe and its child <name less 'Svc'>.exe in scratch, installed."""
         host = scratch.copy_host(name + ".exe")
@@ -350,14 +361,7 @@ class InstallerBox(ServiceTest):
 
     def test_display_name_taken_by_another_service(self):
         name, other = "boxDupSvc", "boxDupOther"
-        scratch = make_scratch("install-" + name)
-        host = scratch.copy_host(name + ".exe")
-        self.own_service(name)
-        self.own_service(other)
-        # Not found by name, so the host goes on to create it; but our display
-        # name, which is the service name, is already another's.
-        created = session.sc("create", other, "binPath=", host, "DisplayName=", name)
-        self.assertEqual(created.exit_code, 0, created.stderr)
+        host = self.host_whose_display_name_is_taken(name, other)
 
         self.install_shows_box(host, CREATE_FAILED)
         self.assertIsNone(query(name))
@@ -379,13 +383,8 @@ class HiddenStation(ServiceTest):
     the installer says why it failed without waiting for anyone."""
 
     def test_failed_install_ends_and_tells_stderr_and_the_event_log(self):
-        name, other = "hiddenDupSvc", "hiddenDupOther"
-        scratch = make_scratch("install-" + name)
-        host = scratch.copy_host(name + ".exe")
-        self.own_service(name)
-        self.own_service(other)
-        created = session.sc("create", other, "binPath=", host, "DisplayName=", name)
-        self.assertEqual(created.exit_code, 0, created.stderr)
+        name = "hiddenDupSvc"
+        host = self.host_whose_display_name_is_taken(name, "hiddenDupOther")
 
         run = session.run(tools["hidden_station_run"], 20000, host, "/install", timeout=60)
         self.assertEqual(run.stdout.strip(), "ended=yes exit=0", run.log_path)
