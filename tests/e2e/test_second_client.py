@@ -46,14 +46,16 @@ class StartDuringStop(ServiceTestCase):
 
 
 def runs_of(events):
-    """The events of each host run: each ends with the dispatcher's return."""
-    runs, current = [], []
+    """The events of each host run, told apart by process: a host may still
+    be ending after its STOPPED while the next one reports its launch. A run
+    ends with the dispatcher's return (so a process id used again starts a
+    new run)."""
+    runs, current = [], {}
     for e in events:
-        current.append(e.text)
+        current.setdefault(e.pid, []).append(e.text)
         if e.text == DISPATCHER_RETURNED:
-            runs.append(current)
-            current = []
-    return runs + ([current] if current else [])
+            runs.append(current.pop(e.pid))
+    return runs + list(current.values())
 
 
 class SecondClientSoak(ServiceTestCase):
