@@ -1,9 +1,14 @@
 #include "system_library.h"
 
-FARPROC SystemLibraryFunction(const wchar_t* library, const char* name)
+HMODULE LoadSystemLibrary(const wchar_t* library)
 {
     // Never freed: a later call finds the module already loaded, and USER32
     // must not go away under a thread that has used it.
-    HMODULE module = LoadLibraryExW(library, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    return LoadLibraryExW(library, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+}
+
+FARPROC SystemLibraryFunction(const wchar_t* library, const char* name)
+{
+    HMODULE module = LoadSystemLibrary(library);
     return module != nullptr ? GetProcAddress(module, name) : nullptr;
 }

@@ -1,10 +1,14 @@
-// Functions of Windows' own DLLs that the host needs only now and then
-// (USER32 for a quit message or a box, WTSAPI32 for a message to the console
-// session), loaded when first needed and from the system directory alone: a
+// Windows' own DLLs that the host needs only now and then (USER32 for the
+// program's console, a quit message or a box, WTSAPI32 for a message to the
+// console session), loaded when first needed and from the system directory alone: a
 // DLL of the same name dropped beside the host never runs.
 #pragma once
 
 #include <windows.h>
+
+// The DLL, or null when it cannot be loaded. It stays loaded for the rest of
+// the process, as an import would.
+HMODULE LoadSystemLibrary(const wchar_t* library);
 
 // The function's address, or null when its DLL or the function cannot be
 // loaded. The DLL stays loaded for the rest of the process, as an import

@@ -38,6 +38,14 @@ void RunChildProcess()
     STARTUPINFOW startupInfo = {};
     startupInfo.cb = sizeof startupInfo;
 
+    // The program's new console needs a window station: Wine gives a new
+    // process its parent's, and this process has one only once USER32 has
+    // connected it. Without it the program starts with no console at all.
+    // Windows connects the program by rules of its own; there the load only
+    // comes earlier than the stop would make it. Loaded before the lock is
+    // taken, since loading it takes a while.
+    LoadSystemLibrary(L"user32.dll");
+
     AcquireSRWLockExclusive(&ChildLock);
     ChildProcess = PROCESS_INFORMATION{};
     // A service already being stopped does not start its program.
@@ -71,8 +79,7 @@ void RunChildProcess()
 
 bool AskChildToQuit()
 {
-    // USER32 comes in at the first stop, not at start: loaded before the lock
-    // is taken, since loading it takes a while.
+    // USER32 is in already, unless it could not be loaded for the launch.
     const auto postThreadMessage =
         LoadSystemFunction<decltype(&PostThreadMessageW)>(L"user32.dll", "PostThreadMessageW");
     AcquireSRWLockExclusive(&ChildLock);

@@ -370,6 +370,7 @@ class StopChecks:
         # GetCurrentDirectoryW names the directory without its trailing separator.
         self.assertEqual(run.child["directory"], layout.directory.rstrip("\\"))
         self.assertEqual(run.child["own_console"], "yes")
+        self.assertNotEqual(run.child["console_cp"], "0", "the child has no console")
         launch = run.events[0]
         self.assertEqual(launch.text, LAUNCHED + layout.command_line)
 

@@ -51,8 +51,10 @@ int main()
 
     Record(L"command_line", GetCommandLineW());
     Record(L"directory", directory);
-    // A console of its own has this process alone attached to it.
+    // A console of its own has this process alone attached to it, and a code
+    // page: without a console GetConsoleCP() is 0.
     Record(L"own_console", attached == 1 ? L"yes" : L"no");
+    Record(L"console_cp", std::to_wstring(GetConsoleCP()));
     Record(L"pid", std::to_wstring(GetCurrentProcessId()));
 #ifdef TEST_CHILD_LATE_LOOP
     // Up but still loading: a quit message posted in its first second finds
