@@ -324,7 +324,8 @@ def scale(session, scratch, count):
     phases = {m.group(1): dict(seconds=int(m.group(2)) / 1000.0, failures=int(m.group(3)))
               for m in re.finditer(r"^phase=(\w+) ms=(\d+) failures=(\d+)$", out, re.M)}
     totals = key_values("\n".join(line for line in out.splitlines() if not line.startswith(("phase=", "failure="))))
-    expected = {"failures", "left_running", "children_quit", "start_locked_retries", "stop_broken_pipes"}
+    expected = {"failures", "left_running", "children_quit", "start_locked_retries", "start_failed_retries",
+                "stop_broken_pipes"}
     if set(phases) != {"install", "start", "stop", "uninstall"} or not expected <= set(totals):
         raise BenchError(f"bench_scale printed no complete result (exit {run.exit_code}); see {run.out_path}")
     for line in out.splitlines():
@@ -332,7 +333,8 @@ def scale(session, scratch, count):
             log(f"scale: {line}")
     return dict(count=count, phases=phases, failures=int(totals["failures"]),
                 left=int(totals["left_running"]), quit=int(totals["children_quit"]),
-                retries=int(totals["start_locked_retries"]), broken_pipes=int(totals["stop_broken_pipes"]),
+                retries=int(totals["start_locked_retries"]),
+                failed_starts=int(totals["start_failed_retries"]), broken_pipes=int(totals["stop_broken_pipes"]),
                 exit_code=run.exit_code)
 
 
@@ -419,7 +421,9 @@ def table(hosts, starts, idle, scaled, quick, load):
     for phase in ("install", "start", "stop", "uninstall"):
         detail = {"install": f"{scaled['count']} x /install at once",
                   "start": f"StartServiceW x {scaled['count']}, until every child ran "
-                           f"({count(scaled['retries'], 'retry', 'retries')} on 'database locked')",
+                           f"({count(scaled['retries'], 'retry', 'retries')} on 'database locked', "
+                           f"{count(scaled['failed_starts'], 'retry', 'retries')} after Wine failed to start "
+                           "the process)",
                   "stop": f"ControlService(STOP) x {scaled['count']}, until every host and child ended "
                           f"({scaled['quit']} children quit on WM_QUIT; {count(scaled['broken_pipes'], 'call')} "
                           "answered 'broken pipe' although the service stopped)",

@@ -25,6 +25,10 @@
 // StartServiceW failed, or a child ended without its stamp, is run again and
 // printed as "redone=N failure=start_service|no_stamp last_error=E", up to 3
 // times in all; exit code 1 and an "error=" line on any other failure.
+// A child started in a new console, by hand or by a host, that found no
+// console ("error=bare_start_without_console" or
+// "error=service_start_without_console") is such a failure: that start did less than a
+// real one, and its time would flatter it.
 #include <windows.h>
 
 #include <tlhelp32.h>
@@ -59,11 +63,18 @@ long long Micros(long long ticks)
 
 std::wstring StampPath;
 
-// The counter value the child wrote, once the whole line is there; 0 when it
-// is not there although `ended` says the child can no longer write it. That
+// What the child wrote: the counter value at its start, and its console's
+// code page (0: it had no console).
+struct Stamp {
+    long long counter = 0;
+    unsigned long consoleCodePage = 0;
+};
+
+// The child's stamp, once the whole line is there; a zero counter when it is
+// not there although `ended` says the child can no longer write it. That
 // is asked only after 2 s, longer than any start took here, so that asking
 // (of the service manager, say) does not slow the start being timed.
-template <typename Ended> long long WaitForStamp(Ended ended)
+template <typename Ended> Stamp WaitForStamp(Ended ended)
 {
     const ULONGLONG patience = GetTickCount64() + 2000;
     const ULONGLONG deadline = GetTickCount64() + 30000;
@@ -74,16 +85,20 @@ template <typename Ended> long long WaitForStamp(Ended ended)
             CreateFileW(StampPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file != INVALID_HANDLE_VALUE) {
-            char text[32] = {};
+            char text[48] = {};
             DWORD read = 0;
             const BOOL ok = ReadFile(file, text, sizeof text - 1, &read, nullptr);
             CloseHandle(file);
             if (ok && read > 0 && text[read - 1] == '\n') {
-                return std::strtoll(text, nullptr, 10);
+                Stamp stamp;
+                char* rest = nullptr;
+                stamp.counter = std::strtoll(text, &rest, 10);
+                stamp.consoleCodePage = std::strtoul(rest, nullptr, 10);
+                return stamp;
             }
         }
         if (last) {
-            return 0;
+            return Stamp{};
         }
         if (GetTickCount64() > deadline) {
             Fail("no_stamp");
@@ -121,18 +136,20 @@ Start BareStart(const std::wstring& child, DWORD flags)
         Fail("create_process");
     }
     Start start;
-    const long long stamp = WaitForStamp([&] { return WaitForSingleObject(process.hProcess, 0) == WAIT_OBJECT_0; });
+    const Stamp stamp = WaitForStamp([&] { return WaitForSingleObject(process.hProcess, 0) == WAIT_OBJECT_0; });
     WaitForSingleObject(process.hProcess, INFINITE);
     DWORD exitCode = 1;
     GetExitCodeProcess(process.hProcess, &exitCode);
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
-    if (stamp == 0) {
+    if (stamp.counter == 0) {
         start.failure = "no_stamp";
     } else if (exitCode != 0) {
         Fail("child_exit_code");
+    } else if ((flags & CREATE_NEW_CONSOLE) != 0 && stamp.consoleCodePage == 0) {
+        Fail("bare_start_without_console");
     }
-    start.time = stamp - before;
+    start.time = stamp.counter - before;
     return start;
 }
 
@@ -216,11 +233,13 @@ Start ServiceStart(const Service& service)
     start.returned = Now() - before;
     // The child ends at once, and the service with it: a service that
     // stopped without a stamp had a child that never reached its main.
-    const long long stamp = WaitForStamp([&] { return ServiceState(service.handle) == SERVICE_STOPPED; });
-    if (stamp == 0) {
+    const Stamp stamp = WaitForStamp([&] { return ServiceState(service.handle) == SERVICE_STOPPED; });
+    if (stamp.counter == 0) {
         start.failure = "no_stamp";
+    } else if (stamp.consoleCodePage == 0) {
+        Fail("service_start_without_console");
     }
-    start.time = stamp - before;
+    start.time = stamp.counter - before;
     WaitUntilIdle(service.handle, service.hostImage);
     return start;
 }
@@ -234,6 +253,15 @@ int wmain(int argc, wchar_t** argv)
         return 2;
     }
     QueryPerformanceFrequency(&Frequency);
+    // The host's child starts on the service's window station, which nobody
+    // sees. Wine's console host makes a window, which Wine can do without an X
+    // server only on such a station: the bare starts run on one too, so that
+    // they make the same console (a new process takes its parent's station).
+    const HWINSTA station = CreateWindowStationW(L"svcshim-bench", 0, WINSTA_ALL_ACCESS, nullptr);
+    if (station == nullptr || !SetProcessWindowStation(station) ||
+        CreateDesktopW(L"Default", nullptr, nullptr, 0, GENERIC_ALL, nullptr) == nullptr) {
+        Fail("hidden_station");
+    }
     const std::wstring child = argv[1];
     StampPath = child + L".stamp";
     const int rounds = _wtoi(argv[2]);

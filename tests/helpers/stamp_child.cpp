@@ -1,6 +1,7 @@
 // A child for the start-latency bench: the first thing main does is read the
-// performance counter; it then writes that value, in decimal and followed by a
-// newline, to "<its own path>.stamp" and ends at once. A service running it
+// performance counter; it then writes that value and its console's input code
+// page (0 when it has no console), in decimal, separated by a blank and
+// followed by a newline, to "<its own path>.stamp" and ends at once. A service running it
 // therefore stops by itself and can be started again.
 #include <windows.h>
 
@@ -18,8 +19,9 @@ int main()
     }
     lstrcpyW(path + length, L".stamp");
 
-    char text[32];
-    const int size = std::snprintf(text, sizeof text, "%lld\n", static_cast<long long>(now.QuadPart));
+    char text[48];
+    const int size =
+        std::snprintf(text, sizeof text, "%lld %u\n", static_cast<long long>(now.QuadPart), GetConsoleCP());
     const HANDLE file =
         CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
