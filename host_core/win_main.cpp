@@ -44,6 +44,8 @@ void RunAsService()
     SERVICE_TABLE_ENTRYW table[2] = {{&ServiceName[0], ServiceMain}, {nullptr, nullptr}};
     if (StartServiceCtrlDispatcherW(table) != FALSE) {
         WaitForControlHandlers();
+        // The service has stopped: nothing the program left running outlives it.
+        ReleaseChildJob();
         LogEvent(L"Register Service Main Function Succeed!");
     } else {
         LogEvent(L"Register Service Main Function Error!");

@@ -8,18 +8,69 @@ namespace {
 
 enum class ChildState { NotCreated, Running, Ended };
 
-// Guards ChildProcess and the state below between the service thread, which
-// creates the child and closes its handles, and the control handler. Never
-// held across a wait or a status report.
+// Guards ChildProcess, the job and the state below between the service
+// thread, which creates the child and closes its handles, the control
+// handler and the end of the run. Never held across a wait or a status
+// report.
 SRWLOCK ChildLock = SRWLOCK_INIT;
 ChildState State = ChildState::NotCreated;
 bool StopRequested = false;
+// The child and every process it starts; null when Windows would not confine
+// it. Open until the run is over: when the last handle to it closes, with
+// this process at the latest, Windows ends whatever is still in it.
+HANDLE ChildJob = nullptr;
 
 void ReportLaunch(const wchar_t* outcome)
 {
     // Passed as an argument, so a '%' in the path is reported as it stands.
     const std::wstring text = outcome + ChildCommandLine;
     LogEvent(L"%s", text.c_str());
+}
+
+// A job that ends what is left in it when it is closed, and lets go only of
+// a process started with CREATE_BREAKAWAY_FROM_JOB, which asks to outlive
+// its parent. Null when it cannot be made.
+HANDLE CreateChildJob()
+{
+    HANDLE job = CreateJobObjectW(nullptr, nullptr);
+    if (job == nullptr) {
+        return nullptr;
+    }
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_BREAKAWAY_OK;
+    if (SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits) == FALSE) {
+        CloseHandle(job);
+        return nullptr;
+    }
+    return job;
+}
+
+// Creates the child suspended, puts it in the job before it runs any code of
+// its own (so that nothing it starts escapes), and lets it run. A child that
+// cannot join the job (before Windows 8, a host already in a job that
+// forbids nesting) runs unconfined. The caller holds ChildLock. On failure,
+// returns the error and leaves no child behind.
+DWORD StartChild(HANDLE job)
+{
+    STARTUPINFOW startupInfo = {};
+    startupInfo.cb = sizeof startupInfo;
+    if (CreateProcessW(nullptr, &ChildCommandLine[0], nullptr, nullptr, FALSE, CREATE_NEW_CONSOLE | CREATE_SUSPENDED,
+                       nullptr, ChildWorkingDirectory.c_str(), &startupInfo, &ChildProcess) == FALSE) {
+        return GetLastError();
+    }
+    const bool confined = job != nullptr && AssignProcessToJobObject(job, ChildProcess.hProcess) != FALSE;
+    if (ResumeThread(ChildProcess.hThread) == static_cast<DWORD>(-1)) {
+        // A program that never runs would hold the service up for ever.
+        const DWORD error = GetLastError();
+        TerminateProcess(ChildProcess.hProcess, error);
+        CloseHandle(ChildProcess.hThread);
+        CloseHandle(ChildProcess.hProcess);
+        ChildProcess = PROCESS_INFORMATION{};
+        return error;
+    }
+    ChildJob = confined ? job : nullptr;
+    State = ChildState::Running;
+    return ERROR_SUCCESS;
 }
 
 }  // namespace
@@ -33,48 +84,51 @@ void PrepareChildProcess()
     ReleaseSRWLockExclusive(&ChildLock);
 }
 
-void RunChildProcess()
+ChildEnd RunChildProcess()
 {
-    STARTUPINFOW startupInfo = {};
-    startupInfo.cb = sizeof startupInfo;
-
     // The program's new console needs a window station: Wine gives a new
     // process its parent's, and this process has one only once USER32 has
     // connected it. Without it the program starts with no console at all.
     // Windows connects the program by rules of its own; there the load only
-    // comes earlier than the stop would make it. Loaded before the lock is
-    // taken, since loading it takes a while.
+    // comes earlier than the stop would make it. Loaded, and the job made,
+    // before the lock is taken, since both take a while.
     LoadSystemLibrary(L"user32.dll");
+    HANDLE job = CreateChildJob();
 
     AcquireSRWLockExclusive(&ChildLock);
     ChildProcess = PROCESS_INFORMATION{};
     // A service already being stopped does not start its program.
     const bool launch = !StopRequested;
-    const bool created =
-        launch && CreateProcessW(nullptr, &ChildCommandLine[0], nullptr, nullptr, FALSE, CREATE_NEW_CONSOLE, nullptr,
-                                 ChildWorkingDirectory.c_str(), &startupInfo, &ChildProcess) != FALSE;
-    if (created) {
-        State = ChildState::Running;
+    const DWORD error = launch ? StartChild(job) : ERROR_SUCCESS;
+    // A job the child did not join is of no use.
+    if (job != nullptr && job != ChildJob) {
+        CloseHandle(job);
     }
     ReleaseSRWLockExclusive(&ChildLock);
 
+    ChildEnd end = {};
     if (!launch) {
-        return;
+        return end;
     }
-    if (!created) {
+    if (error != ERROR_SUCCESS) {
         ReportLaunch(L"子进程创建失败!cmd=");
-        return;
+        end.CreationError = error;
+        return end;
     }
     ReportLaunch(L"子进程创建成功!cmd=");
 
     // Only this thread writes ChildProcess, so it reads it without the lock.
     WaitForSingleObject(ChildProcess.hProcess, INFINITE);
+    if (GetExitCodeProcess(ChildProcess.hProcess, &end.ExitCode) == FALSE) {
+        end.ExitCode = 0;
+    }
 
     AcquireSRWLockExclusive(&ChildLock);
     State = ChildState::Ended;
     CloseHandle(ChildProcess.hThread);
     CloseHandle(ChildProcess.hProcess);
     ReleaseSRWLockExclusive(&ChildLock);
+    return end;
 }
 
 bool AskChildToQuit()
@@ -92,11 +146,41 @@ bool AskChildToQuit()
     return done;
 }
 
-void TerminateRunningChild()
+void SendCtrlCToChild()
 {
     AcquireSRWLockExclusive(&ChildLock);
-    if (State == ChildState::Running) {
+    // Our open process handle keeps the process id from being reused. A
+    // program without a console (a GUI program) cannot be attached to.
+    if (State == ChildState::Running && AttachConsole(ChildProcess.dwProcessId) != FALSE) {
+        // Every process on the console gets the event, this one too for as
+        // long as it is attached: it ignores Ctrl-C from now on, which it
+        // never needs.
+        SetConsoleCtrlHandler(nullptr, TRUE);
+        GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
+        FreeConsole();
+    }
+    ReleaseSRWLockExclusive(&ChildLock);
+}
+
+void TerminateChild()
+{
+    AcquireSRWLockExclusive(&ChildLock);
+    // The job holds what the child started, whether the child still runs or
+    // has already quit.
+    if (ChildJob != nullptr) {
+        TerminateJobObject(ChildJob, 2);
+    } else if (State == ChildState::Running) {
         TerminateProcess(ChildProcess.hProcess, 2);
+    }
+    ReleaseSRWLockExclusive(&ChildLock);
+}
+
+void ReleaseChildJob()
+{
+    AcquireSRWLockExclusive(&ChildLock);
+    if (ChildJob != nullptr) {
+        CloseHandle(ChildJob);
+        ChildJob = nullptr;
     }
     ReleaseSRWLockExclusive(&ChildLock);
 }

@@ -32,9 +32,11 @@ DWORD HandlerThread = 0;
 // second covers a thread preempted there on a loaded machine.
 const DWORD AnswerGrace = 200;
 
-// Moves the run from one stage to the next and reports the state; false, and
-// nothing reported, when the run is no longer at `from`.
-bool ReportServiceState(RunStage from, RunStage to, DWORD state)
+// Moves the run from one stage to the next and reports the state, with the
+// exit codes a STOPPED report carries; false, and nothing reported, when the
+// run is no longer at `from`.
+bool ReportServiceState(RunStage from, RunStage to, DWORD state, DWORD win32ExitCode = ERROR_SUCCESS,
+                        DWORD serviceSpecificExitCode = 0)
 {
     AcquireSRWLockExclusive(&StatusLock);
     const bool moves = Stage == from;
@@ -43,6 +45,8 @@ bool ReportServiceState(RunStage from, RunStage to, DWORD state)
     if (moves) {
         Stage = to;
         ServiceStatus.dwCurrentState = state;
+        ServiceStatus.dwWin32ExitCode = win32ExitCode;
+        ServiceStatus.dwServiceSpecificExitCode = serviceSpecificExitCode;
         report = ServiceStatus;
         handle = StatusHandle;
     }
@@ -53,9 +57,10 @@ bool ReportServiceState(RunStage from, RunStage to, DWORD state)
     return moves;
 }
 
-// Asks the child to quit, gives it 2 s, terminates it, and reports STOPPED
-// 4 s after the request whatever the child did. A request that comes once the
-// run is stopping or stopped changes nothing.
+// Asks the child to quit, by its message queue and by its console, gives it
+// 2 s, ends it and all it started, and reports STOPPED 4 s after the request
+// whatever the child did. A request that comes once the run is stopping or
+// stopped changes nothing.
 void StopService()
 {
     if (!ReportServiceState(RunStage::Running, RunStage::Stopping, SERVICE_STOP_PENDING)) {
@@ -66,14 +71,17 @@ void StopService()
     const DWORD grace = 2000;
     const DWORD retryEvery = 50;
     DWORD waited = 0;
-    while (!AskChildToQuit() && waited < grace) {
+    bool asked = AskChildToQuit();
+    SendCtrlCToChild();
+    while (!asked && waited < grace) {
         Sleep(retryEvery);
         waited += retryEvery;
+        asked = AskChildToQuit();
     }
     if (waited < grace) {
         Sleep(grace - waited);
     }
-    TerminateRunningChild();
+    TerminateChild();
     Sleep(2000);
     // "Service stopped" goes out before the STOPPED report: once that report
     // is made the process may end at any moment, taking later work with it.
@@ -103,20 +111,24 @@ void WINAPI ServiceMain(DWORD /*argumentCount*/, LPWSTR* /*arguments*/)
     StatusHandle = handle;
     ReleaseSRWLockExclusive(&StatusLock);
     ReportServiceState(RunStage::Running, RunStage::Running, SERVICE_START_PENDING);
-
-    AcquireSRWLockExclusive(&StatusLock);
-    ServiceStatus.dwWin32ExitCode = 0;
-    ServiceStatus.dwCheckPoint = 0;
-    ServiceStatus.dwWaitHint = 0;
-    ReleaseSRWLockExclusive(&StatusLock);
     ReportServiceState(RunStage::Running, RunStage::Running, SERVICE_RUNNING);
 
-    RunChildProcess();
+    const ChildEnd end = RunChildProcess();
 
     // During a stop the handler makes the run's one STOPPED report, 4 s after
-    // the request; the service shows STOP_PENDING until then.
+    // the request, with no error: the service shows STOP_PENDING until then.
+    // Otherwise the report says why the service ended, so that monitoring
+    // and Windows' recovery actions see a failure as one: the error that
+    // kept the program from starting, or the program's own exit code.
     LogEvent(L"Service stopped");
-    ReportServiceState(RunStage::Running, RunStage::Stopped, SERVICE_STOPPED);
+    if (end.CreationError != ERROR_SUCCESS) {
+        ReportServiceState(RunStage::Running, RunStage::Stopped, SERVICE_STOPPED, end.CreationError);
+    } else if (end.ExitCode != 0) {
+        ReportServiceState(RunStage::Running, RunStage::Stopped, SERVICE_STOPPED, ERROR_SERVICE_SPECIFIC_ERROR,
+                           end.ExitCode);
+    } else {
+        ReportServiceState(RunStage::Running, RunStage::Stopped, SERVICE_STOPPED);
+    }
 }
 
 void WaitForControlHandlers()

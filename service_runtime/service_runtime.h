@@ -11,9 +11,18 @@ extern PROCESS_INFORMATION ChildProcess;
 // control handler is registered.
 void PrepareChildProcess();
 
-// Starts the child beside the host and returns when it has ended, or at once
-// when it could not be (or, once a stop was asked for, should not be) started.
-void RunChildProcess();
+// How the child's run ended: the error that kept it from starting, or the
+// exit code it ended with; both 0 when it was not started because a stop came
+// first.
+struct ChildEnd {
+    DWORD CreationError;
+    DWORD ExitCode;
+};
+
+// Starts the child beside the host, in a job of its own, and returns when it
+// has ended, or at once when it could not be (or, once a stop was asked for,
+// should not be) started.
+ChildEnd RunChildProcess();
 
 // For the control handler: act on the child only while it runs, never on
 // handles that RunChildProcess has closed. Asking to quit also tells a
@@ -21,7 +30,14 @@ void RunChildProcess();
 // could not be posted to a running child (its thread has no message queue
 // yet), so that the handler can try again.
 bool AskChildToQuit();
-void TerminateRunningChild();
+// Ctrl-C to the console of a running child, which is how a console program
+// is asked to end; a child without a console is left alone.
+void SendCtrlCToChild();
+// Ends the child and everything it started, with exit code 2.
+void TerminateChild();
+// Closes the child's job once the run is over: Windows ends whatever the
+// child left running in it.
+void ReleaseChildJob();
 
 void WINAPI ServiceMain(DWORD argumentCount, LPWSTR* arguments);
 void WINAPI ServiceCtrlHandler(DWORD control);

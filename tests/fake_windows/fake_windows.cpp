@@ -39,11 +39,11 @@ namespace fake {
 namespace {
 
 struct HandleEntry {
-    std::string kind;  // "event source", "manager", "service", "process", "thread", "file"
+    std::string kind;  // "event source", "manager", "service", "process", "thread", "file", "job"
     bool open;
     int child;          // index into children for process and thread handles; the file's index
     std::wstring name;  // service or event source name
-    DWORD access = 0;   // what a service handle was opened for
+    DWORD access = 0;   // what a service handle was opened for; a job's limits
 };
 
 struct World {
@@ -70,6 +70,9 @@ struct World {
     std::uintptr_t nextHandle = 0x100;
     std::map<std::wstring, ServiceRecord> services;
     std::vector<ChildProcessRecord> children;
+    std::map<int, std::uintptr_t> jobOfChild;  // child index -> job handle
+    bool consoleAttached = false;
+    bool ignoresCtrlC = false;
     std::map<std::wstring, int> files;               // lower-case path -> file index
     std::map<std::wstring, std::wstring> longPaths;  // lower-case short path -> long path
     std::set<std::string> loadedModules;
@@ -371,6 +374,30 @@ void EndChildLocked(std::size_t index, DWORD exitCode)
     }
 }
 
+// Ends every process in the job, as TerminateJobObject or the closing of a
+// kill-on-close job does.
+void EndJobLocked(std::uintptr_t job, DWORD exitCode)
+{
+    World& world = TheWorld();
+    for (const auto& member : world.jobOfChild) {
+        if (member.second == job && world.childBehaviour != Child::SurvivesTermination) {
+            EndChildLocked(static_cast<std::size_t>(member.first), exitCode);
+        }
+    }
+}
+
+// The running child whose process id this is, or -1.
+int ChildOfProcessId(DWORD processId)
+{
+    World& world = TheWorld();
+    for (std::size_t i = 0; i < world.children.size(); ++i) {
+        if (static_cast<DWORD>(1000 + 4 * i) == processId && !world.children[i].ended) {
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
+}
+
 }  // namespace
 
 void Reset()
@@ -410,6 +437,9 @@ void Reset()
     world.nextHandle = 0x100;
     world.services.clear();
     world.children.clear();
+    world.jobOfChild.clear();
+    world.consoleAttached = false;
+    world.ignoresCtrlC = false;
     world.files.clear();
     world.longPaths.clear();
     world.loadedModules.clear();
@@ -889,14 +919,16 @@ BOOL WINAPI CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, void* pr
            (StartupInfoIsBare(startupInfo) ? "bare startup info" : "startup info with settings") + ", " +
            (IsZero(processInformation) ? "cleared" : "uncleared") + " process information)");
     if (ShouldFail("CreateProcessW")) {
+        LastError = ERROR_FILE_NOT_FOUND;
         return FALSE;
     }
     // CreateProcessW may write to the command line: it must be writable.
     commandLine[0] = static_cast<volatile wchar_t*>(commandLine)[0];
     const int index = static_cast<int>(world.children.size());
-    const bool endsAtOnce = world.childBehaviour == Child::ExitsAtOnce;
+    const bool suspended = (creationFlags & CREATE_SUSPENDED) != 0;
+    const bool endsAtOnce = world.childBehaviour == Child::ExitsAtOnce && !suspended;
     world.children.push_back(ChildProcessRecord{commandLine, currentDirectory == nullptr ? L"" : currentDirectory,
-                                                creationFlags, endsAtOnce, 0, false, Clock.load()});
+                                                creationFlags, endsAtOnce, 0, false, Clock.load(), suspended, false});
     processInformation->hProcess = reinterpret_cast<HANDLE>(NewHandle("process", index, L""));
     processInformation->hThread = reinterpret_cast<HANDLE>(NewHandle("thread", index, L""));
     processInformation->dwProcessId = static_cast<DWORD>(1000 + 4 * index);
@@ -925,8 +957,8 @@ BOOL WINAPI CloseHandle(HANDLE handle)
     Locked lock;
     Record("CloseHandle(" + HandleName(handle) + ")");
     const auto found = TheWorld().handles.find(reinterpret_cast<std::uintptr_t>(handle));
-    if (found == TheWorld().handles.end() ||
-        (found->second.kind != "process" && found->second.kind != "thread" && found->second.kind != "file")) {
+    if (found == TheWorld().handles.end() || (found->second.kind != "process" && found->second.kind != "thread" &&
+                                              found->second.kind != "file" && found->second.kind != "job")) {
         TheWorld().misuses.push_back("CloseHandle: not a kernel handle");
         return FALSE;
     }
@@ -935,6 +967,9 @@ BOOL WINAPI CloseHandle(HANDLE handle)
         return FALSE;
     }
     found->second.open = false;
+    if (found->second.kind == "job" && (found->second.access & JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE) != 0) {
+        EndJobLocked(found->first, 0);
+    }
     return TRUE;
 }
 
@@ -955,6 +990,154 @@ BOOL WINAPI TerminateProcess(HANDLE process, UINT exitCode)
         return TRUE;
     }
     EndChildLocked(child, exitCode);
+    return TRUE;
+}
+
+BOOL WINAPI GetExitCodeProcess(HANDLE process, DWORD* exitCode)
+{
+    Locked lock;
+    Record("GetExitCodeProcess(" + HandleName(process) + ", " + Pointer(exitCode) + ")");
+    HandleEntry* entry = Use(process, "process", "GetExitCodeProcess");
+    if (entry == nullptr || ShouldFail("GetExitCodeProcess")) {
+        LastError = ERROR_INVALID_HANDLE;
+        return FALSE;
+    }
+    const ChildProcessRecord& child = TheWorld().children[static_cast<std::size_t>(entry->child)];
+    *exitCode = child.ended ? child.exitCode : STILL_ACTIVE;
+    return TRUE;
+}
+
+DWORD WINAPI ResumeThread(HANDLE thread)
+{
+    Locked lock;
+    World& world = TheWorld();
+    Record("ResumeThread(" + HandleName(thread) + ")");
+    HandleEntry* entry = Use(thread, "thread", "ResumeThread");
+    if (entry == nullptr || ShouldFail("ResumeThread")) {
+        LastError = ERROR_INVALID_HANDLE;
+        return static_cast<DWORD>(-1);
+    }
+    ChildProcessRecord& child = world.children[static_cast<std::size_t>(entry->child)];
+    if (!child.suspended) {
+        return 0;
+    }
+    child.suspended = false;
+    if (world.childBehaviour == Child::ExitsAtOnce) {
+        EndChildLocked(static_cast<std::size_t>(entry->child), 0);
+    }
+    return 1;
+}
+
+HANDLE WINAPI CreateJobObjectW(void* jobAttributes, LPCWSTR name)
+{
+    Locked lock;
+    Record("CreateJobObjectW(" + Pointer(jobAttributes) + ", " + Text(name) + ")");
+    if (ShouldFail("CreateJobObjectW")) {
+        LastError = ERROR_ACCESS_DENIED;
+        return nullptr;
+    }
+    return reinterpret_cast<HANDLE>(NewHandle("job", -1, L""));
+}
+
+BOOL WINAPI SetInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS informationClass, LPVOID information, DWORD length)
+{
+    Locked lock;
+    const bool extended = informationClass == JobObjectExtendedLimitInformation &&
+                          length == sizeof(JOBOBJECT_EXTENDED_LIMIT_INFORMATION) && information != nullptr;
+    const DWORD limits =
+        extended ? static_cast<JOBOBJECT_EXTENDED_LIMIT_INFORMATION*>(information)->BasicLimitInformation.LimitFlags
+                 : 0;
+    Record("SetInformationJobObject(" + HandleName(job) + ", " + Number(informationClass) + ", limits " + Hex(limits) +
+           ", " + Number(length) + ")");
+    HandleEntry* entry = Use(job, "job", "SetInformationJobObject");
+    if (entry == nullptr || !extended || ShouldFail("SetInformationJobObject")) {
+        LastError = ERROR_INVALID_PARAMETER;
+        return FALSE;
+    }
+    entry->access = limits;
+    return TRUE;
+}
+
+BOOL WINAPI AssignProcessToJobObject(HANDLE job, HANDLE process)
+{
+    Locked lock;
+    World& world = TheWorld();
+    Record("AssignProcessToJobObject(" + HandleName(job) + ", " + HandleName(process) + ")");
+    HandleEntry* jobEntry = Use(job, "job", "AssignProcessToJobObject");
+    HandleEntry* processEntry = Use(process, "process", "AssignProcessToJobObject");
+    if (jobEntry == nullptr || processEntry == nullptr || ShouldFail("AssignProcessToJobObject")) {
+        LastError = ERROR_ACCESS_DENIED;  // as for a process in a job that forbids nesting
+        return FALSE;
+    }
+    ChildProcessRecord& child = world.children[static_cast<std::size_t>(processEntry->child)];
+    if (!child.suspended) {
+        world.misuses.push_back("AssignProcessToJobObject: the child ran before it was in the job");
+    }
+    child.inJob = true;
+    world.jobOfChild[processEntry->child] = reinterpret_cast<std::uintptr_t>(job);
+    return TRUE;
+}
+
+BOOL WINAPI TerminateJobObject(HANDLE job, UINT exitCode)
+{
+    Locked lock;
+    Record("TerminateJobObject(" + HandleName(job) + ", " + Number(exitCode) + ")");
+    if (Use(job, "job", "TerminateJobObject") == nullptr) {
+        return FALSE;
+    }
+    EndJobLocked(reinterpret_cast<std::uintptr_t>(job), exitCode);
+    return TRUE;
+}
+
+BOOL WINAPI AttachConsole(DWORD processId)
+{
+    Locked lock;
+    World& world = TheWorld();
+    Record("AttachConsole(" + Number(processId) + ")");
+    if (world.consoleAttached) {
+        world.misuses.push_back("AttachConsole: already attached to a console");
+        LastError = ERROR_ACCESS_DENIED;
+        return FALSE;
+    }
+    const int child = ChildOfProcessId(processId);
+    if (child < 0 || (world.children[static_cast<std::size_t>(child)].creationFlags & CREATE_NEW_CONSOLE) == 0) {
+        LastError = ERROR_INVALID_HANDLE;  // no such process, or it has no console
+        return FALSE;
+    }
+    world.consoleAttached = true;
+    return TRUE;
+}
+
+BOOL WINAPI SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add)
+{
+    Locked lock;
+    Record("SetConsoleCtrlHandler(" + Pointer(reinterpret_cast<const void*>(handler)) + ", " + Number(add) + ")");
+    if (handler == nullptr) {
+        TheWorld().ignoresCtrlC = add != FALSE;
+    }
+    return TRUE;
+}
+
+BOOL WINAPI GenerateConsoleCtrlEvent(DWORD controlEvent, DWORD processGroupId)
+{
+    Locked lock;
+    World& world = TheWorld();
+    Record("GenerateConsoleCtrlEvent(" + Number(controlEvent) + ", " + Number(processGroupId) + ")");
+    if (!world.consoleAttached) {
+        LastError = ERROR_INVALID_HANDLE;
+        return FALSE;
+    }
+    if (controlEvent == CTRL_C_EVENT && !world.ignoresCtrlC) {
+        world.misuses.push_back("GenerateConsoleCtrlEvent: the host ends on its own Ctrl-C");
+    }
+    return TRUE;
+}
+
+BOOL WINAPI FreeConsole()
+{
+    Locked lock;
+    Record("FreeConsole()");
+    TheWorld().consoleAttached = false;
     return TRUE;
 }
 

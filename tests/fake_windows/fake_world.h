@@ -89,6 +89,8 @@ struct ChildProcessRecord {
     DWORD exitCode;
     bool quitPosted;
     long long createdAt;
+    bool suspended;  // created suspended and not resumed yet: it has run no code
+    bool inJob;
 };
 
 // Every call of the host starts from a fresh world: no services, an event

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 
@@ -34,6 +35,9 @@ typedef struct FakeScHandle* SC_HANDLE;
 typedef struct FakeStatusHandle* SERVICE_STATUS_HANDLE;
 typedef struct FakeWindowStation* HWINSTA;
 typedef std::intptr_t(WINAPI* FARPROC)();
+typedef unsigned long long ULONGLONG;
+typedef std::size_t SIZE_T;
+typedef std::uintptr_t ULONG_PTR;
 
 #define TRUE 1
 #define FALSE 0
@@ -43,8 +47,10 @@ typedef std::intptr_t(WINAPI* FARPROC)();
 // with it read as comparisons of handles.
 inline HANDLE const INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1));
 
+#define ERROR_SUCCESS 0u
 #define ERROR_FILE_NOT_FOUND 2u
 #define ERROR_ACCESS_DENIED 5u
+#define ERROR_INVALID_HANDLE 6u
 #define ERROR_INVALID_PARAMETER 87u
 #define ERROR_INSUFFICIENT_BUFFER 122u
 #define ERROR_MOD_NOT_FOUND 126u
@@ -52,6 +58,7 @@ inline HANDLE const INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(static_cast<
 #define ERROR_INVALID_SERVICE_CONTROL 1052u
 #define ERROR_SERVICE_CANNOT_ACCEPT_CTRL 1061u
 #define ERROR_SERVICE_NOT_ACTIVE 1062u
+#define ERROR_SERVICE_SPECIFIC_ERROR 1066u
 #define ERROR_SERVICE_MARKED_FOR_DELETE 1072u
 #define ERROR_SERVICE_EXISTS 1073u
 #define ERROR_INVALID_THREAD_ID 1444u
@@ -73,7 +80,12 @@ inline HANDLE const INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(static_cast<
 #define MB_ICONERROR 0x00000010u
 #define IDOK 1
 #define WM_QUIT 0x0012
+#define CREATE_SUSPENDED 0x00000004u
 #define CREATE_NEW_CONSOLE 0x00000010u
+#define STILL_ACTIVE 259u
+#define CTRL_C_EVENT 0u
+#define JOB_OBJECT_LIMIT_BREAKAWAY_OK 0x00000800u
+#define JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE 0x00002000u
 #define WAIT_OBJECT_0 0u
 
 #define DELETE 0x00010000u
@@ -149,6 +161,44 @@ typedef struct tagUSEROBJECTFLAGS {
     DWORD dwFlags;
 } USEROBJECTFLAGS;
 
+typedef union _LARGE_INTEGER {
+    long long QuadPart;
+} LARGE_INTEGER;
+
+typedef struct _IO_COUNTERS {
+    ULONGLONG ReadOperationCount;
+    ULONGLONG WriteOperationCount;
+    ULONGLONG OtherOperationCount;
+    ULONGLONG ReadTransferCount;
+    ULONGLONG WriteTransferCount;
+    ULONGLONG OtherTransferCount;
+} IO_COUNTERS;
+
+typedef struct _JOBOBJECT_BASIC_LIMIT_INFORMATION {
+    LARGE_INTEGER PerProcessUserTimeLimit;
+    LARGE_INTEGER PerJobUserTimeLimit;
+    DWORD LimitFlags;
+    SIZE_T MinimumWorkingSetSize;
+    SIZE_T MaximumWorkingSetSize;
+    DWORD ActiveProcessLimit;
+    ULONG_PTR Affinity;
+    DWORD PriorityClass;
+    DWORD SchedulingClass;
+} JOBOBJECT_BASIC_LIMIT_INFORMATION;
+
+typedef struct _JOBOBJECT_EXTENDED_LIMIT_INFORMATION {
+    JOBOBJECT_BASIC_LIMIT_INFORMATION BasicLimitInformation;
+    IO_COUNTERS IoInfo;
+    SIZE_T ProcessMemoryLimit;
+    SIZE_T JobMemoryLimit;
+    SIZE_T PeakProcessMemoryUsed;
+    SIZE_T PeakJobMemoryUsed;
+} JOBOBJECT_EXTENDED_LIMIT_INFORMATION;
+static_assert(sizeof(JOBOBJECT_EXTENDED_LIMIT_INFORMATION) == 144, "the record is 144 bytes on Win64");
+
+typedef enum _JOBOBJECTINFOCLASS { JobObjectExtendedLimitInformation = 9 } JOBOBJECTINFOCLASS;
+
+typedef BOOL(WINAPI* PHANDLER_ROUTINE)(DWORD);
 typedef void(WINAPI* LPSERVICE_MAIN_FUNCTIONW)(DWORD, LPWSTR*);
 typedef void(WINAPI* LPHANDLER_FUNCTION)(DWORD);
 
@@ -219,6 +269,16 @@ BOOL WINAPI CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, void* pr
 DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 BOOL WINAPI CloseHandle(HANDLE handle);
 BOOL WINAPI TerminateProcess(HANDLE process, UINT exitCode);
+BOOL WINAPI GetExitCodeProcess(HANDLE process, DWORD* exitCode);
+DWORD WINAPI ResumeThread(HANDLE thread);
+HANDLE WINAPI CreateJobObjectW(void* jobAttributes, LPCWSTR name);
+BOOL WINAPI SetInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS informationClass, LPVOID information, DWORD length);
+BOOL WINAPI AssignProcessToJobObject(HANDLE job, HANDLE process);
+BOOL WINAPI TerminateJobObject(HANDLE job, UINT exitCode);
+BOOL WINAPI AttachConsole(DWORD processId);
+BOOL WINAPI SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add);
+BOOL WINAPI GenerateConsoleCtrlEvent(DWORD controlEvent, DWORD processGroupId);
+BOOL WINAPI FreeConsole();
 void WINAPI Sleep(DWORD milliseconds);
 void WINAPI OutputDebugStringW(LPCWSTR text);
 DWORD WINAPI WTSGetActiveConsoleSessionId();

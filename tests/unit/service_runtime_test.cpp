@@ -83,16 +83,24 @@ SERVICE_STATUS Status(DWORD state)
     return SERVICE_STATUS{SERVICE_WIN32_OWN_PROCESS, state, SERVICE_ACCEPT_STOP, 0, 0, 0, 0};
 }
 
-// "thread:state" for each report, every field but the state checked as fixed.
+// "thread:state" for each report, followed by " (win32, specific)" when it
+// carries exit codes; every other field checked as fixed.
 std::vector<std::string> Reports()
 {
     std::vector<std::string> reports;
     for (const fake::StatusReport& report : fake::StatusReports()) {
         EXPECT_TRUE(report.handleValid);
-        const SERVICE_STATUS expected = Status(report.status.dwCurrentState);
+        SERVICE_STATUS expected = Status(report.status.dwCurrentState);
+        expected.dwWin32ExitCode = report.status.dwWin32ExitCode;
+        expected.dwServiceSpecificExitCode = report.status.dwServiceSpecificExitCode;
         EXPECT_EQ(0, std::memcmp(&report.status, &expected, sizeof expected))
             << "a field other than the state moved in a report of state " << report.status.dwCurrentState;
-        reports.push_back(report.thread + ":" + std::to_string(report.status.dwCurrentState));
+        std::string text = report.thread + ":" + std::to_string(report.status.dwCurrentState);
+        if (report.status.dwWin32ExitCode != 0 || report.status.dwServiceSpecificExitCode != 0) {
+            text += " (" + std::to_string(report.status.dwWin32ExitCode) + ", " +
+                    std::to_string(report.status.dwServiceSpecificExitCode) + ")";
+        }
+        reports.push_back(text);
     }
     return reports;
 }
@@ -132,21 +140,33 @@ void ExpectEverythingClosedAndNothingMisused()
 const std::wstring Launched = L"子进程创建成功!cmd=C:\\Apps\\notepad.exe ";
 const std::wstring Succeeded = L"Register Service Main Function Succeed!";
 
-TEST_F(ServiceRun, StartsTheChildInANewConsoleInTheHostsDirectory)
+TEST_F(ServiceRun, StartsTheChildInANewConsoleInTheHostsDirectoryInAJobBeforeItRuns)
 {
     fake::SetChild(Child::ExitsAtOnce);
     Start();
     ASSERT_TRUE(Finish());
 
-    EXPECT_EQ(fake::CallsNamed("CreateProcessW"),
-              (std::vector<std::string>{"CreateProcessW(NULL, \"C:\\Apps\\notepad.exe \", NULL, NULL, 0, 0x10, NULL, "
-                                        "\"C:\\Apps\\\", bare startup info, cleared process information)"}));
-    EXPECT_EQ(fake::CallsNamed("WaitForSingleObject"),
-              (std::vector<std::string>{"WaitForSingleObject(process#256, 0xFFFFFFFF)"}));
-    // The thread handle is closed first, then the process handle.
-    EXPECT_EQ(fake::CallsNamed("CloseHandle"),
-              (std::vector<std::string>{"CloseHandle(thread#260)", "CloseHandle(process#256)"}));
+    std::vector<std::string> calls;
+    for (const fake::Call& call : fake::Journal()) {
+        for (const char* name : {"CreateJobObjectW", "SetInformationJobObject", "CreateProcessW",
+                                 "AssignProcessToJobObject", "ResumeThread", "WaitForSingleObject", "CloseHandle"}) {
+            if (call.text.rfind(std::string(name) + "(", 0) == 0) {
+                calls.push_back(call.text);
+            }
+        }
+    }
+    // Suspended until it is in the job, which ends what is left in it when
+    // the host lets go of it, after the thread and process handles.
+    EXPECT_EQ(calls,
+              (std::vector<std::string>{
+                  "CreateJobObjectW(NULL, NULL)", "SetInformationJobObject(job#256, 9, limits 0x2800, 144)",
+                  "CreateProcessW(NULL, \"C:\\Apps\\notepad.exe \", NULL, NULL, 0, 0x14, NULL, \"C:\\Apps\\\", bare "
+                  "startup info, cleared process information)",
+                  "AssignProcessToJobObject(job#256, process#260)", "ResumeThread(thread#264)",
+                  "WaitForSingleObject(process#260, 0xFFFFFFFF)", "CloseHandle(thread#264)", "CloseHandle(process#260)",
+                  "CloseHandle(job#256)"}));
     EXPECT_EQ(exitCode_, 0);
+    ExpectEverythingClosedAndNothingMisused();
 }
 
 TEST_F(ServiceRun, AChildThatEndsByItselfStopsTheServiceOnce)
@@ -157,7 +177,8 @@ TEST_F(ServiceRun, AChildThatEndsByItselfStopsTheServiceOnce)
     fake::EndChild(7);
     ASSERT_TRUE(Finish());
 
-    EXPECT_EQ(Reports(), (std::vector<std::string>{"service:2", "service:4", "service:1"}));
+    // The program's own exit code, as a service-specific one.
+    EXPECT_EQ(Reports(), (std::vector<std::string>{"service:2", "service:4", "service:1 (1066, 7)"}));
     EXPECT_EQ(fake::EventTexts(), (std::vector<std::wstring>{Launched, L"Service stopped", Succeeded}));
     EXPECT_EQ(fake::Events()[0].thread, "service");
     // The launch is reported before the wait begins.
@@ -207,17 +228,22 @@ TEST_F(ServiceRun, AChildThatIgnoresTheQuitMessageIsTerminatedAfterTwoSeconds)
     std::vector<std::string> handlerCalls;
     long long terminatedAt = -1;
     for (const fake::Call& call : fake::Journal()) {
-        if (call.thread == "main" && call.time >= requested &&
-            (call.text.rfind("PostThreadMessageW", 0) == 0 || call.text.rfind("Sleep", 0) == 0 ||
-             call.text.rfind("TerminateProcess", 0) == 0)) {
-            handlerCalls.push_back(call.text);
+        for (const char* name : {"PostThreadMessageW", "AttachConsole", "SetConsoleCtrlHandler",
+                                 "GenerateConsoleCtrlEvent", "FreeConsole", "Sleep", "TerminateJobObject"}) {
+            if (call.thread == "main" && call.time >= requested && call.text.rfind(std::string(name) + "(", 0) == 0) {
+                handlerCalls.push_back(call.text);
+            }
         }
-        if (call.text.rfind("TerminateProcess", 0) == 0) {
+        if (call.text.rfind("TerminateJobObject", 0) == 0) {
             terminatedAt = call.time;
         }
     }
-    EXPECT_EQ(handlerCalls, (std::vector<std::string>{"PostThreadMessageW(2000, 0x12, 0, 0)", "Sleep(2000)",
-                                                      "TerminateProcess(process#256, 2)", "Sleep(2000)"}));
+    // Asked by its message queue and its console (ignoring Ctrl-C itself),
+    // then ended with all it started.
+    EXPECT_EQ(handlerCalls, (std::vector<std::string>{"PostThreadMessageW(2000, 0x12, 0, 0)", "AttachConsole(1000)",
+                                                      "SetConsoleCtrlHandler(NULL, 1)",
+                                                      "GenerateConsoleCtrlEvent(0, 0)", "FreeConsole()", "Sleep(2000)",
+                                                      "TerminateJobObject(job#256, 2)", "Sleep(2000)"}));
     EXPECT_EQ(terminatedAt, requested + 2000);
     EXPECT_EQ(fake::Children()[0].exitCode, 2u);
     EXPECT_EQ(Reports(), (std::vector<std::string>{"service:2", "service:4", "main:3", "main:1"}));
@@ -270,6 +296,19 @@ TEST_F(ServiceRun, WithoutUser32TheStopStillTerminatesAndReportsOnTime)
     ExpectEverythingClosedAndNothingMisused();
 }
 
+TEST_F(ServiceRun, AChildThatCannotJoinAJobRunsUnconfinedAndIsStillTerminated)
+{
+    // Before Windows 8, a host already in a job that forbids nesting.
+    fake::FailCall("AssignProcessToJobObject");
+    const long long requested = StartAndStop(Child::IgnoresWmQuit);
+
+    EXPECT_FALSE(fake::Children()[0].inJob);
+    EXPECT_EQ(fake::CallsNamed("TerminateProcess"), (std::vector<std::string>{"TerminateProcess(process#260, 2)"}));
+    EXPECT_TRUE(fake::CallsNamed("TerminateJobObject").empty());
+    EXPECT_EQ(TimeOfLastReport(), requested + 4000);
+    ExpectEverythingClosedAndNothingMisused();
+}
+
 TEST_F(ServiceRun, AChildThatSurvivesTerminationIsLeftBehindAndTheServiceStillStops)
 {
     fake::SetChild(Child::SurvivesTermination);
@@ -278,7 +317,7 @@ TEST_F(ServiceRun, AChildThatSurvivesTerminationIsLeftBehindAndTheServiceStillSt
     const long long requested = Control(SERVICE_CONTROL_STOP);
     ASSERT_TRUE(Finish());
 
-    EXPECT_EQ(fake::CallsNamed("TerminateProcess"), (std::vector<std::string>{"TerminateProcess(process#256, 2)"}));
+    EXPECT_EQ(fake::CallsNamed("TerminateJobObject"), (std::vector<std::string>{"TerminateJobObject(job#256, 2)"}));
     EXPECT_FALSE(fake::Children()[0].ended);
     // Only the handler reports STOPPED before the host ends.
     std::vector<std::string> beforeTheEnd;
@@ -302,7 +341,8 @@ TEST_F(ServiceRun, AChildThatCannotBeCreatedStopsTheServiceWithOneFailureEvent)
     Start();
     ASSERT_TRUE(Finish());
 
-    EXPECT_EQ(Reports(), (std::vector<std::string>{"service:2", "service:4", "service:1"}));
+    // CreateProcessW's error: the program is not there.
+    EXPECT_EQ(Reports(), (std::vector<std::string>{"service:2", "service:4", "service:1 (2, 0)"}));
     const std::vector<std::wstring> texts = fake::EventTexts();
     ASSERT_EQ(texts.size(), 3u);
     EXPECT_EQ(texts[0], L"子进程创建失败!cmd=C:\\Apps\\notepad.exe ");
