@@ -82,6 +82,7 @@ int wmain(int argc, wchar_t** argv)
         Print("state", status.dwCurrentState);
         Print("pid", status.dwProcessId);
         Print("win32_exit_code", status.dwWin32ExitCode);
+        Print("service_exit_code", status.dwServiceSpecificExitCode);
     }
     CloseServiceHandle(service);
     CloseServiceHandle(manager);

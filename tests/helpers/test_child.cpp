@@ -4,7 +4,16 @@
 //   TEST_CHILD_LATE_LOOP  a program still loading: records its start, creates
 //                         its message queue 1 s later, then loops as LOOP
 //   TEST_CHILD_CONSOLE    no message queue at all: WM_QUIT is lost on it
+//   TEST_CHILD_CTRL_C     a console program that ends on Ctrl-C
 //   TEST_CHILD_QUICK      ends at once
+//   TEST_CHILD_LAUNCHER   starts a second process of its own (this file again,
+//                         with the argument "grandchild", which only sleeps),
+//                         records its id, then loops as LOOP
+//   TEST_CHILD_LAUNCHER_EXITS
+//                         starts the second process, then ends at once with
+//                         exit code 3
+// All but CTRL_C ignore Ctrl-C, as a program without a console would: their
+// end shows which request reached them.
 #include <windows.h>
 
 #include <string>
@@ -34,11 +43,51 @@ void Record(const std::wstring& key, const std::wstring& value)
     }
 }
 
+#ifdef TEST_CHILD_CTRL_C
+HANDLE CtrlC = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+
+BOOL WINAPI OnConsoleControl(DWORD event)
+{
+    if (event != CTRL_C_EVENT) {
+        return FALSE;
+    }
+    SetEvent(CtrlC);
+    return TRUE;
+}
+#endif
+
+#if defined(TEST_CHILD_LAUNCHER) || defined(TEST_CHILD_LAUNCHER_EXITS)
+// The second process shares this one's console and job, as any process a
+// program starts without flags does.
+void StartGrandchild()
+{
+    std::wstring commandLine = L"\"" + ModulePath() + L"\" grandchild";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+        Record(L"grandchild_pid", std::to_wstring(process.dwProcessId));
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    } else {
+        Record(L"grandchild_error", std::to_wstring(GetLastError()));
+    }
+}
+#endif
+
 }  // namespace
 
-int main()
+int main(int argc, char** argv)
 {
-#ifdef TEST_CHILD_LOOP
+#ifdef TEST_CHILD_CTRL_C
+    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+#else
+    SetConsoleCtrlHandler(nullptr, TRUE);
+#endif
+    if (argc == 2 && std::string(argv[1]) == "grandchild") {
+        Sleep(INFINITE);
+    }
+#if defined(TEST_CHILD_LOOP) || defined(TEST_CHILD_LAUNCHER)
     // Create the thread's message queue before saying we are up, so that a
     // quit message posted from then on is not lost.
     MSG message;
@@ -65,9 +114,12 @@ int main()
     MSG message;
     PeekMessageW(&message, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
 #endif
+#if defined(TEST_CHILD_LAUNCHER) || defined(TEST_CHILD_LAUNCHER_EXITS)
+    StartGrandchild();
+#endif
     Record(L"ready", L"yes");
 
-#if defined(TEST_CHILD_LOOP) || defined(TEST_CHILD_LATE_LOOP)
+#if defined(TEST_CHILD_LOOP) || defined(TEST_CHILD_LATE_LOOP) || defined(TEST_CHILD_LAUNCHER)
     while (GetMessageW(&message, nullptr, 0, 0) > 0) {
         DispatchMessageW(&message);
     }
@@ -76,6 +128,13 @@ int main()
 #elif defined(TEST_CHILD_CONSOLE)
     Sleep(INFINITE);
     return 0;
+#elif defined(TEST_CHILD_CTRL_C)
+    WaitForSingleObject(CtrlC, INFINITE);
+    Record(L"ended", L"Ctrl-C");
+    return 0;
+#elif defined(TEST_CHILD_LAUNCHER_EXITS)
+    Record(L"ended", L"by itself");
+    return 3;
 #else
     Record(L"ended", L"by itself");
     return 0;
