@@ -1,5 +1,7 @@
 #include "command_line.h"
 
+#include <cwchar>
+
 namespace {
 
 bool IsBlankOrControl(wchar_t unit)
@@ -31,12 +33,23 @@ const wchar_t* CommandLineTail(const wchar_t* commandLine)
     return p;
 }
 
-bool EqualsIgnoringAsciiCase(const wchar_t* text, const wchar_t* word)
+bool IsCommandWord(const wchar_t* text, const wchar_t* word)
 {
-    for (; *text != L'\0' && *word != L'\0'; ++text, ++word) {
+    const wchar_t* end = text + std::wcslen(text);
+    while (text < end && IsBlankOrControl(*text)) {
+        ++text;
+    }
+    while (end > text && IsBlankOrControl(end[-1])) {
+        --end;
+    }
+    if (end - text >= 2 && *text == L'"' && end[-1] == L'"') {
+        ++text;
+        --end;
+    }
+    for (; text < end && *word != L'\0'; ++text, ++word) {
         if (FoldAscii(*text) != FoldAscii(*word)) {
             return false;
         }
     }
-    return *text == L'\0' && *word == L'\0';
+    return text == end && *word == L'\0';
 }

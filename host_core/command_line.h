@@ -8,6 +8,9 @@
 // Trailing blanks stay.
 const wchar_t* CommandLineTail(const wchar_t* commandLine);
 
-// Whole-text equality with ASCII letters folded and nothing else: a
-// fullwidth lookalike of a command word is not that word.
-bool EqualsIgnoringAsciiCase(const wchar_t* text, const wchar_t* word);
+// Whether the text after the program name is the command word: the whole
+// text, once the blanks around it (a batch line's trailing blank) and one
+// pair of quotes around it (a tool that quotes every argument) are set
+// aside, with ASCII letters folded and nothing else: "/install now",
+// "-install" and a fullwidth lookalike are not "/install".
+bool IsCommandWord(const wchar_t* text, const wchar_t* word);

@@ -11,9 +11,15 @@
 namespace {
 
 // A box on a window station nobody sees (a service's, or the one a deployment
-// tool or scheduled task runs in) waits for an answer that never comes.
-bool WindowStationIsVisible()
+// tool or scheduled task runs in) waits for an answer that never comes. So
+// does one in session 0, whose WinSta0 says it is visible although no user
+// ever sees it.
+bool BoxCanBeSeen()
 {
+    DWORD session = 0;
+    if (ProcessIdToSessionId(GetCurrentProcessId(), &session) == FALSE || session == 0) {
+        return false;
+    }
     const auto getProcessWindowStation =
         LoadSystemFunction<decltype(&GetProcessWindowStation)>(L"user32.dll", "GetProcessWindowStation");
     const auto getUserObjectInformation =
@@ -41,7 +47,9 @@ void SendToConsoleSession(const wchar_t* caption, const wchar_t* text)
                 &message[0], static_cast<DWORD>(message.size() * sizeof(wchar_t)), MB_OK, 0, &response, FALSE);
 }
 
-// One UTF-8 line, for the script or deployment tool that captures it.
+// One line: as text to a console, which would show UTF-8 bytes garbled, and
+// as UTF-8 to a file or pipe, for the script or deployment tool that
+// captures it.
 void WriteToStandardError(const wchar_t* text)
 {
     HANDLE output = GetStdHandle(STD_ERROR_HANDLE);
@@ -50,13 +58,18 @@ void WriteToStandardError(const wchar_t* text)
     }
     const std::wstring line = std::wstring(text) + L"\r\n";
     const int units = static_cast<int>(line.size());
+    DWORD mode = 0;
+    DWORD written = 0;
+    if (GetConsoleMode(output, &mode) != FALSE) {
+        WriteConsoleW(output, line.c_str(), static_cast<DWORD>(units), &written, nullptr);
+        return;
+    }
     const int size = WideCharToMultiByte(CP_UTF8, 0, line.c_str(), units, nullptr, 0, nullptr, nullptr);
     if (size <= 0) {
         return;
     }
     std::string utf8(static_cast<std::size_t>(size), '\0');
     WideCharToMultiByte(CP_UTF8, 0, line.c_str(), units, &utf8[0], size, nullptr, nullptr);
-    DWORD written = 0;
     WriteFile(output, utf8.data(), static_cast<DWORD>(size), &written, nullptr);
 }
 
@@ -65,7 +78,7 @@ void WriteToStandardError(const wchar_t* text)
 bool ShowFailure(const wchar_t* text)
 {
     const wchar_t* const caption = L"ERROR";
-    if (!IsRunningAsService() && WindowStationIsVisible()) {
+    if (!IsRunningAsService() && BoxCanBeSeen()) {
         const auto messageBox = LoadSystemFunction<decltype(&MessageBoxW)>(L"user32.dll", "MessageBoxW");
         if (messageBox != nullptr) {
             messageBox(nullptr, text, caption, MB_OK);

@@ -7,7 +7,3 @@
 // Unquoted, such a path lets Windows try each blank-separated prefix of it as
 // a program ("C:\Program.exe" before "C:\Program Files\...").
 std::wstring QuotedIfBlank(const std::wstring& path);
-
-// The program a service's binary path names: what stands between its first
-// pair of quotes, or the whole text when it does not start with a quote.
-std::wstring UnquotedProgram(const std::wstring& binaryPath);

@@ -29,9 +29,9 @@ int WINAPI WinMain(HINSTANCE /*instance*/, HINSTANCE /*previousInstance*/, LPSTR
     // and splits the program name by rules of its own: read the command line
     // as the process was given it.
     const wchar_t* command = CommandLineTail(GetCommandLineW());
-    if (EqualsIgnoringAsciiCase(command, L"/install")) {
+    if (IsCommandWord(command, L"/install")) {
         InstallService(identity.ModulePath);
-    } else if (EqualsIgnoringAsciiCase(command, L"/uninstall")) {
+    } else if (IsCommandWord(command, L"/uninstall")) {
         UninstallService(identity.ModulePath);
     } else {
         RunAsService();

@@ -57,32 +57,39 @@ bool ReportServiceState(RunStage from, RunStage to, DWORD state, DWORD win32Exit
     return moves;
 }
 
+// Sleeps until the tick count reaches `deadline`. Windows ends a sleep at a
+// clock tick (15.6 ms by default), so sleeps are not added up: they would
+// run long.
+void SleepUntil(ULONGLONG deadline)
+{
+    const ULONGLONG now = GetTickCount64();
+    if (now < deadline) {
+        Sleep(static_cast<DWORD>(deadline - now));
+    }
+}
+
 // Asks the child to quit, by its message queue and by its console, gives it
 // 2 s, ends it and all it started, and reports STOPPED 4 s after the request
 // whatever the child did. A request that comes once the run is stopping or
 // stopped changes nothing.
 void StopService()
 {
+    const ULONGLONG requested = GetTickCount64();
     if (!ReportServiceState(RunStage::Running, RunStage::Stopping, SERVICE_STOP_PENDING)) {
         return;
     }
-    // A program still loading has no message queue yet and the post fails:
-    // ask again while it may still begin to listen.
-    const DWORD grace = 2000;
-    const DWORD retryEvery = 50;
-    DWORD waited = 0;
+    const ULONGLONG terminateAt = requested + 2000;
     bool asked = AskChildToQuit();
     SendCtrlCToChild();
-    while (!asked && waited < grace) {
-        Sleep(retryEvery);
-        waited += retryEvery;
+    // A program still loading has no message queue yet and the post fails:
+    // ask again every 50 ms while it may still begin to listen.
+    for (ULONGLONG now = GetTickCount64(); !asked && now < terminateAt; now = GetTickCount64()) {
+        Sleep(static_cast<DWORD>(terminateAt - now < 50 ? terminateAt - now : 50));
         asked = AskChildToQuit();
     }
-    if (waited < grace) {
-        Sleep(grace - waited);
-    }
+    SleepUntil(terminateAt);
     TerminateChild();
-    Sleep(2000);
+    SleepUntil(requested + 4000);
     // "Service stopped" goes out before the STOPPED report: once that report
     // is made the process may end at any moment, taking later work with it.
     LogEvent(L"Service stopped");

@@ -75,6 +75,11 @@ struct World {
     bool ignoresCtrlC = false;
     std::map<std::wstring, int> files;               // lower-case path -> file index
     std::map<std::wstring, std::wstring> longPaths;  // lower-case short path -> long path
+    std::map<std::wstring, int> folders;             // lower-case folder path -> its index
+    std::map<std::wstring, std::wstring> drives;     // lower-case "z:" -> what the session's letter stands for
+    bool elevated = true;
+    DWORD session = 1;
+    bool standardErrorIsConsole = false;
     std::set<std::string> loadedModules;
     bool stationVisible = true;
     DWORD consoleSession = 1;
@@ -99,7 +104,16 @@ World& TheWorld()
     return world;
 }
 
-std::atomic<long long> Clock{0};
+// The fake clock in microseconds, moved only by Sleep. Windows wakes a
+// sleeping thread at a clock tick, 15.625 ms by default, so a sleep lasts at
+// least what it asks for, rounded up to the next tick.
+std::atomic<long long> ClockMicros{0};
+const long long TickMicros = 15625;
+
+long long ClockMs()
+{
+    return ClockMicros.load() / 1000;
+}
 thread_local const char* ThreadName = "main";
 thread_local DWORD LastError = 0;
 const auto StatusHandleValue = reinterpret_cast<SERVICE_STATUS_HANDLE>(std::uintptr_t{0x5717});
@@ -207,7 +221,7 @@ std::string Pointer(const void* pointer)
 void Record(const std::string& text)
 {
     World& world = TheWorld();
-    world.journal.push_back(Call{text, ThreadName, Clock.load(), world.processEnded});
+    world.journal.push_back(Call{text, ThreadName, ClockMs(), world.processEnded});
 }
 
 bool ShouldFail(const std::string& operation)
@@ -275,12 +289,20 @@ std::wstring ServiceKey(const std::wstring& name)
     return key;
 }
 
+// The path with a drive letter of the logon session replaced by what it
+// stands for. The caller holds the lock.
+std::wstring ResolvedLocked(const std::wstring& path)
+{
+    const auto drive = TheWorld().drives.find(ServiceKey(path.substr(0, 2)));
+    return drive == TheWorld().drives.end() ? path : drive->second + path.substr(2);
+}
+
 // The caller holds the lock.
 void AddFileLocked(const std::wstring& path)
 {
     World& world = TheWorld();
-    const std::wstring key = ServiceKey(path);
-    if (world.longPaths.count(key) == 0 && world.files.count(key) == 0) {
+    const std::wstring key = ServiceKey(ResolvedLocked(path));
+    if (world.longPaths.count(ServiceKey(path)) == 0 && world.files.count(key) == 0) {
         const int index = static_cast<int>(world.files.size()) + 1;
         world.files[key] = index;
     }
@@ -294,7 +316,22 @@ std::wstring LongPathLocked(const std::wstring& path)
     if (alias != world.longPaths.end()) {
         return alias->second;
     }
-    return world.files.count(ServiceKey(path)) != 0 ? path : std::wstring();
+    return world.files.count(ServiceKey(ResolvedLocked(path))) != 0 ? path : std::wstring();
+}
+
+// A folder exists while a file is in it, or in a folder below it.
+bool IsFolderLocked(const std::wstring& path)
+{
+    std::wstring key = ServiceKey(ResolvedLocked(path));
+    while (!key.empty() && (key.back() == L'\\' || key.back() == L'/')) {
+        key.pop_back();
+    }
+    for (const auto& file : TheWorld().files) {
+        if (!key.empty() && file.first.compare(0, key.size() + 1, key + L"\\") == 0) {
+            return true;
+        }
+    }
+    return false;
 }
 
 // A DLL's functions work only once the host has loaded it: a direct call
@@ -442,6 +479,11 @@ void Reset()
     world.ignoresCtrlC = false;
     world.files.clear();
     world.longPaths.clear();
+    world.folders.clear();
+    world.drives.clear();
+    world.elevated = true;
+    world.session = 1;
+    world.standardErrorIsConsole = false;
     world.loadedModules.clear();
     world.stationVisible = true;
     world.consoleSession = 1;
@@ -455,7 +497,7 @@ void Reset()
     world.lastReportedState = 0;
     world.serviceMainReturned = false;
     world.processEnded = false;
-    Clock = 0;
+    ClockMicros = 0;
 }
 
 void SetModulePath(const std::wstring& path)
@@ -511,6 +553,36 @@ void AddFile(const std::wstring& path)
 {
     Locked lock;
     AddFileLocked(path);
+}
+
+void MapNetworkDrive(const std::wstring& drive, const std::wstring& share)
+{
+    Locked lock;
+    TheWorld().drives[ServiceKey(drive)] = share;
+}
+
+void SubstDrive(const std::wstring& drive, const std::wstring& folder)
+{
+    Locked lock;
+    TheWorld().drives[ServiceKey(drive)] = folder;
+}
+
+void SetElevated(bool elevated)
+{
+    Locked lock;
+    TheWorld().elevated = elevated;
+}
+
+void SetSession(DWORD session)
+{
+    Locked lock;
+    TheWorld().session = session;
+}
+
+void SetStandardErrorIsConsole(bool console)
+{
+    Locked lock;
+    TheWorld().standardErrorIsConsole = console;
 }
 
 void AddShortPath(const std::wstring& shortPath, const std::wstring& longPath)
@@ -607,7 +679,9 @@ DWORD SendControl(DWORD control)
         refusal = ERROR_INVALID_PARAMETER;
     } else if (world.stoppedReported) {
         refusal = ERROR_SERVICE_NOT_ACTIVE;
-    } else if (world.lastReportedState == SERVICE_STOP_PENDING) {
+    } else if (world.lastReportedState != SERVICE_RUNNING) {
+        // Starting (or not yet reported: the service manager counts it as
+        // starting) or stopping: refused, not kept for later.
         refusal = ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
     } else if (world.lastReportedState == SERVICE_RUNNING &&
                !Accepts(world.statusReports.back().status.dwControlsAccepted, control)) {
@@ -620,6 +694,14 @@ DWORD SendControl(DWORD control)
     world.controls.push_back(control);
     world.changed.notify_all();
     return 0;
+}
+
+void EndProcess()
+{
+    Locked lock;
+    Record("(the process is ended from outside)");
+    TheWorld().processEnded = true;
+    TheWorld().changed.notify_all();
 }
 
 void EndChild(DWORD exitCode)
@@ -714,7 +796,7 @@ ServiceRecord Service(const std::wstring& name)
 
 long long Now()
 {
-    return Clock.load();
+    return ClockMs();
 }
 
 int OpenHandleCount()
@@ -838,11 +920,155 @@ HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode
            Pointer(securityAttributes) + ", " + Number(creationDisposition) + ", " + Hex(flagsAndAttributes) + ", " +
            Pointer(templateFile) + ")");
     const std::wstring path = LongPathLocked(fileName);
-    if (ShouldFail("CreateFileW") || path.empty() || creationDisposition != OPEN_EXISTING) {
+    if (ShouldFail("CreateFileW") || creationDisposition != OPEN_EXISTING ||
+        (path.empty() && !IsFolderLocked(fileName))) {
         LastError = ERROR_FILE_NOT_FOUND;
         return INVALID_HANDLE_VALUE;
     }
-    return reinterpret_cast<HANDLE>(NewHandle("file", world.files.at(ServiceKey(path)), path));
+    if (!path.empty()) {
+        const std::wstring resolved = ResolvedLocked(path);
+        return reinterpret_cast<HANDLE>(NewHandle("file", world.files.at(ServiceKey(resolved)), resolved));
+    }
+    // A folder opens only with backup semantics.
+    if ((flagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS) == 0) {
+        LastError = ERROR_ACCESS_DENIED;
+        return INVALID_HANDLE_VALUE;
+    }
+    std::wstring resolved = ResolvedLocked(fileName);
+    while (resolved.back() == L'\\' || resolved.back() == L'/') {
+        resolved.pop_back();
+    }
+    const auto folder = world.folders.emplace(ServiceKey(resolved), 100000 + static_cast<int>(world.folders.size()));
+    return reinterpret_cast<HANDLE>(NewHandle("file", folder.first->second, resolved));
+}
+
+BOOL WINAPI GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS informationClass, LPVOID information,
+                                         DWORD size)
+{
+    Locked lock;
+    Record("GetFileInformationByHandleEx(" + HandleName(file) + ", " + Number(informationClass) + ", " + Number(size) +
+           ")");
+    HandleEntry* entry = Use(file, "file", "GetFileInformationByHandleEx");
+    if (entry == nullptr || informationClass != FileIdInfo || size < sizeof(FILE_ID_INFO) ||
+        ShouldFail("GetFileInformationByHandleEx")) {
+        LastError = ERROR_INVALID_PARAMETER;  // as from a server that does not know the class
+        return FALSE;
+    }
+    FILE_ID_INFO id{};
+    id.VolumeSerialNumber = VolumeSerial;
+    const auto index = static_cast<std::uint32_t>(entry->child);
+    std::memcpy(id.FileId.Identifier, &index, sizeof index);
+    std::memcpy(information, &id, sizeof id);
+    return TRUE;
+}
+
+DWORD WINAPI GetFileAttributesW(LPCWSTR fileName)
+{
+    Locked lock;
+    Record("GetFileAttributesW(" + Text(fileName) + ")");
+    if (!LongPathLocked(fileName).empty()) {
+        return FILE_ATTRIBUTE_NORMAL;
+    }
+    if (IsFolderLocked(fileName)) {
+        return FILE_ATTRIBUTE_DIRECTORY;
+    }
+    LastError = ERROR_FILE_NOT_FOUND;
+    return INVALID_FILE_ATTRIBUTES;
+}
+
+UINT WINAPI GetDriveTypeW(LPCWSTR rootPath)
+{
+    Locked lock;
+    Record("GetDriveTypeW(" + Text(rootPath) + ")");
+    const auto drive = TheWorld().drives.find(ServiceKey(std::wstring(rootPath).substr(0, 2)));
+    // A SUBST drive has the type of the drive it stands on.
+    return drive != TheWorld().drives.end() && drive->second.compare(0, 2, L"\\\\") == 0 ? DRIVE_REMOTE : DRIVE_FIXED;
+}
+
+DWORD WINAPI QueryDosDeviceW(LPCWSTR deviceName, LPWSTR targetPath, DWORD size)
+{
+    Locked lock;
+    Record("QueryDosDeviceW(" + Text(deviceName) + ", " + Number(size) + ")");
+    const auto drive = TheWorld().drives.find(ServiceKey(deviceName));
+    std::wstring device = L"\\Device\\HarddiskVolume1";
+    if (drive != TheWorld().drives.end()) {
+        device = drive->second.compare(0, 2, L"\\\\") == 0
+                     ? L"\\Device\\LanmanRedirector\\;" + std::wstring(deviceName) + L"0000000000012345" +
+                           drive->second.substr(1)
+                     : L"\\??\\" + drive->second;
+    }
+    // A list of names, each terminated, and the list terminated again.
+    if (device.size() + 2 > size) {
+        LastError = ERROR_INSUFFICIENT_BUFFER;
+        return 0;
+    }
+    std::wmemcpy(targetPath, device.c_str(), device.size() + 1);
+    targetPath[device.size() + 1] = L'\0';
+    return static_cast<DWORD>(device.size() + 2);
+}
+
+DWORD WINAPI GetFinalPathNameByHandleW(HANDLE file, LPWSTR filePath, DWORD size, DWORD flags)
+{
+    Locked lock;
+    Record("GetFinalPathNameByHandleW(" + HandleName(file) + ", " + Number(size) + ", " + Hex(flags) + ")");
+    HandleEntry* entry = Use(file, "file", "GetFinalPathNameByHandleW");
+    if (entry == nullptr || ShouldFail("GetFinalPathNameByHandleW")) {
+        LastError = ERROR_INVALID_HANDLE;
+        return 0;
+    }
+    const std::wstring& path = entry->name;
+    const std::wstring final = path.compare(0, 2, L"\\\\") == 0 ? L"\\\\?\\UNC\\" + path.substr(2) : L"\\\\?\\" + path;
+    if (final.size() + 1 > size) {
+        return static_cast<DWORD>(final.size() + 1);
+    }
+    std::wmemcpy(filePath, final.c_str(), final.size() + 1);
+    return static_cast<DWORD>(final.size());
+}
+
+DWORD WINAPI GetCurrentProcessId()
+{
+    return 3000;
+}
+
+BOOL WINAPI ProcessIdToSessionId(DWORD processId, DWORD* sessionId)
+{
+    Locked lock;
+    Record("ProcessIdToSessionId(" + Number(processId) + ", " + Pointer(sessionId) + ")");
+    if (processId != GetCurrentProcessId() || ShouldFail("ProcessIdToSessionId")) {
+        LastError = ERROR_ACCESS_DENIED;
+        return FALSE;
+    }
+    *sessionId = TheWorld().session;
+    return TRUE;
+}
+
+BOOL WINAPI GetConsoleMode(HANDLE console, DWORD* mode)
+{
+    Locked lock;
+    Record("GetConsoleMode(" + std::string(console == StandardErrorValue ? "stderr" : "unknown") + ", " +
+           Pointer(mode) + ")");
+    if (console != StandardErrorValue || !TheWorld().standardErrorIsConsole) {
+        LastError = ERROR_INVALID_HANDLE;
+        return FALSE;
+    }
+    *mode = 0x3;  // ENABLE_PROCESSED_OUTPUT | ENABLE_WRAP_AT_EOL_OUTPUT
+    return TRUE;
+}
+
+BOOL WINAPI WriteConsoleW(HANDLE console, const void* buffer, DWORD unitsToWrite, DWORD* unitsWritten, void* reserved)
+{
+    Locked lock;
+    const std::wstring text(static_cast<const wchar_t*>(buffer), unitsToWrite);
+    Record("WriteConsoleW(" + std::string(console == StandardErrorValue ? "stderr" : "unknown") + ", " +
+           Text(text.c_str()) + ", " + Number(unitsToWrite) + ", " + Pointer(unitsWritten) + ", " + Pointer(reserved) +
+           ")");
+    if (console != StandardErrorValue || !TheWorld().standardErrorIsConsole) {
+        TheWorld().misuses.push_back("WriteConsoleW: not a console the process was given");
+        return FALSE;
+    }
+    TheWorld().standardErrorText += Utf8(text);
+    *unitsWritten = unitsToWrite;
+    return TRUE;
 }
 
 BOOL WINAPI GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION information)
@@ -876,6 +1102,9 @@ BOOL WINAPI WriteFile(HANDLE file, const void* buffer, DWORD bytesToWrite, DWORD
     if (file != StandardErrorValue) {
         TheWorld().misuses.push_back("WriteFile: not a handle the process was given");
         return FALSE;
+    }
+    if (TheWorld().standardErrorIsConsole) {
+        TheWorld().misuses.push_back("WriteFile: UTF-8 bytes on a console show garbled");
     }
     TheWorld().standardErrorText += bytes;
     *bytesWritten = bytesToWrite;
@@ -928,7 +1157,7 @@ BOOL WINAPI CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, void* pr
     const bool suspended = (creationFlags & CREATE_SUSPENDED) != 0;
     const bool endsAtOnce = world.childBehaviour == Child::ExitsAtOnce && !suspended;
     world.children.push_back(ChildProcessRecord{commandLine, currentDirectory == nullptr ? L"" : currentDirectory,
-                                                creationFlags, endsAtOnce, 0, false, Clock.load(), suspended, false});
+                                                creationFlags, endsAtOnce, 0, false, ClockMs(), suspended, false});
     processInformation->hProcess = reinterpret_cast<HANDLE>(NewHandle("process", index, L""));
     processInformation->hThread = reinterpret_cast<HANDLE>(NewHandle("thread", index, L""));
     processInformation->dwProcessId = static_cast<DWORD>(1000 + 4 * index);
@@ -1149,12 +1378,22 @@ void WINAPI Sleep(DWORD milliseconds)
         Record("Sleep(" + Number(milliseconds) + ")");
         microseconds = TheWorld().realMicrosecondsPerMs;
     }
-    Clock += milliseconds;
+    long long now = ClockMicros.load();
+    long long wake = 0;
+    do {
+        wake = (now + milliseconds * 1000LL + TickMicros - 1) / TickMicros * TickMicros;
+    } while (!ClockMicros.compare_exchange_weak(now, wake));
     if (microseconds > 0) {
         std::this_thread::sleep_for(std::chrono::microseconds(static_cast<long long>(microseconds) * milliseconds));
     } else {
         std::this_thread::yield();
     }
+}
+
+ULONGLONG WINAPI GetTickCount64()
+{
+    // Moves by whole clock ticks, in milliseconds cut down, as Windows' does.
+    return static_cast<ULONGLONG>(ClockMs());
 }
 
 void WINAPI OutputDebugStringW(LPCWSTR text)
@@ -1248,9 +1487,11 @@ BOOL WINAPI PostThreadMessageW(DWORD threadId, UINT message, std::uintptr_t wPar
             }
         }
         const bool loading = world.childBehaviour == Child::LoadsBeforeItsLoop &&
-                             Clock.load() < world.children[i].createdAt + ChildLoadsForMs;
-        if (world.children[i].ended || loading) {
-            LastError = ERROR_INVALID_THREAD_ID;  // gone, or no message queue yet
+                             ClockMs() < world.children[i].createdAt + ChildLoadsForMs;
+        const bool console =
+            world.childBehaviour == Child::IgnoresWmQuit || world.childBehaviour == Child::RunsUntilEnded;
+        if (world.children[i].ended || loading || console) {
+            LastError = ERROR_INVALID_THREAD_ID;  // gone, or no message queue (yet)
             return FALSE;
         }
         world.children[i].quitPosted = world.children[i].quitPosted || message == WM_QUIT;
@@ -1300,7 +1541,7 @@ BOOL WINAPI ReportEventW(HANDLE eventLog, WORD type, WORD category, DWORD eventI
         return FALSE;
     }
     world.events.push_back(Event{entry->name, type, category, eventId, userSid == nullptr, numStrings, dataSize,
-                                 rawData == nullptr, numStrings > 0 ? strings[0] : L"", ThreadName, Clock.load(),
+                                 rawData == nullptr, numStrings > 0 ? strings[0] : L"", ThreadName, ClockMs(),
                                  world.processEnded});
     return ShouldFail("ReportEventW") ? FALSE : TRUE;
 }
@@ -1323,7 +1564,10 @@ SC_HANDLE WINAPI OpenSCManagerW(LPCWSTR machineName, LPCWSTR databaseName, DWORD
 {
     Locked lock;
     Record("OpenSCManagerW(" + Text(machineName) + ", " + Text(databaseName) + ", " + Hex(desiredAccess) + ")");
-    if (ShouldFail("OpenSCManagerW")) {
+    // Any user may connect, enumerate and read; only administrators get more.
+    const DWORD everyone = 0x20015;
+    if (ShouldFail("OpenSCManagerW") || (!TheWorld().elevated && (desiredAccess & ~everyone) != 0)) {
+        LastError = ERROR_ACCESS_DENIED;
         return nullptr;
     }
     return reinterpret_cast<SC_HANDLE>(NewHandle("manager", -1, L""));
@@ -1334,9 +1578,20 @@ SC_HANDLE WINAPI OpenServiceW(SC_HANDLE manager, LPCWSTR serviceName, DWORD desi
     Locked lock;
     Record("OpenServiceW(" + HandleName(manager) + ", " + Text(serviceName) + ", " + Hex(desiredAccess) + ")");
     // A record marked for deletion still opens, until its last handle closes.
+    // Any user may query a service; only administrators may change, stop or
+    // delete it.
+    const DWORD everyone = 0x2018D;
     if (Use(manager, "manager", "OpenServiceW") == nullptr || ShouldFail("OpenServiceW") ||
-        TheWorld().services.count(ServiceKey(serviceName)) == 0) {
+        (!TheWorld().elevated && (desiredAccess & ~everyone) != 0)) {
         LastError = ERROR_ACCESS_DENIED;
+        return nullptr;
+    }
+    if (std::wstring(serviceName).empty()) {
+        LastError = ERROR_INVALID_NAME;
+        return nullptr;
+    }
+    if (TheWorld().services.count(ServiceKey(serviceName)) == 0) {
+        LastError = ERROR_SERVICE_DOES_NOT_EXIST;
         return nullptr;
     }
     const std::uintptr_t handle = NewHandle("service", -1, serviceName);
@@ -1551,13 +1806,11 @@ void DeliverControls()
     Locked lock;
     for (;;) {
         // The service manager passes controls on only to a running service
-        // (it refuses them while the service starts or stops), and gives up
-        // on one that returned from its main function without a handler.
+        // (it refuses them while the service starts or stops). A service
+        // that never reports leaves the dispatcher waiting until somebody
+        // ends the process.
         const auto deliverable = [&] { return !world.controls.empty() && world.lastReportedState == SERVICE_RUNNING; };
-        lock.Wait([&] {
-            return deliverable() || world.stoppedReported || world.processEnded ||
-                   (world.serviceMainReturned && world.handler == nullptr);
-        });
+        lock.Wait([&] { return deliverable() || world.stoppedReported || world.processEnded; });
         if (!deliverable()) {
             return;
         }
@@ -1630,19 +1883,12 @@ BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table)
             DeliverControls();
         });
         Locked lock;
-        lock.Wait([&] { return world.stoppedReported || (world.serviceMainReturned && world.handler == nullptr); });
+        lock.Wait([&] { return world.stoppedReported || world.processEnded; });
     }
+    // Ended from outside, the process never sees the dispatcher return; here
+    // it returns into calls that are marked lost.
     Locked lock;
-    if (!world.stoppedReported && world.serviceMainReturned && world.handler == nullptr) {
-        // A service that never reported leaves its dispatcher waiting: the
-        // service manager gives up at its start timeout and ends the process.
-        Clock += 30000;
-        Record("(start timed out: the service manager ends the process)");
-        world.processEnded = true;
-        world.changed.notify_all();
-        return FALSE;
-    }
-    return TRUE;
+    return world.stoppedReported ? TRUE : FALSE;
 }
 
 SERVICE_STATUS_HANDLE WINAPI RegisterServiceCtrlHandlerW(LPCWSTR serviceName, LPHANDLER_FUNCTION handler)
@@ -1677,7 +1923,7 @@ BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS stat
         if (world.stoppedReported) {
             world.misuses.push_back("SetServiceStatus: a report after STOPPED lands on the service's next run");
         }
-        world.statusReports.push_back(StatusReport{handle == StatusHandleValue, s, ThreadName, Clock.load()});
+        world.statusReports.push_back(StatusReport{handle == StatusHandleValue, s, ThreadName, ClockMs()});
         world.lastReportedState = s.dwCurrentState;
         if (s.dwCurrentState == SERVICE_STOPPED) {
             world.stoppedReported = true;

@@ -18,9 +18,9 @@ namespace fake {
 
 enum class Child {
     QuitsOnWmQuit,        // a message loop on its primary thread
-    IgnoresWmQuit,        // a console program; ends when terminated
-    ExitsAtOnce,          // has ended before CreateProcessW returns
-    SurvivesTermination,  // ignores WM_QUIT and TerminateProcess alike
+    IgnoresWmQuit,        // a console program: no message queue to post to; ends when terminated
+    ExitsAtOnce,          // ends as soon as it runs
+    SurvivesTermination,  // ignores WM_QUIT and termination alike
     RunsUntilEnded,       // like IgnoresWmQuit; the test ends it with EndChild
     LoadsBeforeItsLoop,   // no message queue for its first 1000 ms, then a message loop
 };
@@ -113,12 +113,25 @@ void MarkForDeletion(const std::wstring& name);
 void AddFile(const std::wstring& path);
 // shortPath is the 8.3 form of the file at longPath.
 void AddShortPath(const std::wstring& shortPath, const std::wstring& longPath);
+// Drive letters of the user's logon session, which the service manager does
+// not have: a mapped network drive ("Z:" for "\\server\share") and a SUBST
+// drive ("S:" for "C:\Real"). Files on them are the files of their target.
+void MapNetworkDrive(const std::wstring& drive, const std::wstring& share);
+void SubstDrive(const std::wstring& drive, const std::wstring& folder);
+// Whether the process runs elevated (by default it does): under UAC a prompt
+// that is not elevated may not open the service manager with full access, nor
+// a service to change, stop or delete it.
+void SetElevated(bool elevated);
+// The process's session (by default 1); session 0 is never seen by a user.
+void SetSession(DWORD session);
 // Whether the process's window station is one a user sees (by default it is).
 void SetWindowStationVisible(bool visible);
 // The session attached to the console; 0xFFFFFFFF: none (by default 1).
 void SetConsoleSession(DWORD session);
-// Whether the process was given a standard error (by default not).
+// Whether the process was given a standard error (by default not), and
+// whether that is a console (by default a file or pipe).
 void SetStandardError(bool given);
+void SetStandardErrorIsConsole(bool console);
 // Makes the Nth call (1-based) of the named operation fail; 0: every call.
 void FailCall(const std::string& operation, int nth = 0);
 // Wine holds SetServiceStatus on the service thread while a control handler
@@ -141,9 +154,12 @@ void OnStatusReport(std::function<void(DWORD state)> hook);
 // the service has reported RUNNING (before that the manager refuses them).
 int RunHost();
 // A client's ControlService: 0, or the error Windows gives. Only the system
-// sends SHUTDOWN, and only to a service that accepts it. A control sent
-// before the service runs waits until it does.
+// sends SHUTDOWN, and only to a service that accepts it. A service that is
+// starting or stopping refuses every control.
 DWORD SendControl(DWORD control);
+// An administrator ends the host process (Task Manager, taskkill /f): a
+// dispatcher still waiting is released, and later calls are marked lost.
+void EndProcess();
 void EndChild(DWORD exitCode);
 // Waits (in real time, at most 10 s) for a condition on the world.
 bool WaitUntil(const std::function<bool()>& condition);

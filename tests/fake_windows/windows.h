@@ -53,10 +53,12 @@ inline HANDLE const INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(static_cast<
 #define ERROR_INVALID_HANDLE 6u
 #define ERROR_INVALID_PARAMETER 87u
 #define ERROR_INSUFFICIENT_BUFFER 122u
+#define ERROR_INVALID_NAME 123u
 #define ERROR_MOD_NOT_FOUND 126u
 #define ERROR_PROC_NOT_FOUND 127u
 #define ERROR_INVALID_SERVICE_CONTROL 1052u
 #define ERROR_SERVICE_CANNOT_ACCEPT_CTRL 1061u
+#define ERROR_SERVICE_DOES_NOT_EXIST 1060u
 #define ERROR_SERVICE_NOT_ACTIVE 1062u
 #define ERROR_SERVICE_SPECIFIC_ERROR 1066u
 #define ERROR_SERVICE_MARKED_FOR_DELETE 1072u
@@ -71,7 +73,14 @@ inline HANDLE const INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(static_cast<
 #define FILE_SHARE_WRITE 0x2u
 #define FILE_SHARE_DELETE 0x4u
 #define OPEN_EXISTING 3u
+#define FILE_ATTRIBUTE_DIRECTORY 0x10u
 #define FILE_ATTRIBUTE_NORMAL 0x80u
+#define FILE_FLAG_BACKUP_SEMANTICS 0x02000000u
+#define INVALID_FILE_ATTRIBUTES 0xFFFFFFFFu
+#define FILE_NAME_NORMALIZED 0x0u
+#define VOLUME_NAME_DOS 0x0u
+#define DRIVE_FIXED 3u
+#define DRIVE_REMOTE 4u
 #define UOI_FLAGS 1
 #define WSF_VISIBLE 0x0001
 
@@ -160,6 +169,17 @@ typedef struct tagUSEROBJECTFLAGS {
     BOOL fReserved;
     DWORD dwFlags;
 } USEROBJECTFLAGS;
+
+typedef struct _FILE_ID_128 {
+    BYTE Identifier[16];
+} FILE_ID_128;
+
+typedef struct _FILE_ID_INFO {
+    ULONGLONG VolumeSerialNumber;
+    FILE_ID_128 FileId;
+} FILE_ID_INFO;
+
+typedef enum _FILE_INFO_BY_HANDLE_CLASS { FileIdInfo = 18 } FILE_INFO_BY_HANDLE_CLASS;
 
 typedef union _LARGE_INTEGER {
     long long QuadPart;
@@ -258,6 +278,16 @@ DWORD WINAPI GetLongPathNameW(LPCWSTR shortPath, LPWSTR longPath, DWORD size);
 HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, void* securityAttributes,
                           DWORD creationDisposition, DWORD flagsAndAttributes, HANDLE templateFile);
 BOOL WINAPI GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION information);
+BOOL WINAPI GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS informationClass, LPVOID information,
+                                         DWORD size);
+DWORD WINAPI GetFileAttributesW(LPCWSTR fileName);
+UINT WINAPI GetDriveTypeW(LPCWSTR rootPath);
+DWORD WINAPI QueryDosDeviceW(LPCWSTR deviceName, LPWSTR targetPath, DWORD size);
+DWORD WINAPI GetFinalPathNameByHandleW(HANDLE file, LPWSTR filePath, DWORD size, DWORD flags);
+DWORD WINAPI GetCurrentProcessId();
+BOOL WINAPI ProcessIdToSessionId(DWORD processId, DWORD* sessionId);
+BOOL WINAPI GetConsoleMode(HANDLE console, DWORD* mode);
+BOOL WINAPI WriteConsoleW(HANDLE console, const void* buffer, DWORD unitsToWrite, DWORD* unitsWritten, void* reserved);
 HANDLE WINAPI GetStdHandle(DWORD standardHandle);
 BOOL WINAPI WriteFile(HANDLE file, const void* buffer, DWORD bytesToWrite, DWORD* bytesWritten, void* overlapped);
 int WINAPI WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wideText, int wideLength, LPSTR multiByteText,
@@ -280,6 +310,7 @@ BOOL WINAPI SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add);
 BOOL WINAPI GenerateConsoleCtrlEvent(DWORD controlEvent, DWORD processGroupId);
 BOOL WINAPI FreeConsole();
 void WINAPI Sleep(DWORD milliseconds);
+ULONGLONG WINAPI GetTickCount64();
 void WINAPI OutputDebugStringW(LPCWSTR text);
 DWORD WINAPI WTSGetActiveConsoleSessionId();
 void WINAPI AcquireSRWLockExclusive(PSRWLOCK lock);

@@ -57,23 +57,28 @@ class CommandWords : public ::testing::TestWithParam<WordCase> {};
 
 TEST_P(CommandWords, MatchOnlyTheWholeWordWithAsciiCaseFolded)
 {
-    EXPECT_EQ(EqualsIgnoringAsciiCase(GetParam().text, L"/install"), GetParam().isInstall);
-    EXPECT_EQ(EqualsIgnoringAsciiCase(GetParam().text, L"/uninstall"), GetParam().isUninstall);
+    EXPECT_EQ(IsCommandWord(GetParam().text, L"/install"), GetParam().isInstall);
+    EXPECT_EQ(IsCommandWord(GetParam().text, L"/uninstall"), GetParam().isUninstall);
 }
 
-INSTANTIATE_TEST_SUITE_P(Texts, CommandWords,
-                         ::testing::Values(WordCase{L"/install", true, false}, WordCase{L"/INSTALL", true, false},
-                                           WordCase{L"/InStAlL", true, false}, WordCase{L"/uninstall", false, true},
-                                           WordCase{L"/Uninstall", false, true}, WordCase{L"/UNINSTALL", false, true},
-                                           WordCase{L"/install ", false, false}, WordCase{L" /install", false, false},
-                                           WordCase{L"-install", false, false}, WordCase{L"install", false, false},
-                                           WordCase{L"/install now", false, false}, WordCase{L"/instal", false, false},
-                                           WordCase{L"/installs", false, false}, WordCase{L"", false, false},
-                                           WordCase{L"/foo", false, false},
-                                           // Fullwidth forms fold to "/install" only through a code page.
-                                           WordCase{L"\xFF0F\xFF49\xFF4E\xFF53\xFF54\xFF41\xFF4C\xFF4C", false, false},
-                                           // Dotted capital I and dotless i are not ASCII.
-                                           WordCase{L"/\x0130nstall", false, false},
-                                           WordCase{L"/\x0131nstall", false, false}));
+INSTANTIATE_TEST_SUITE_P(
+    Texts, CommandWords,
+    ::testing::Values(WordCase{L"/install", true, false}, WordCase{L"/INSTALL", true, false},
+                      WordCase{L"/InStAlL", true, false}, WordCase{L"/uninstall", false, true},
+                      WordCase{L"/Uninstall", false, true}, WordCase{L"/UNINSTALL", false, true},
+                      // A batch line's trailing blank, a tool that quotes every argument.
+                      WordCase{L"/install ", true, false}, WordCase{L"\t/install\t", true, false},
+                      WordCase{L"\"/install\"", true, false}, WordCase{L" \"/Uninstall\" ", false, true},
+                      // One pair of quotes, around the word and nothing else.
+                      WordCase{L"\"/install", false, false}, WordCase{L"/install\"", false, false},
+                      WordCase{L"\"\"/install\"\"", false, false}, WordCase{L"\" /install \"", false, false},
+                      WordCase{L"\"\"", false, false}, WordCase{L"-install", false, false},
+                      WordCase{L"install", false, false}, WordCase{L"/install now", false, false},
+                      WordCase{L"/instal", false, false}, WordCase{L"/installs", false, false},
+                      WordCase{L"", false, false}, WordCase{L"/foo", false, false},
+                      // Fullwidth forms fold to "/install" only through a code page.
+                      WordCase{L"\xFF0F\xFF49\xFF4E\xFF53\xFF54\xFF41\xFF4C\xFF4C", false, false},
+                      // Dotted capital I and dotless i are not ASCII.
+                      WordCase{L"/\x0130nstall", false, false}, WordCase{L"/\x0131nstall", false, false}));
 
 }  // namespace

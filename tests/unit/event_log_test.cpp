@@ -124,6 +124,24 @@ TEST_F(LogEventTest, WithoutAnEventLogOnAStationNobodySeesNothingWaits)
     EXPECT_EQ(fake::Misuses(), std::vector<std::string>{});
 }
 
+// Session 0's WinSta0 says it is visible, but no user ever sees it; a console
+// shows UTF-8 bytes garbled, so it is given the text as text.
+TEST_F(LogEventTest, WithoutAnEventLogInSessionZeroNothingWaitsAndAConsoleGetsText)
+{
+    fake::SetSession(0);
+    fake::SetStandardError(true);
+    fake::SetStandardErrorIsConsole(true);
+    fake::FailCall("RegisterEventSourceW");
+    LogEvent(L"Service stopped");
+
+    EXPECT_TRUE(fake::Boxes().empty());
+    EXPECT_EQ(
+        fake::CallsNamed("WriteConsoleW"),
+        (std::vector<std::string>{"WriteConsoleW(stderr, \"RegisterEventSource() Failed!\r\n\", 31, ptr, NULL)"}));
+    EXPECT_TRUE(fake::CallsNamed("WriteFile").empty());
+    EXPECT_EQ(fake::Misuses(), std::vector<std::string>{});
+}
+
 TEST_F(LogEventTest, ATextOf255UnitsIsOneEvent)
 {
     const std::wstring text(255, L'a');

@@ -39,22 +39,52 @@ std::string OpenForDeletion(int manager, const std::string& name = "notepadSvc")
     return "OpenServiceW(manager#" + std::to_string(manager) + ", " + Quoted(name) + ", 0x10020)";
 }
 
-// The record's program and the host's own file, compared as files: opened
-// for their attributes (handles `firstFile` and the next), identified, closed.
-std::vector<std::string> SameFileCheck(int service, int firstFile, const std::string& program = ModulePath,
-                                       const std::string& host = ModulePath)
+std::string FolderOf(const std::string& path)
+{
+    return path.substr(0, path.find_last_of('\\'));
+}
+
+// The record's program and the host's own file, compared as files, then,
+// when they are one file, their folders: each opened for its attributes
+// (handles `firstFile` and on), identified, closed. `probes` are the prefixes
+// of an unquoted binary path with blanks tried as programs first.
+std::vector<std::string> FileCheck(int service, int firstFile, const std::string& program, const std::string& host,
+                                   bool sameFile, const std::vector<std::string>& probes = {})
 {
     std::vector<std::string> calls = {"QueryServiceConfigW(service#" + std::to_string(service) + ", NULL)",
                                       "QueryServiceConfigW(service#" + std::to_string(service) + ", buffer)"};
+    for (const std::string& probe : probes) {
+        calls.push_back("GetFileAttributesW(" + Quoted(probe) + ")");
+    }
+    std::vector<std::pair<std::string, const char*>> opened = {{program, "0x80"}, {host, "0x80"}};
+    if (sameFile) {
+        opened.insert(opened.end(), {{FolderOf(program), "0x2000000"}, {FolderOf(host), "0x2000000"}});
+    }
     int file = firstFile;
-    for (const std::string& path : {program, host}) {
+    for (const auto& path : opened) {
         const std::string handle = "file#" + std::to_string(file);
-        calls.push_back("CreateFileW(" + Quoted(path) + ", 0x80, 0x7, NULL, 3, 0x80, NULL)");
-        calls.push_back("GetFileInformationByHandle(" + handle + ")");
+        calls.push_back("CreateFileW(" + Quoted(path.first) + ", 0x80, 0x7, NULL, 3, " + path.second + ", NULL)");
+        calls.push_back("GetFileInformationByHandleEx(" + handle + ", 18, 24)");
         calls.push_back("CloseHandle(" + handle + ")");
         file += 4;
     }
     return calls;
+}
+
+std::vector<std::string> SameFileCheck(int service, int firstFile, const std::string& program = ModulePath)
+{
+    return FileCheck(service, firstFile, program, ModulePath, true);
+}
+
+std::vector<std::string> OtherFileCheck(int service, int firstFile)
+{
+    return FileCheck(service, firstFile, OtherProgram, ModulePath, false);
+}
+
+// Whether the host's drive is one of the logon session's alone.
+std::vector<std::string> DriveCheck(const std::string& drive = "C:")
+{
+    return {"GetDriveTypeW(" + Quoted(drive + "\\") + ")", "QueryDosDeviceW(" + Quoted(drive) + ", 32768)"};
 }
 
 std::string ChangeNothing(int service)
@@ -91,12 +121,14 @@ std::string Delete(int service)
     return "DeleteService(service#" + std::to_string(service) + ")";
 }
 
-// A box where the user sees it: USER32 loaded from the system directory for
-// each function, the window station found visible, then the box itself.
+// A box where the user sees it: not in session 0, USER32 loaded from the
+// system directory for each function, the window station found visible, then
+// the box itself.
 std::vector<std::string> Box(const std::string& text)
 {
     const std::string loadUser32 = "LoadLibraryExW(\"user32.dll\", NULL, 0x800)";
-    return {loadUser32,
+    return {"ProcessIdToSessionId(3000, ptr)",
+            loadUser32,
             loadUser32,
             "GetProcessWindowStation()",
             "GetUserObjectInformationW(window station, 1, ptr, " + std::to_string(sizeof(USEROBJECTFLAGS)) + ", ptr)",
@@ -106,6 +138,7 @@ std::vector<std::string> Box(const std::string& text)
 
 const std::vector<std::string> ManagerBox = Box("OpenSCManager() 失败!");
 const std::vector<std::string> CreateBox = Box("CreateServiceW() 失败!");
+const std::vector<std::string> NotDeletedBox = Box("Service could not be deleted");
 
 const std::string RegisterSource = "RegisterEventSourceW(NULL, \"notepadSvc\")";
 
@@ -278,8 +311,9 @@ INSTANTIATE_TEST_SUITE_P(
                                Existing::None,
                                false,
                                {},
-                               {OpenManager, OpenForCheck(256), CloseManager(256), OpenManager, Create(260),
-                                CloseService(264), CloseManager(260)},
+                               Join({{OpenManager, OpenForCheck(256)},
+                                     DriveCheck(),
+                                     {Create(256), CloseService(260), CloseManager(256)}}),
                                NoBoxes,
                                NoEvents,
                                true,
@@ -309,69 +343,43 @@ INSTANTIATE_TEST_SUITE_P(
                                NoEvents,
                                true,
                                {}},
-                      PathCase{"ManagerNeverOpens_Box",
+                      PathCase{"ManagerRefused_Box",
                                Action::Install,
                                Existing::None,
                                false,
                                {{"OpenSCManagerW", 0}},
-                               Join({{OpenManager, OpenManager}, ManagerBox}),
+                               Join({{OpenManager}, ManagerBox}),
                                {L"OpenSCManager() 失败!"},
                                NoEvents,
                                false,
-                               {}},
-                      PathCase{"ManagerOpensOnlyForTheCheck_Box",
-                               Action::Install,
-                               Existing::None,
-                               false,
-                               {{"OpenSCManagerW", 2}},
-                               Join({{OpenManager, OpenForCheck(256), CloseManager(256), OpenManager}, ManagerBox}),
-                               {L"OpenSCManager() 失败!"},
-                               NoEvents,
-                               false,
-                               {}},
-                      PathCase{"ManagerFailsOnlyForTheCheck_CountsAsAbsentAndCreates",
-                               Action::Install,
-                               Existing::None,
-                               false,
-                               {{"OpenSCManagerW", 1}},
-                               {OpenManager, OpenManager, Create(256), CloseService(260), CloseManager(256)},
-                               NoBoxes,
-                               NoEvents,
-                               true,
                                {}},
                       PathCase{"CreationFails_BoxThenClosesTheManager",
                                Action::Install,
                                Existing::None,
                                false,
                                {{"CreateServiceW", 0}},
-                               Join({{OpenManager, OpenForCheck(256), CloseManager(256), OpenManager, Create(260)},
+                               Join({{OpenManager, OpenForCheck(256)},
+                                     DriveCheck(),
+                                     {Create(256), OpenForCheck(256)},
                                      CreateBox,
-                                     {CloseManager(260)}}),
+                                     {CloseManager(256)}}),
                                {L"CreateServiceW() 失败!"},
                                NoEvents,
                                false,
                                {}},
-                      // Whatever made the check fail, the service is taken as absent; if it
-                      // exists after all, creation fails and says so.
-                      PathCase{"CheckCannotOpenAnExistingService_TriesToCreateAndShowsTheBox",
+                      // The service exists after all: it is looked at again, and it is this
+                      // very file's (as when another /install of it got there first).
+                      PathCase{"CheckCannotOpenTheServiceOfThisFile_LooksAgainWhenTheCreationFailsAndShowsNothing",
                                Action::Install,
                                Existing::ThisHost,
                                false,
                                {{"OpenServiceW", 1}},
-                               Join({{OpenManager, OpenForCheck(256), CloseManager(256), OpenManager, Create(260)},
-                                     CreateBox,
-                                     {CloseManager(260)}}),
-                               {L"CreateServiceW() 失败!"},
-                               NoEvents,
-                               true,
-                               {}},
-                      PathCase{"CheckManagerFailsAndTheServiceExists_TriesToCreateAndShowsTheBox",
-                               Action::Install,
-                               Existing::ThisHost,
-                               false,
-                               {{"OpenSCManagerW", 1}},
-                               Join({{OpenManager, OpenManager, Create(256)}, CreateBox, {CloseManager(256)}}),
-                               {L"CreateServiceW() 失败!"},
+                               Join({{OpenManager, OpenForCheck(256)},
+                                     DriveCheck(),
+                                     {Create(256), OpenForCheck(256)},
+                                     SameFileCheck(260, 264),
+                                     {ChangeNothing(260), CloseService(260), CloseManager(256)}}),
+                               NoBoxes,
                                NoEvents,
                                true,
                                {}},
@@ -383,175 +391,145 @@ INSTANTIATE_TEST_SUITE_P(
                                false,
                                {},
                                Join({{OpenManager, OpenForCheck(256)},
-                                     SameFileCheck(260, 264, OtherProgram),
-                                     {CloseService(260), CloseManager(256), OpenManager, Create(272)},
+                                     OtherFileCheck(260, 264),
+                                     {CloseService(260)},
+                                     DriveCheck(),
+                                     {Create(256), OpenForCheck(256)},
+                                     OtherFileCheck(272, 276),
+                                     {CloseService(272)},
                                      CreateBox,
-                                     {CloseManager(272)}}),
+                                     {CloseManager(256)}}),
                                {L"CreateServiceW() 失败!"},
                                NoEvents,
                                true,
-                               {}},
-                      // Reinstalled while a services console holds the deleted record: the
-                      // record will go when the console lets go, so it is not installed.
-                      PathCase{
-                          "RecordBeingDeleted_TriesToCreateAndShowsTheBox",
-                          Action::Install,
-                          Existing::ThisHostBeingDeleted,
-                          false,
-                          {},
-                          Join({{OpenManager, OpenForCheck(256)},
-                                SameFileCheck(260, 264),
-                                {ChangeNothing(260), CloseService(260), CloseManager(256), OpenManager, Create(272)},
-                                CreateBox,
-                                {CloseManager(272)}}),
-                          {L"CreateServiceW() 失败!"},
-                          NoEvents,
-                          true,
-                          {}}),
+                               {}}),
     [](const ::testing::TestParamInfo<PathCase>& info) { return std::string(info.param.name); });
 
-INSTANTIATE_TEST_SUITE_P(
-    Uninstall, RegistrationPaths,
-    ::testing::Values(
-        // The stop is sent and the record deleted at once: nothing waits or
-        // polls between them.
-        PathCase{"Running_StopsAndDeletesWithoutWaiting",
-                 Action::Uninstall,
-                 Existing::ThisHost,
-                 true,
-                 {},
-                 Join({{OpenManager, OpenForUninstallCheck(256)},
-                       SameFileCheck(260, 264),
-                       {CloseService(260), CloseManager(256), OpenManager, OpenForDeletion(272), Stop(276), Delete(276),
-                        CloseService(276), CloseManager(272)}}),
-                 NoBoxes,
-                 NoEvents,
-                 false,
-                 {}},
-        // A stopped service refuses the stop control; that result is ignored.
-        PathCase{"Stopped_TheRefusedStopDoesNotPreventDeletion",
-                 Action::Uninstall,
-                 Existing::ThisHost,
-                 false,
-                 {},
-                 Join({{OpenManager, OpenForUninstallCheck(256)},
-                       SameFileCheck(260, 264),
-                       {CloseService(260), CloseManager(256), OpenManager, OpenForDeletion(272), Stop(276), Delete(276),
-                        CloseService(276), CloseManager(272)}}),
-                 NoBoxes,
-                 NoEvents,
-                 false,
-                 {}},
-        PathCase{"ManagerFailsAtTheFirstAttempt_NothingAtAll",
-                 Action::Uninstall,
-                 Existing::ThisHost,
-                 true,
-                 {{"OpenSCManagerW", 1}},
-                 {OpenManager},
-                 NoBoxes,
-                 NoEvents,
-                 true,
-                 {}},
-        PathCase{"ManagerNeverOpens_NothingAtAll",
-                 Action::Uninstall,
-                 Existing::ThisHost,
-                 true,
-                 {{"OpenSCManagerW", 0}},
-                 {OpenManager},
-                 NoBoxes,
-                 NoEvents,
-                 true,
-                 {}},
-        PathCase{"Absent_NothingAtAll",
-                 Action::Uninstall,
-                 Existing::None,
-                 false,
-                 {},
-                 {OpenManager, OpenForUninstallCheck(256), CloseManager(256)},
-                 NoBoxes,
-                 NoEvents,
-                 false,
-                 {}},
-        PathCase{"CheckCannotOpenAnExistingService_CountsAsAbsent",
-                 Action::Uninstall,
-                 Existing::ThisHost,
-                 true,
-                 {{"OpenServiceW", 1}},
-                 {OpenManager, OpenForUninstallCheck(256), CloseManager(256)},
-                 NoBoxes,
-                 NoEvents,
-                 true,
-                 {}},
-        PathCase{"ManagerFailsAtTheSecondAttempt_Event",
-                 Action::Uninstall,
-                 Existing::ThisHost,
-                 true,
-                 {{"OpenSCManagerW", 2}},
-                 Join({{OpenManager, OpenForUninstallCheck(256)},
-                       SameFileCheck(260, 264),
-                       {CloseService(260), CloseManager(256), OpenManager},
-                       ReportNotDeleted(272)}),
-                 NoBoxes,
-                 NotDeleted,
-                 true,
-                 {}},
-        PathCase{"ServiceWillNotOpenForDeletion_ClosesTheManagerThenEvent",
-                 Action::Uninstall,
-                 Existing::ThisHost,
-                 true,
-                 {{"OpenServiceW", 2}},
-                 Join({{OpenManager, OpenForUninstallCheck(256)},
-                       SameFileCheck(260, 264),
-                       {CloseService(260), CloseManager(256), OpenManager, OpenForDeletion(272), CloseManager(272)},
-                       ReportNotDeleted(276)}),
-                 NoBoxes,
-                 NotDeleted,
-                 true,
-                 {}},
-        PathCase{"DeletionFails_TheStopWasStillSentThenEvent",
-                 Action::Uninstall,
-                 Existing::ThisHost,
-                 true,
-                 {{"DeleteService", 0}},
-                 Join({{OpenManager, OpenForUninstallCheck(256)},
-                       SameFileCheck(260, 264),
-                       {CloseService(260), CloseManager(256), OpenManager, OpenForDeletion(272), Stop(276), Delete(276),
-                        CloseService(276), CloseManager(272)},
-                       ReportNotDeleted(280)}),
-                 NoBoxes,
-                 NotDeleted,
-                 true,
-                 {SERVICE_CONTROL_STOP}},
-        // A service of our name that runs another file (a system service, a
-        // copy of the host in another folder) is neither stopped nor deleted.
-        PathCase{"RecordOfAnotherProgram_LeftAloneWithAnEvent",
-                 Action::Uninstall,
-                 Existing::OtherProgram,
-                 true,
-                 {},
-                 Join({{OpenManager, OpenForUninstallCheck(256)},
-                       SameFileCheck(260, 264, OtherProgram),
-                       {CloseService(260), CloseManager(256)},
-                       ReportNotDeleted(272)}),
-                 NoBoxes,
-                 NotDeleted,
-                 true,
-                 {}},
-        // A deletion already under way is as good as done.
-        PathCase{"RecordBeingDeleted_NothingToReport",
-                 Action::Uninstall,
-                 Existing::ThisHostBeingDeleted,
-                 true,
-                 {},
-                 Join({{OpenManager, OpenForUninstallCheck(256)},
-                       SameFileCheck(260, 264),
-                       {CloseService(260), CloseManager(256), OpenManager, OpenForDeletion(272), Stop(276), Delete(276),
-                        CloseService(276), CloseManager(272)}}),
-                 NoBoxes,
-                 NoEvents,
-                 true,
-                 {SERVICE_CONTROL_STOP}}),
-    [](const ::testing::TestParamInfo<PathCase>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Uninstall, RegistrationPaths,
+                         ::testing::Values(
+                             // The stop is sent and the record deleted at once: nothing waits or
+                             // polls between them.
+                             PathCase{"Running_StopsAndDeletesWithoutWaiting",
+                                      Action::Uninstall,
+                                      Existing::ThisHost,
+                                      true,
+                                      {},
+                                      Join({{OpenManager, OpenForUninstallCheck(256)},
+                                            SameFileCheck(260, 264),
+                                            {CloseService(260), OpenForDeletion(256), Stop(280), Delete(280),
+                                             CloseService(280), CloseManager(256)}}),
+                                      NoBoxes,
+                                      NoEvents,
+                                      false,
+                                      {}},
+                             // A stopped service refuses the stop control; that result is ignored.
+                             PathCase{"Stopped_TheRefusedStopDoesNotPreventDeletion",
+                                      Action::Uninstall,
+                                      Existing::ThisHost,
+                                      false,
+                                      {},
+                                      Join({{OpenManager, OpenForUninstallCheck(256)},
+                                            SameFileCheck(260, 264),
+                                            {CloseService(260), OpenForDeletion(256), Stop(280), Delete(280),
+                                             CloseService(280), CloseManager(256)}}),
+                                      NoBoxes,
+                                      NoEvents,
+                                      false,
+                                      {}},
+                             // Refused to a prompt that is not elevated: said, not taken for absence.
+                             PathCase{"ManagerRefused_Box",
+                                      Action::Uninstall,
+                                      Existing::ThisHost,
+                                      true,
+                                      {{"OpenSCManagerW", 0}},
+                                      Join({{OpenManager}, ManagerBox}),
+                                      {L"OpenSCManager() 失败!"},
+                                      NoEvents,
+                                      true,
+                                      {}},
+                             PathCase{"Absent_NothingAtAll",
+                                      Action::Uninstall,
+                                      Existing::None,
+                                      false,
+                                      {},
+                                      {OpenManager, OpenForUninstallCheck(256), CloseManager(256)},
+                                      NoBoxes,
+                                      NoEvents,
+                                      false,
+                                      {}},
+                             // A service that exists but will not open is not absent.
+                             PathCase{"CheckCannotOpenAnExistingService_EventAndBox",
+                                      Action::Uninstall,
+                                      Existing::ThisHost,
+                                      true,
+                                      {{"OpenServiceW", 1}},
+                                      Join({{OpenManager, OpenForUninstallCheck(256), CloseManager(256)},
+                                            ReportNotDeleted(260),
+                                            NotDeletedBox}),
+                                      {L"Service could not be deleted"},
+                                      NotDeleted,
+                                      true,
+                                      {}},
+                             PathCase{"ServiceWillNotOpenForDeletion_ClosesTheManagerThenEventAndBox",
+                                      Action::Uninstall,
+                                      Existing::ThisHost,
+                                      true,
+                                      {{"OpenServiceW", 2}},
+                                      Join({{OpenManager, OpenForUninstallCheck(256)},
+                                            SameFileCheck(260, 264),
+                                            {CloseService(260), OpenForDeletion(256), CloseManager(256)},
+                                            ReportNotDeleted(280),
+                                            NotDeletedBox}),
+                                      {L"Service could not be deleted"},
+                                      NotDeleted,
+                                      true,
+                                      {}},
+                             PathCase{"DeletionFails_TheStopWasStillSentThenEventAndBox",
+                                      Action::Uninstall,
+                                      Existing::ThisHost,
+                                      true,
+                                      {{"DeleteService", 0}},
+                                      Join({{OpenManager, OpenForUninstallCheck(256)},
+                                            SameFileCheck(260, 264),
+                                            {CloseService(260), OpenForDeletion(256), Stop(280), Delete(280),
+                                             CloseService(280), CloseManager(256)},
+                                            ReportNotDeleted(284),
+                                            NotDeletedBox}),
+                                      {L"Service could not be deleted"},
+                                      NotDeleted,
+                                      true,
+                                      {SERVICE_CONTROL_STOP}},
+                             // A service of our name that runs another file (a system service, a
+                             // copy of the host in another folder) is neither stopped nor deleted.
+                             PathCase{"RecordOfAnotherProgram_LeftAloneWithAnEventAndABox",
+                                      Action::Uninstall,
+                                      Existing::OtherProgram,
+                                      true,
+                                      {},
+                                      Join({{OpenManager, OpenForUninstallCheck(256)},
+                                            OtherFileCheck(260, 264),
+                                            {CloseService(260), CloseManager(256)},
+                                            ReportNotDeleted(272),
+                                            NotDeletedBox}),
+                                      {L"Service could not be deleted"},
+                                      NotDeleted,
+                                      true,
+                                      {}},
+                             // A deletion already under way is as good as done.
+                             PathCase{"RecordBeingDeleted_NothingToReport",
+                                      Action::Uninstall,
+                                      Existing::ThisHostBeingDeleted,
+                                      true,
+                                      {},
+                                      Join({{OpenManager, OpenForUninstallCheck(256)},
+                                            SameFileCheck(260, 264),
+                                            {CloseService(260), OpenForDeletion(256), Stop(280), Delete(280),
+                                             CloseService(280), CloseManager(256)}}),
+                                      NoBoxes,
+                                      NoEvents,
+                                      true,
+                                      {SERVICE_CONTROL_STOP}}),
+                         [](const ::testing::TestParamInfo<PathCase>& info) { return std::string(info.param.name); });
 
 // The record install leaves behind, for hosts at various paths.
 
@@ -614,9 +592,59 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(RegistrationTest, InstallRegistersThePathItIsGivenWithoutAskingForItAgain)
 {
     InstallService(L"D:\\Elsewhere\\other.exe");
-    EXPECT_EQ(Calls(), (std::vector<std::string>{OpenManager, OpenForCheck(256), CloseManager(256), OpenManager,
-                                                 Create(260, "notepadSvc", "D:\\Elsewhere\\other.exe"),
-                                                 CloseService(264), CloseManager(260)}));
+    EXPECT_EQ(Calls(),
+              Join({{OpenManager, OpenForCheck(256)},
+                    DriveCheck("D:"),
+                    {Create(256, "notepadSvc", "D:\\Elsewhere\\other.exe"), CloseService(260), CloseManager(256)}}));
+}
+
+// Reinstalled while a services console holds the deleted record: the record
+// goes only when the console lets go. Waited for 10 s, by the clock.
+TEST_F(RegistrationTest, ARecordStillBeingDeletedIsWaitedForTenSecondsThenTheBox)
+{
+    fake::AddService(L"notepadSvc", false, L"C:\\Apps\\notepadSvc.exe");
+    fake::HoldService(L"notepadSvc");
+    fake::MarkForDeletion(L"notepadSvc");
+    InstallService(identity_.ModulePath);
+
+    const std::vector<std::string> sleeps = fake::CallsNamed("Sleep");
+    EXPECT_EQ(sleeps, std::vector<std::string>(sleeps.size(), "Sleep(100)"));
+    EXPECT_GE(fake::Now(), 10000);
+    EXPECT_LT(fake::Now(), 10000 + 110);
+    EXPECT_EQ(fake::CallsNamed("CreateServiceW").size(), 1u);
+    ASSERT_EQ(fake::Boxes().size(), 1u);
+    EXPECT_EQ(fake::Boxes()[0].text, L"CreateServiceW() 失败!");
+}
+
+// Under UAC a prompt that is not elevated may not open the service manager
+// with full access: /uninstall says so instead of passing for done.
+TEST_F(RegistrationTest, AnUninstallFromAPromptThatIsNotElevatedSaysSo)
+{
+    fake::AddService(L"notepadSvc", true, L"C:\\Apps\\notepadSvc.exe");
+    fake::SetElevated(false);
+    UninstallService(identity_.ModulePath);
+
+    ASSERT_EQ(fake::Boxes().size(), 1u);
+    EXPECT_EQ(fake::Boxes()[0].text, L"OpenSCManager() 失败!");
+    EXPECT_TRUE(fake::HasService(L"notepadSvc"));
+    EXPECT_TRUE(fake::Service(L"notepadSvc").controls.empty());
+}
+
+// The service manager runs as LocalSystem, which has none of the installing
+// user's drive letters: what they stand for is registered.
+TEST_F(RegistrationTest, InstalledFromADriveOfTheLogonSessionTheRecordGivesWhatItStandsFor)
+{
+    for (const wchar_t* modulePath : {L"Z:\\Apps\\notepadSvc.exe", L"S:\\Apps\\notepadSvc.exe"}) {
+        fake::Reset();
+        fake::MapNetworkDrive(L"Z:", L"\\\\server\\share");
+        fake::SubstDrive(L"S:", L"C:\\Real");
+        const HostIdentity identity = IdentityAt(modulePath);
+        InstallService(identity.ModulePath);
+        ASSERT_TRUE(fake::HasService(L"notepadSvc"));
+        EXPECT_EQ(fake::Service(L"notepadSvc").binaryPath, modulePath[0] == L'Z'
+                                                               ? L"\\\\server\\share\\Apps\\notepadSvc.exe"
+                                                               : L"C:\\Real\\Apps\\notepadSvc.exe");
+    }
 }
 
 // A deployment tool runs /install where nobody sees a box: the failure goes
@@ -653,12 +681,12 @@ TEST_F(RegistrationTest, InstallingTwiceLeavesTheFirstRecordAndShowsNothing)
     const std::size_t secondRun = fake::Journal().size();
     EXPECT_EQ(fake::RunHost(), 0);
 
-    // Handles 256 to 264 went to the first run.
+    // Handles 256 and 260 went to the first run.
     EXPECT_EQ(CallsSince(secondRun), Join({{"SetDefaultDllDirectories(0x800)", "GetModuleFileNameW(NULL, 260)",
                                             "GetLongPathNameW(\"C:\\Apps\\notepadSvc.exe\", 23)", "GetCommandLineW()",
-                                            OpenManager, OpenForCheck(268)},
-                                           SameFileCheck(272, 276),
-                                           {ChangeNothing(272), CloseService(272), CloseManager(268)}}));
+                                            OpenManager, OpenForCheck(264)},
+                                           SameFileCheck(268, 272),
+                                           {ChangeNothing(268), CloseService(268), CloseManager(264)}}));
     EXPECT_EQ(fake::CallsNamed("CreateServiceW").size(), 1u);
     EXPECT_TRUE(fake::Boxes().empty());
     EXPECT_TRUE(fake::Events().empty());
@@ -709,18 +737,23 @@ TEST_P(RegistrationRoutes, WinMainRunsTheActionForTheHostsOwnPath)
 
     if (row.action == Action::Install) {
         EXPECT_EQ(CallsAfterCommandLine(),
-                  (std::vector<std::string>{OpenManager, OpenForCheck(256, name), CloseManager(256), OpenManager,
-                                            Create(260, name, row.binaryPath), CloseService(264), CloseManager(260)}));
+                  Join({{OpenManager, OpenForCheck(256, name)},
+                        DriveCheck(),
+                        {Create(256, name, row.binaryPath), CloseService(260), CloseManager(256)}}));
     } else {
         std::string modulePath;
         for (const wchar_t* unit = row.modulePath; *unit != L'\0'; ++unit) {
             modulePath += static_cast<char>(*unit);
         }
-        EXPECT_EQ(CallsAfterCommandLine(),
-                  Join({{OpenManager, OpenForUninstallCheck(256, name)},
-                        SameFileCheck(260, 264, modulePath, modulePath),
-                        {CloseService(260), CloseManager(256), OpenManager, OpenForDeletion(272, name), Stop(276),
-                         Delete(276), CloseService(276), CloseManager(272)}}));
+        // Registered unquoted with blanks, the path is read as Windows would:
+        // "C:\Program.exe" first.
+        const std::vector<std::string> probes = modulePath.find(' ') != std::string::npos
+                                                    ? std::vector<std::string>{"C:\\Program.exe"}
+                                                    : std::vector<std::string>{};
+        EXPECT_EQ(CallsAfterCommandLine(), Join({{OpenManager, OpenForUninstallCheck(256, name)},
+                                                 FileCheck(260, 264, modulePath, modulePath, true, probes),
+                                                 {CloseService(260), OpenForDeletion(256, name), Stop(280), Delete(280),
+                                                  CloseService(280), CloseManager(256)}}));
     }
     EXPECT_TRUE(fake::Boxes().empty());
     EXPECT_TRUE(fake::Events().empty());

@@ -76,7 +76,9 @@ INSTANTIATE_TEST_SUITE_P(
                       RouteCase{L"\"C:\\Program Files\\notepadSvc.exe\" /INSTALL", "install or uninstall"},
                       RouteCase{L"notepadSvc.exe \t/Uninstall", "install or uninstall"},
                       RouteCase{L"notepadSvc.exe", "service"}, RouteCase{L"notepadSvc.exe /foo", "service"},
-                      RouteCase{L"notepadSvc.exe /install ", "service"},
+                      // A batch line's trailing blank; a tool that quotes its arguments.
+                      RouteCase{L"notepadSvc.exe /install ", "install or uninstall"},
+                      RouteCase{L"notepadSvc.exe \"/uninstall\"", "install or uninstall"},
                       RouteCase{L"notepadSvc.exe /install now", "service"},
                       RouteCase{L"notepadSvc.exe -install", "service"}, RouteCase{L"notepadSvc.exe install", "service"},
                       RouteCase{L"notepadSvc.exe \xFF0Finstall", "service"},

@@ -1,0 +1,143 @@
+#include "host_record.h"
+
+#include "host_core/host_core.h"
+
+#include <cstring>
+#include <vector>
+
+namespace {
+
+bool IsBlank(wchar_t unit)
+{
+    return unit == L' ' || unit == L'\t';
+}
+
+bool IsExistingFile(const std::wstring& path)
+{
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+// The folder part of a path, without its last separator.
+std::wstring FolderOf(const std::wstring& path)
+{
+    const std::wstring::size_type separator = path.find_last_of(L"\\/");
+    return separator == std::wstring::npos ? std::wstring() : path.substr(0, separator);
+}
+
+// A file or folder named however its path is written (case, quotes, short
+// or long forms, hard links): its volume and its 128-bit id, which is unique
+// where the 64-bit file index is not (ReFS). A file system that cannot give
+// it (some network servers) gives the volume serial and file index instead.
+struct FileIdentity {
+    ULONGLONG Volume = 0;
+    BYTE Id[16] = {};
+};
+
+bool IdentifyFile(const std::wstring& path, bool folder, FileIdentity& identity)
+{
+    // A folder opens only with backup semantics, which ask for no privilege
+    // when nothing but attributes is read.
+    HANDLE file =
+        CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                    OPEN_EXISTING, folder ? FILE_FLAG_BACKUP_SEMANTICS : FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    FILE_ID_INFO id = {};
+    BY_HANDLE_FILE_INFORMATION information = {};
+    bool identified = true;
+    if (GetFileInformationByHandleEx(file, FileIdInfo, &id, sizeof id) != FALSE) {
+        identity.Volume = id.VolumeSerialNumber;
+        std::memcpy(identity.Id, id.FileId.Identifier, sizeof identity.Id);
+    } else if (GetFileInformationByHandle(file, &information) != FALSE) {
+        identity.Volume = information.dwVolumeSerialNumber;
+        const ULONGLONG index = (static_cast<ULONGLONG>(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
+        std::memcpy(identity.Id, &index, sizeof index);
+    } else {
+        identified = false;
+    }
+    CloseHandle(file);
+    return identified;
+}
+
+bool SameIdentity(const std::wstring& first, const std::wstring& second, bool folder)
+{
+    FileIdentity one;
+    FileIdentity other;
+    return IdentifyFile(first, folder, one) && IdentifyFile(second, folder, other) && one.Volume == other.Volume &&
+           std::memcmp(one.Id, other.Id, sizeof one.Id) == 0;
+}
+
+// The same file in the same folder: a hard link of the host elsewhere is
+// another program, whose own program beside it would be another too.
+bool IsSameFileInSameFolder(const std::wstring& first, const std::wstring& second)
+{
+    return SameIdentity(first, second, false) && SameIdentity(FolderOf(first), FolderOf(second), true);
+}
+
+bool RunsThisHost(SC_HANDLE service, const std::wstring& modulePath)
+{
+    DWORD needed = 0;
+    QueryServiceConfigW(service, nullptr, 0, &needed);
+    std::vector<QUERY_SERVICE_CONFIGW> buffer(needed / sizeof(QUERY_SERVICE_CONFIGW) + 1);
+    const DWORD size = static_cast<DWORD>(buffer.size() * sizeof(QUERY_SERVICE_CONFIGW));
+    if (QueryServiceConfigW(service, buffer.data(), size, &needed) == FALSE || buffer[0].lpBinaryPathName == nullptr) {
+        return false;
+    }
+    return IsSameFileInSameFolder(ProgramOfBinaryPath(buffer[0].lpBinaryPathName), modulePath);
+}
+
+// A record that another client still holds open outlives DeleteService until
+// that client lets go; changing nothing in it fails then, and only then.
+bool IsMarkedForDeletion(SC_HANDLE service)
+{
+    return ChangeServiceConfigW(service, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, nullptr, nullptr,
+                                nullptr, nullptr, nullptr, nullptr, nullptr) == FALSE &&
+           GetLastError() == ERROR_SERVICE_MARKED_FOR_DELETE;
+}
+
+}  // namespace
+
+std::wstring ProgramOfBinaryPath(const std::wstring& binaryPath)
+{
+    if (!binaryPath.empty() && binaryPath[0] == L'"') {
+        const std::wstring::size_type closing = binaryPath.find(L'"', 1);
+        return binaryPath.substr(1, closing == std::wstring::npos ? std::wstring::npos : closing - 1);
+    }
+    // Each prefix that ends where a run of blanks begins, then the whole.
+    for (std::wstring::size_type end = 1; end <= binaryPath.size(); ++end) {
+        const bool wordEnds = end == binaryPath.size() || (IsBlank(binaryPath[end]) && !IsBlank(binaryPath[end - 1]));
+        if (!wordEnds) {
+            continue;
+        }
+        std::wstring candidate = binaryPath.substr(0, end);
+        const std::wstring::size_type name = candidate.find_last_of(L"\\/");
+        if (candidate.find(L'.', name == std::wstring::npos ? 0 : name) == std::wstring::npos) {
+            candidate += L".exe";
+        }
+        if (end == binaryPath.size() || IsExistingFile(candidate)) {
+            return candidate;
+        }
+    }
+    return binaryPath;
+}
+
+Record FindRecord(SC_HANDLE manager, const std::wstring& modulePath, DWORD access)
+{
+    SC_HANDLE service = OpenServiceW(manager, ServiceName.c_str(), access);
+    if (service == nullptr) {
+        // No service can have an empty name: there is none of it.
+        const DWORD error = GetLastError();
+        return error == ERROR_SERVICE_DOES_NOT_EXIST || error == ERROR_INVALID_NAME ? Record::Absent
+                                                                                    : Record::Unreadable;
+    }
+    Record record = Record::OfThisHost;
+    if (!RunsThisHost(service, modulePath)) {
+        record = Record::OfAnotherProgram;
+    } else if ((access & SERVICE_CHANGE_CONFIG) != 0 && IsMarkedForDeletion(service)) {
+        record = Record::OfThisHostBeingDeleted;
+    }
+    CloseServiceHandle(service);
+    return record;
+}
