@@ -36,6 +36,7 @@ Wine differences these tests rely on:
   a known one: the program's folder first.
 """
 
+import os
 import shutil
 import time
 import unittest
@@ -45,6 +46,7 @@ from typing import Callable, Dict, Optional
 from wine_harness import Scratch, helper_exe, make_scratch, prefix_dir, start_session, to_windows_path
 
 CREATE_FAILED = "CreateServiceW() 失败!"
+NOT_DELETED = "Service could not be deleted"
 SERVICE_STOPPED, SERVICE_RUNNING = 1, 4
 STOP_TAKES = 4.0  # the host's control handler: quit, 2 s, terminate, 2 s, STOPPED
 
@@ -172,16 +174,18 @@ class ServiceTest(unittest.TestCase):
             {"type": "16", "start": "3", "error_control": "1", "binary_path": binary_path, "group": "", "tag": "0",
              "dependencies": "", "account": "LocalSystem", "display_name": name})
 
-    def install_shows_box(self, host: str, text: str):
-        """/install opens the box with `text`; box_watcher reads it and presses OK."""
-        installing = session.start(host, "/install")
+    def shows_box(self, host: str, text: str, word: str = "/install"):
+        """The host run with `word` opens the box with `text`; box_watcher
+        reads it and presses OK. /install logs nothing besides; /uninstall
+        logs the same text."""
+        installing = session.start(host, word)
         watcher = session.run(tools["box_watcher"], 20000, timeout=40)
         shown = dict(line.split("=", 1) for line in watcher.stdout.splitlines() if "=" in line)
         self.assertEqual(shown, {"found": "yes", "text": text, "owner": "none", "buttons": "1", "closed": "yes"},
                          watcher.stdout)
         run = installing.wait(timeout=20)
         self.assertEqual(run.exit_code, 0)
-        self.assertEqual(run.events(), [])
+        self.assertEqual([e.text for e in run.events()], [text] if word == "/uninstall" else [])
         # What the trace shows of a box (the other tests rely on it).
         self.assertEqual([box.text for box in run.trace().boxes], [text])
         # No second box, and none left open.
@@ -265,6 +269,37 @@ class Install(ServiceTest):
         self.assertEqual(child_log(decoy_log), {}, "a program the unquoted path names ran")
 
 
+    def test_command_word_as_scripts_hand_it_over(self):
+        # A batch line's trailing blank (as before "&& sc start"), and a tool
+        # that quotes every argument; cmd hands the line over as it stands.
+        for name, line in (("wordBlankSvc", "{host} /install "), ("wordQuotedSvc", '{host} "/install"')):
+            with self.subTest(line=line):
+                scratch = make_scratch("install-" + name)
+                host = scratch.copy_host(name + ".exe")
+                self.own_service(name)
+                batch = scratch.win_dir / "install.bat"
+                batch.write_bytes(line.format(host=host).encode() + b"\r\n")
+                ran = session.wine("cmd", "/c", to_windows_path(batch))
+                self.assertEqual(ran.exit_code, 0, ran.stdout + ran.stderr)
+                self.assert_installed_record(wait_until(f"{name} installed", lambda: query(name)), name, host)
+
+    def test_two_installs_at_once_both_succeed_silently(self):
+        name = "racedSvc"
+        scratch = make_scratch("install-" + name)
+        host = scratch.copy_host(name + ".exe")
+        self.own_service(name)
+        for attempt in range(8):
+            with self.subTest(attempt=attempt):
+                installs = [session.start(host, "/install") for _ in range(2)]
+                for install in installs:
+                    run = install.wait(timeout=30)  # a box would hold it up
+                    self.assertEqual(run.exit_code, 0)
+                    self.assert_silent(run)
+                self.assert_installed_record(query(name), name, host)
+                session.sc("delete", name)
+                record_goes(name)
+
+
 class Uninstall(ServiceTest):
     def test_uninstall_of_a_stopped_service_deletes_it(self):
         name = "uninstStoppedSvc"
@@ -304,6 +339,20 @@ class Uninstall(ServiceTest):
         # longer than Wine's ControlService, which returns with the handler.
         record_goes(name)
         self.assertLess(took, STOP_TAKES + 4, "uninstall waited beyond the stop control")
+
+    def test_uninstall_then_install_of_a_running_service_ends_installed(self):
+        # An upgrade script: the record goes only once the stopping host has
+        # ended, a moment after /uninstall returns; /install waits for it.
+        name = "upgradeSvc"
+        scratch = make_scratch("install-" + name)
+        host = self.install_with_child(scratch, name, "loop_child")
+        self.assertEqual(session.sc("start", name).exit_code, 0)
+        wait_for_child(scratch.win_dir / "upgrade.exe.log")
+        self.assert_silent(self.run_host(host, "/uninstall"))
+        self.assert_silent(self.run_host(host, "/install"))
+        record = query(name)
+        self.assert_installed_record(record, name, host)
+        self.assertEqual(record["state"], str(SERVICE_STOPPED))
 
     def test_uninstall_of_a_missing_service_does_nothing(self):
         name = "uninstMissingSvc"
@@ -368,7 +417,7 @@ class InstallerBox(ServiceTest):
         name, other = "boxDupSvc", "boxDupOther"
         host = self.host_whose_display_name_is_taken(name, other)
 
-        self.install_shows_box(host, CREATE_FAILED)
+        self.shows_box(host, CREATE_FAILED)
         self.assertIsNone(query(name))
         self.assertEqual(query(other)["display_name"], name)
 
@@ -380,7 +429,7 @@ class InstallerBox(ServiceTest):
     def test_host_without_a_stem(self):
         # ".exe": the service name is empty, which no service may have.
         scratch = make_scratch("install-no-stem")
-        self.install_shows_box(scratch.copy_host(".exe"), CREATE_FAILED)
+        self.shows_box(scratch.copy_host(".exe"), CREATE_FAILED)
 
 
 class HiddenStation(ServiceTest):
@@ -417,7 +466,7 @@ class OtherRecords(ServiceTest):
         # Deleted, the record lives on while the holder keeps it open.
         self.assert_silent(self.run_host(host, "/uninstall"))
         with self.subTest("/install"):
-            self.install_shows_box(host, CREATE_FAILED)
+            self.shows_box(host, CREATE_FAILED)
         with self.subTest("/uninstall of a record already deleted"):
             self.assert_silent(self.run_host(host, "/uninstall"))
 
@@ -426,6 +475,22 @@ class OtherRecords(ServiceTest):
         record_goes(name)
         self.assert_silent(self.run_host(host, "/install"))
         self.assert_installed_record(query(name), name, host)
+
+    def test_binary_path_edited_to_pass_an_argument_is_still_this_host(self):
+        # As after sc config editedSvc binPath= "C:\...\editedSvc.exe -service"
+        # (Wine's sc has no config).
+        name = "editedSvc"
+        scratch = make_scratch("install-" + name)
+        host = scratch.copy_host(name + ".exe")
+        self.own_service(name)
+        created = session.sc("create", name, "binPath=", host + " -service")
+        self.assertEqual(created.exit_code, 0, created.stderr)
+        self.assertEqual(query(name)["binary_path"], host + " -service")
+
+        self.assert_silent(self.run_host(host, "/install"))
+        self.assertEqual(query(name)["binary_path"], host + " -service")
+        self.assert_silent(self.run_host(host, "/uninstall"))
+        record_goes(name)
 
     def test_record_of_another_program(self):
         name = "foreignSvc"
@@ -437,14 +502,15 @@ class OtherRecords(ServiceTest):
         record = query(name)
 
         with self.subTest("/uninstall"):
-            run = self.run_host(host, "/uninstall")
-            self.assertEqual([(e.source, e.text) for e in run.events()], [(name, "Service could not be deleted")])
+            self.shows_box(host, NOT_DELETED, "/uninstall")
             self.assertEqual(query(name), record)
         with self.subTest("/install"):
-            self.install_shows_box(host, CREATE_FAILED)
+            self.shows_box(host, CREATE_FAILED)
             self.assertEqual(query(name), record)
 
-    def test_copy_in_another_folder_leaves_the_running_service_alone(self):
+    def test_hard_link_in_another_folder_leaves_the_running_service_alone(self):
+        # The same file, so the same file id, but another folder: another
+        # program, since the program beside it is another.
         name = "twinSvc"
         first, second = make_scratch("install-twin-first"), make_scratch("install-twin-second")
         self.install_with_child(first, name, "loop_child")
@@ -452,8 +518,13 @@ class OtherRecords(ServiceTest):
         child = first.win_dir / "twin.exe.log"
         wait_for_child(child)
         running = query(name)
+        os.link(first.win_dir / (name + ".exe"), second.win_dir / (name + ".exe"))
+        link = to_windows_path(second.win_dir / (name + ".exe"))
 
-        self.run_host(second.copy_host(name + ".exe"), "/uninstall")
+        with self.subTest("/install"):
+            self.shows_box(link, CREATE_FAILED)
+        with self.subTest("/uninstall"):
+            self.shows_box(link, NOT_DELETED, "/uninstall")
         self.assertEqual(query(name), running)
         self.assertNotIn("ended", child_log(child))
 
