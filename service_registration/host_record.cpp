@@ -18,11 +18,22 @@ bool IsExistingFile(const std::wstring& path)
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
-// The folder part of a path, without its last separator.
+// The folder part of a path, with its last separator: "C:" alone would name
+// the current folder on drive C:, not its root.
 std::wstring FolderOf(const std::wstring& path)
 {
     const std::wstring::size_type separator = path.find_last_of(L"\\/");
-    return separator == std::wstring::npos ? std::wstring() : path.substr(0, separator);
+    return separator == std::wstring::npos ? std::wstring() : path.substr(0, separator + 1);
+}
+
+// A module name without an extension gets ".exe", as CreateProcessW gives it.
+std::wstring WithExtension(std::wstring program)
+{
+    const std::wstring::size_type name = program.find_last_of(L"\\/");
+    if (program.find(L'.', name == std::wstring::npos ? 0 : name) == std::wstring::npos) {
+        program += L".exe";
+    }
+    return program;
 }
 
 // A file or folder named however its path is written (case, quotes, short
@@ -103,7 +114,7 @@ std::wstring ProgramOfBinaryPath(const std::wstring& binaryPath)
 {
     if (!binaryPath.empty() && binaryPath[0] == L'"') {
         const std::wstring::size_type closing = binaryPath.find(L'"', 1);
-        return binaryPath.substr(1, closing == std::wstring::npos ? std::wstring::npos : closing - 1);
+        return WithExtension(binaryPath.substr(1, closing == std::wstring::npos ? std::wstring::npos : closing - 1));
     }
     // Each prefix that ends where a run of blanks begins, then the whole.
     for (std::wstring::size_type end = 1; end <= binaryPath.size(); ++end) {
@@ -111,11 +122,7 @@ std::wstring ProgramOfBinaryPath(const std::wstring& binaryPath)
         if (!wordEnds) {
             continue;
         }
-        std::wstring candidate = binaryPath.substr(0, end);
-        const std::wstring::size_type name = candidate.find_last_of(L"\\/");
-        if (candidate.find(L'.', name == std::wstring::npos ? 0 : name) == std::wstring::npos) {
-            candidate += L".exe";
-        }
+        std::wstring candidate = WithExtension(binaryPath.substr(0, end));
         if (end == binaryPath.size() || IsExistingFile(candidate)) {
             return candidate;
         }
@@ -132,11 +139,12 @@ Record FindRecord(SC_HANDLE manager, const std::wstring& modulePath, DWORD acces
         return error == ERROR_SERVICE_DOES_NOT_EXIST || error == ERROR_INVALID_NAME ? Record::Absent
                                                                                     : Record::Unreadable;
     }
+    // A record being deleted is on its way out, whoever's it is.
     Record record = Record::OfThisHost;
-    if (!RunsThisHost(service, modulePath)) {
+    if ((access & SERVICE_CHANGE_CONFIG) != 0 && IsMarkedForDeletion(service)) {
+        record = Record::BeingDeleted;
+    } else if (!RunsThisHost(service, modulePath)) {
         record = Record::OfAnotherProgram;
-    } else if ((access & SERVICE_CHANGE_CONFIG) != 0 && IsMarkedForDeletion(service)) {
-        record = Record::OfThisHostBeingDeleted;
     }
     CloseServiceHandle(service);
     return record;

@@ -13,10 +13,10 @@
 // without an extension), else the whole text.
 std::wstring ProgramOfBinaryPath(const std::wstring& binaryPath);
 
-enum class Record { Absent, OfThisHost, OfThisHostBeingDeleted, OfAnotherProgram, Unreadable };
+enum class Record { Absent, OfThisHost, OfAnotherProgram, BeingDeleted, Unreadable };
 
 // What stands under ServiceName, looked up through `manager`. The service is
-// opened with `access`; with SERVICE_CHANGE_CONFIG in it, a record of this
-// host is also checked for a deletion under way. Only a service that does
-// not exist is absent; one that would not open is unreadable.
+// opened with `access`; with SERVICE_CHANGE_CONFIG in it, a record is first
+// checked for a deletion under way. Only a service that does not exist is
+// absent; one that would not open is unreadable.
 Record FindRecord(SC_HANDLE manager, const std::wstring& modulePath, DWORD access);

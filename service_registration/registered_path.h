@@ -7,6 +7,7 @@
 // reach the host. A drive letter that only the installing user's logon
 // session has (a mapped network drive, a SUBST drive) means nothing to it:
 // the path the letter stands for is given instead, as a UNC path or the real
-// folder. Any other path, through junctions and symbolic links included,
-// stays as it is: an administrator may point one at a new version on purpose.
+// folder; empty when Windows cannot tell it. Any other path, through
+// junctions and symbolic links included, stays as it is: an administrator may
+// point one at a new version on purpose.
 std::wstring PathForServiceManager(const std::wstring& modulePath);

@@ -26,14 +26,14 @@ void ShowNotDeleted()
     ShowFailure(text);
 }
 
-// A deletion of this very file's record that is still under way (an upgrade
-// script's /uninstall of the running service a moment ago) ends once the
-// service has stopped and every client has let go: wait for it, up to 10 s.
+// A deletion still under way (an upgrade script's /uninstall of the running
+// service a moment ago) ends once the service has stopped and every client
+// has let go: wait for it, up to 10 s.
 Record WaitWhileBeingDeleted(SC_HANDLE manager, const std::wstring& modulePath, DWORD access)
 {
     const ULONGLONG deadline = GetTickCount64() + 10000;
     Record record = FindRecord(manager, modulePath, access);
-    while (record == Record::OfThisHostBeingDeleted && GetTickCount64() < deadline) {
+    while (record == Record::BeingDeleted && GetTickCount64() < deadline) {
         Sleep(100);
         record = FindRecord(manager, modulePath, access);
     }
@@ -58,7 +58,14 @@ void InstallService(const std::wstring& modulePath)
     }
     // Quoted when it holds blanks, so that no "C:\Program.exe" can run as
     // LocalSystem in the service's place.
-    const std::wstring binaryPath = QuotedIfBlank(PathForServiceManager(modulePath));
+    const std::wstring reachable = PathForServiceManager(modulePath);
+    if (reachable.empty()) {
+        // A record the service manager could never run is not made.
+        ShowRegistrationFailure(L"CreateServiceW() 失败!");
+        CloseServiceHandle(manager);
+        return;
+    }
+    const std::wstring binaryPath = QuotedIfBlank(reachable);
     SC_HANDLE service = CreateServiceW(manager, ServiceName.c_str(), ServiceName.c_str(), SERVICE_ALL_ACCESS,
                                        SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
                                        binaryPath.c_str(), nullptr, nullptr, L"", nullptr, nullptr);

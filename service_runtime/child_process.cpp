@@ -146,12 +146,14 @@ bool AskChildToQuit()
     return done;
 }
 
-void SendCtrlCToChild()
+bool SendCtrlCToChild()
 {
     AcquireSRWLockExclusive(&ChildLock);
     // Our open process handle keeps the process id from being reused. A
-    // program without a console (a GUI program) cannot be attached to.
-    if (State == ChildState::Running && AttachConsole(ChildProcess.dwProcessId) != FALSE) {
+    // program without a console (a GUI program), or whose console has not
+    // come up yet, cannot be attached to.
+    const bool attached = State == ChildState::Running && AttachConsole(ChildProcess.dwProcessId) != FALSE;
+    if (attached) {
         // Every process on the console gets the event, this one too for as
         // long as it is attached: it ignores Ctrl-C from now on, which it
         // never needs.
@@ -159,7 +161,9 @@ void SendCtrlCToChild()
         GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
         FreeConsole();
     }
+    const bool done = attached || State != ChildState::Running;
     ReleaseSRWLockExclusive(&ChildLock);
+    return done;
 }
 
 void TerminateChild()

@@ -79,13 +79,14 @@ void StopService()
         return;
     }
     const ULONGLONG terminateAt = requested + 2000;
-    bool asked = AskChildToQuit();
-    SendCtrlCToChild();
-    // A program still loading has no message queue yet and the post fails:
+    // A program still loading has no message queue, or no console, yet:
     // ask again every 50 ms while it may still begin to listen.
-    for (ULONGLONG now = GetTickCount64(); !asked && now < terminateAt; now = GetTickCount64()) {
+    bool posted = AskChildToQuit();
+    bool interrupted = SendCtrlCToChild();
+    for (ULONGLONG now = GetTickCount64(); !(posted && interrupted) && now < terminateAt; now = GetTickCount64()) {
         Sleep(static_cast<DWORD>(terminateAt - now < 50 ? terminateAt - now : 50));
-        asked = AskChildToQuit();
+        posted = posted || AskChildToQuit();
+        interrupted = interrupted || SendCtrlCToChild();
     }
     SleepUntil(terminateAt);
     TerminateChild();

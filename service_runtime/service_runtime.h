@@ -31,8 +31,9 @@ ChildEnd RunChildProcess();
 // yet), so that the handler can try again.
 bool AskChildToQuit();
 // Ctrl-C to the console of a running child, which is how a console program
-// is asked to end; a child without a console is left alone.
-void SendCtrlCToChild();
+// is asked to end. False while a running child has no console to attach to:
+// a GUI program never has one, a console program still starting may not yet.
+bool SendCtrlCToChild();
 // Ends the child and everything it started, with exit code 2.
 void TerminateChild();
 // Closes the child's job once the run is over: Windows ends whatever the

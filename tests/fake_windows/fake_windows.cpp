@@ -121,6 +121,8 @@ const auto StandardErrorValue = reinterpret_cast<HANDLE>(std::uintptr_t{0xE77});
 const auto WindowStationValue = reinterpret_cast<HWINSTA>(std::uintptr_t{0x57A7});
 const DWORD VolumeSerial = 0x5EED;
 const long long ChildLoadsForMs = 1000;
+// A new console comes up while the child starts, a little after its creation.
+const long long ChildConsoleAfterMs = 50;
 
 // Holds the world's lock; under TSan the fake's own accesses are not watched.
 class Locked {
@@ -1329,8 +1331,9 @@ BOOL WINAPI AttachConsole(DWORD processId)
         return FALSE;
     }
     const int child = ChildOfProcessId(processId);
-    if (child < 0 || (world.children[static_cast<std::size_t>(child)].creationFlags & CREATE_NEW_CONSOLE) == 0) {
-        LastError = ERROR_INVALID_HANDLE;  // no such process, or it has no console
+    if (child < 0 || (world.children[static_cast<std::size_t>(child)].creationFlags & CREATE_NEW_CONSOLE) == 0 ||
+        ClockMs() < world.children[static_cast<std::size_t>(child)].createdAt + ChildConsoleAfterMs) {
+        LastError = ERROR_INVALID_HANDLE;  // no such process, or no console (yet)
         return FALSE;
     }
     world.consoleAttached = true;

@@ -41,7 +41,7 @@ std::string OpenForDeletion(int manager, const std::string& name = "notepadSvc")
 
 std::string FolderOf(const std::string& path)
 {
-    return path.substr(0, path.find_last_of('\\'));
+    return path.substr(0, path.find_last_of('\\') + 1);
 }
 
 // The record's program and the host's own file, compared as files, then,
@@ -323,9 +323,9 @@ INSTANTIATE_TEST_SUITE_P(
                                Existing::ThisHost,
                                false,
                                {},
-                               Join({{OpenManager, OpenForCheck(256)},
+                               Join({{OpenManager, OpenForCheck(256), ChangeNothing(260)},
                                      SameFileCheck(260, 264),
-                                     {ChangeNothing(260), CloseService(260), CloseManager(256)}}),
+                                     {CloseService(260), CloseManager(256)}}),
                                NoBoxes,
                                NoEvents,
                                true,
@@ -336,9 +336,9 @@ INSTANTIATE_TEST_SUITE_P(
                                Existing::ThisHostShortForm,
                                false,
                                {},
-                               Join({{OpenManager, OpenForCheck(256)},
+                               Join({{OpenManager, OpenForCheck(256), ChangeNothing(260)},
                                      SameFileCheck(260, 264, "C:\\APPS\\NOTEPA~1.EXE"),
-                                     {ChangeNothing(260), CloseService(260), CloseManager(256)}}),
+                                     {CloseService(260), CloseManager(256)}}),
                                NoBoxes,
                                NoEvents,
                                true,
@@ -376,9 +376,9 @@ INSTANTIATE_TEST_SUITE_P(
                                {{"OpenServiceW", 1}},
                                Join({{OpenManager, OpenForCheck(256)},
                                      DriveCheck(),
-                                     {Create(256), OpenForCheck(256)},
+                                     {Create(256), OpenForCheck(256), ChangeNothing(260)},
                                      SameFileCheck(260, 264),
-                                     {ChangeNothing(260), CloseService(260), CloseManager(256)}}),
+                                     {CloseService(260), CloseManager(256)}}),
                                NoBoxes,
                                NoEvents,
                                true,
@@ -390,11 +390,11 @@ INSTANTIATE_TEST_SUITE_P(
                                Existing::OtherProgram,
                                false,
                                {},
-                               Join({{OpenManager, OpenForCheck(256)},
+                               Join({{OpenManager, OpenForCheck(256), ChangeNothing(260)},
                                      OtherFileCheck(260, 264),
                                      {CloseService(260)},
                                      DriveCheck(),
-                                     {Create(256), OpenForCheck(256)},
+                                     {Create(256), OpenForCheck(256), ChangeNothing(272)},
                                      OtherFileCheck(272, 276),
                                      {CloseService(272)},
                                      CreateBox,
@@ -684,9 +684,9 @@ TEST_F(RegistrationTest, InstallingTwiceLeavesTheFirstRecordAndShowsNothing)
     // Handles 256 and 260 went to the first run.
     EXPECT_EQ(CallsSince(secondRun), Join({{"SetDefaultDllDirectories(0x800)", "GetModuleFileNameW(NULL, 260)",
                                             "GetLongPathNameW(\"C:\\Apps\\notepadSvc.exe\", 23)", "GetCommandLineW()",
-                                            OpenManager, OpenForCheck(264)},
+                                            OpenManager, OpenForCheck(264), ChangeNothing(268)},
                                            SameFileCheck(268, 272),
-                                           {ChangeNothing(268), CloseService(268), CloseManager(264)}}));
+                                           {CloseService(268), CloseManager(264)}}));
     EXPECT_EQ(fake::CallsNamed("CreateServiceW").size(), 1u);
     EXPECT_TRUE(fake::Boxes().empty());
     EXPECT_TRUE(fake::Events().empty());
