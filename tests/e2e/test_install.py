@@ -73,12 +73,14 @@ def tearDownModule():
 def query(name: str) -> Optional[Dict[str, str]]:
     """The service's record and status as service_query prints them, or None
     when the service does not exist."""
-    out = session.run(tools["service_query"], name, timeout=30).stdout
+    run = session.run(tools["service_query"], name, timeout=30)
+    out = run.stdout
     if out.strip() == "missing":
         return None
     record = dict(line.split("=", 1) for line in out.splitlines() if "=" in line)
     if "type" not in record:
-        raise AssertionError(f"service_query could not read {name!r}: {out!r}")
+        raise AssertionError(f"service_query could not read {name!r}: {out!r}, exit {run.exit_code}; "
+                             f"its trace: {run.log_path.read_text(errors='replace')[-1500:]!r}")
     return record
 
 
