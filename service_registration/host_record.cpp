@@ -1,6 +1,7 @@
 #include "host_record.h"
 
 #include "host_core/host_core.h"
+#include "host_core/path_split.h"
 
 #include <cstring>
 #include <vector>
@@ -22,15 +23,14 @@ bool IsExistingFile(const std::wstring& path)
 // the current folder on drive C:, not its root.
 std::wstring FolderOf(const std::wstring& path)
 {
-    const std::wstring::size_type separator = path.find_last_of(L"\\/");
-    return separator == std::wstring::npos ? std::wstring() : path.substr(0, separator + 1);
+    const PathParts parts = SplitPath(path);
+    return parts.Drive + parts.Directory;
 }
 
 // A module name without an extension gets ".exe", as CreateProcessW gives it.
 std::wstring WithExtension(std::wstring program)
 {
-    const std::wstring::size_type name = program.find_last_of(L"\\/");
-    if (program.find(L'.', name == std::wstring::npos ? 0 : name) == std::wstring::npos) {
+    if (SplitPath(program).Extension.empty()) {
         program += L".exe";
     }
     return program;

@@ -37,7 +37,7 @@ std::wstring PathOnTheShare(const std::wstring& path)
         if (length < final.size()) {
             break;
         }
-        final.assign(length + 1, L'\0');  // the size it needs, terminator included
+        final.assign(length, L'\0');  // the size it needs, terminator included
     }
     CloseHandle(file);
     final.resize(length);
@@ -51,14 +51,13 @@ std::wstring PathForServiceManager(const std::wstring& modulePath)
     if (!IsDriveLetterPath(modulePath)) {
         return modulePath;
     }
-    const std::wstring root = modulePath.substr(0, 2) + L"\\";
-    if (GetDriveTypeW(root.c_str()) == DRIVE_REMOTE) {
+    const std::wstring drive = modulePath.substr(0, 2);
+    if (GetDriveTypeW((drive + L"\\").c_str()) == DRIVE_REMOTE) {
         return PathOnTheShare(modulePath);
     }
     // A SUBST drive's device is the folder it stands for ("\??\C:\Real"), a
     // volume's is a device ("\Device\HarddiskVolume2"). The folder is kept as
     // it is written, junctions and all.
-    const std::wstring drive = modulePath.substr(0, 2);
     std::wstring device(32768, L'\0');
     if (QueryDosDeviceW(drive.c_str(), &device[0], static_cast<DWORD>(device.size())) == 0 ||
         device.compare(0, 4, L"\\??\\") != 0) {

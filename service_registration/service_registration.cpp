@@ -16,9 +16,9 @@ void ShowRegistrationFailure(const wchar_t* text)
     }
 }
 
-// The uninstaller's one failure is always logged, and told like the
-// installer's failures as well: /uninstall that leaves the service in place
-// must not look like one that removed it.
+// A service left in place is always logged, and told like the installer's
+// failures as well: /uninstall that leaves the service in place must not
+// look like one that removed it.
 void ShowNotDeleted()
 {
     const wchar_t* const text = L"Service could not be deleted";
@@ -56,8 +56,6 @@ void InstallService(const std::wstring& modulePath)
         CloseServiceHandle(manager);
         return;
     }
-    // Quoted when it holds blanks, so that no "C:\Program.exe" can run as
-    // LocalSystem in the service's place.
     const std::wstring reachable = PathForServiceManager(modulePath);
     if (reachable.empty()) {
         // A record the service manager could never run is not made.
@@ -65,6 +63,8 @@ void InstallService(const std::wstring& modulePath)
         CloseServiceHandle(manager);
         return;
     }
+    // Quoted when it holds blanks, so that no "C:\Program.exe" can run as
+    // LocalSystem in the service's place.
     const std::wstring binaryPath = QuotedIfBlank(reachable);
     SC_HANDLE service = CreateServiceW(manager, ServiceName.c_str(), ServiceName.c_str(), SERVICE_ALL_ACCESS,
                                        SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,

@@ -129,14 +129,10 @@ void WINAPI ServiceMain(DWORD /*argumentCount*/, LPWSTR* /*arguments*/)
     // and Windows' recovery actions see a failure as one: the error that
     // kept the program from starting, or the program's own exit code.
     LogEvent(L"Service stopped");
-    if (end.CreationError != ERROR_SUCCESS) {
-        ReportServiceState(RunStage::Running, RunStage::Stopped, SERVICE_STOPPED, end.CreationError);
-    } else if (end.ExitCode != 0) {
-        ReportServiceState(RunStage::Running, RunStage::Stopped, SERVICE_STOPPED, ERROR_SERVICE_SPECIFIC_ERROR,
-                           end.ExitCode);
-    } else {
-        ReportServiceState(RunStage::Running, RunStage::Stopped, SERVICE_STOPPED);
-    }
+    const DWORD win32ExitCode = end.CreationError != ERROR_SUCCESS ? end.CreationError
+                                : end.ExitCode != 0                ? ERROR_SERVICE_SPECIFIC_ERROR
+                                                                   : ERROR_SUCCESS;
+    ReportServiceState(RunStage::Running, RunStage::Stopped, SERVICE_STOPPED, win32ExitCode, end.ExitCode);
 }
 
 void WaitForControlHandlers()
