@@ -42,7 +42,7 @@ import sys
 import time
 import unittest
 from pathlib import Path, PureWindowsPath
-from typing import Callable, Dict, Optional
+from typing import Callable, Dict, Optional, Tuple
 
 from wine_harness import Scratch, helper_exe, make_scratch, prefix_dir, start_session, to_windows_path
 
@@ -153,6 +153,13 @@ class ServiceTest(unittest.TestCase):
         self.forget(name)
         self.addCleanup(self.forget, name)
 
+    def own_host(self, name: str) -> Tuple[Scratch, str]:
+        """A scratch directory with the host as <name>.exe in it, and the
+        service name as own_service gives it."""
+        scratch = make_scratch("install-" + name)
+        self.own_service(name)
+        return scratch, scratch.copy_host(name + ".exe")
+
     @staticmethod
     def forget(name: str):
         record = query(name)
@@ -205,8 +212,7 @@ class ServiceTest(unittest.TestCase):
         """A host for `name` whose /install must fail: not found by name, it
         goes on to create the service, but its display name, which is the
         service name, is already the service `other`'s."""
-        host = make_scratch("install-" + name).copy_host(name + ".exe")
-        self.own_service(name)
+        _, host = self.own_host(name)
         self.own_service(other)
         created = session.sc("create", other, "binPath=", host, "DisplayName=", name)
         self.assertEqual(created.exit_code, 0, created.stderr)
@@ -227,9 +233,7 @@ class Install(ServiceTest):
     def test_install_creates_the_record_in_any_case(self):
         for word, name in (("/install", "instPlainSvc"), ("/INSTALL", "instCapsSvc")):
             with self.subTest(word=word):
-                scratch = make_scratch("install-" + name)
-                host = scratch.copy_host(name + ".exe")
-                self.own_service(name)
+                scratch, host = self.own_host(name)
                 self.assert_silent(self.run_host(host, word))
                 record = query(name)
                 self.assert_installed_record(record, name, host)
@@ -237,9 +241,7 @@ class Install(ServiceTest):
 
     def test_install_twice_leaves_the_record_alone(self):
         name = "instTwiceSvc"
-        scratch = make_scratch("install-" + name)
-        host = scratch.copy_host(name + ".exe")
-        self.own_service(name)
+        scratch, host = self.own_host(name)
         self.run_host(host, "/install")
         # A mark that a deleted and recreated record would not carry.
         self.assertEqual(session.sc("description", name, "first install").exit_code, 0)
@@ -283,9 +285,7 @@ class Install(ServiceTest):
         # that quotes every argument; cmd hands the line over as it stands.
         for name, line in (("wordBlankSvc", "{host} /install "), ("wordQuotedSvc", '{host} "/install"')):
             with self.subTest(line=line):
-                scratch = make_scratch("install-" + name)
-                host = scratch.copy_host(name + ".exe")
-                self.own_service(name)
+                scratch, host = self.own_host(name)
                 batch = scratch.win_dir / "install.bat"
                 batch.write_bytes(line.format(host=host).encode() + b"\r\n")
                 ran = session.wine("cmd", "/c", to_windows_path(batch))
@@ -294,9 +294,7 @@ class Install(ServiceTest):
 
     def test_two_installs_at_once_both_succeed_silently(self):
         name = "racedSvc"
-        scratch = make_scratch("install-" + name)
-        host = scratch.copy_host(name + ".exe")
-        self.own_service(name)
+        scratch, host = self.own_host(name)
         for attempt in range(8):
             with self.subTest(attempt=attempt):
                 installs = [session.start(host, "/install") for _ in range(2)]
@@ -312,9 +310,7 @@ class Install(ServiceTest):
 class Uninstall(ServiceTest):
     def test_uninstall_of_a_stopped_service_deletes_it(self):
         name = "uninstStoppedSvc"
-        scratch = make_scratch("install-" + name)
-        host = scratch.copy_host(name + ".exe")
-        self.own_service(name)
+        scratch, host = self.own_host(name)
         self.run_host(host, "/install")
         self.assertIsNotNone(query(name))
 
@@ -365,9 +361,7 @@ class Uninstall(ServiceTest):
 
     def test_uninstall_of_a_missing_service_does_nothing(self):
         name = "uninstMissingSvc"
-        scratch = make_scratch("install-" + name)
-        host = scratch.copy_host(name + ".exe")
-        self.own_service(name)
+        scratch, host = self.own_host(name)
         self.assert_silent(self.run_host(host, "/uninstall"))
         self.assertIsNone(query(name))
 
@@ -463,9 +457,7 @@ class OtherRecords(ServiceTest):
 
     def test_reinstall_while_a_console_holds_the_service(self):
         name = "heldSvc"
-        scratch = make_scratch("install-" + name)
-        host = scratch.copy_host(name + ".exe")
-        self.own_service(name)
+        scratch, host = self.own_host(name)
         self.run_host(host, "/install")
         release = scratch.win_dir / "release"
         holder = session.start(tools["service_holder"], name, to_windows_path(release))
@@ -489,9 +481,7 @@ class OtherRecords(ServiceTest):
         # As after sc config editedSvc binPath= "C:\...\editedSvc.exe -service"
         # (Wine's sc has no config).
         name = "editedSvc"
-        scratch = make_scratch("install-" + name)
-        host = scratch.copy_host(name + ".exe")
-        self.own_service(name)
+        scratch, host = self.own_host(name)
         created = session.sc("create", name, "binPath=", host + " -service")
         self.assertEqual(created.exit_code, 0, created.stderr)
         self.assertEqual(query(name)["binary_path"], host + " -service")
@@ -503,9 +493,7 @@ class OtherRecords(ServiceTest):
 
     def test_record_of_another_program(self):
         name = "foreignSvc"
-        scratch = make_scratch("install-" + name)
-        host = scratch.copy_host(name + ".exe")
-        self.own_service(name)
+        scratch, host = self.own_host(name)
         created = session.sc("create", name, "binPath=", "C:\\windows\\system32\\notepad.exe")
         self.assertEqual(created.exit_code, 0, created.stderr)
         record = query(name)

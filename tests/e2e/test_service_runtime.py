@@ -408,19 +408,30 @@ class StopChecks:
         self.assertEqual(wait_until_gone(layout.host, layout.child), [])
 
 
-class MessageLoopChild(StopChecks, ServiceTestCase):
-    """A child with a message loop on its primary thread ends on the posted
-    WM_QUIT, at once and with exit code 0."""
+class OneStop(StopChecks):
+    """A class's one start and stop of the test child `child`, as the service
+    `name`: the checks every such run passes."""
 
-    scratch_name = "runtime-loop"
+    name: str
+    child: str
 
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
-        cls.run_ = start_and_stop(cls, place(cls.base, "rt_loop", "loop_child"))
+        cls.run_ = start_and_stop(cls, place(cls.base, cls.name, cls.child))
 
     def test_start_brings_the_child_up_in_a_new_console_in_the_hosts_directory(self):
         self.check_started(self.run_)
+
+    def test_stop_reports_twice_and_the_host_ends(self):
+        self.check_stopped(self.run_)
+
+
+class MessageLoopChild(OneStop, ServiceTestCase):
+    """A child with a message loop on its primary thread ends on the posted
+    WM_QUIT, at once and with exit code 0."""
+
+    scratch_name, name, child = "runtime-loop", "rt_loop", "loop_child"
 
     def test_child_quits_on_the_request_with_exit_code_0(self):
         exit_code, ended = self.run_.child_end
@@ -432,24 +443,13 @@ class MessageLoopChild(StopChecks, ServiceTestCase):
         by_service_thread = self.run_.events[1]
         self.assertLess(by_service_thread.timestamp - self.run_.stop.request, QUIT_WITHIN)
 
-    def test_stop_reports_twice_and_the_host_ends(self):
-        self.check_stopped(self.run_)
 
-
-class ConsoleChild(StopChecks, ServiceTestCase):
+class ConsoleChild(OneStop, ServiceTestCase):
     """A console child without a message queue that ignores Ctrl-C loses both
     requests and is terminated with exit code 2 once the first 2000 ms have
     passed."""
 
-    scratch_name = "runtime-console"
-
-    @classmethod
-    def setUpClass(cls):
-        super().setUpClass()
-        cls.run_ = start_and_stop(cls, place(cls.base, "rt_console", "console_child"))
-
-    def test_start_brings_the_child_up_in_a_new_console_in_the_hosts_directory(self):
-        self.check_started(self.run_)
+    scratch_name, name, child = "runtime-console", "rt_console", "console_child"
 
     def test_child_is_terminated_with_exit_code_2_after_2_s(self):
         exit_code, ended = self.run_.child_end
@@ -462,28 +462,17 @@ class ConsoleChild(StopChecks, ServiceTestCase):
         self.assertGreaterEqual(by_service_thread.timestamp - self.run_.stop.request, low)
         self.assertLessEqual(by_service_thread.timestamp - self.run_.stop.request, high)
 
-    def test_stop_reports_twice_and_the_host_ends(self):
-        self.check_stopped(self.run_)
 
-
-class CtrlCChild(StopChecks, ServiceTestCase):
+class CtrlCChild(OneStop, ServiceTestCase):
     """A console program without a message queue ends on the Ctrl-C that a
     stop sends to its console, long before it would be terminated."""
 
-    scratch_name = "runtime-ctrl-c"
-
-    @classmethod
-    def setUpClass(cls):
-        super().setUpClass()
-        cls.run_ = start_and_stop(cls, place(cls.base, "rt_ctrl_c", "ctrl_c_child"))
+    scratch_name, name, child = "runtime-ctrl-c", "rt_ctrl_c", "ctrl_c_child"
 
     def test_child_ends_on_ctrl_c(self):
         exit_code, ended = self.run_.child_end
         self.assertEqual((exit_code, self.run_.child_log_after.get("ended")), (0, "Ctrl-C"))
         self.assertLess(ended - self.run_.stop.request, QUIT_WITHIN)
-
-    def test_stop_reports_twice_and_the_host_ends(self):
-        self.check_stopped(self.run_)
 
 
 class ProgramTree(StopChecks, ServiceTestCase):

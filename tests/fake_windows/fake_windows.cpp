@@ -291,12 +291,25 @@ std::wstring ServiceKey(const std::wstring& name)
     return key;
 }
 
+// What a drive letter of the logon session stands for ("\\\\server\\share" or
+// a folder), or null for any other drive. The caller holds the lock.
+const std::wstring* DriveTargetLocked(const std::wstring& drive)
+{
+    const auto found = TheWorld().drives.find(ServiceKey(drive.substr(0, 2)));
+    return found == TheWorld().drives.end() ? nullptr : &found->second;
+}
+
+bool IsShare(const std::wstring& target)
+{
+    return target.compare(0, 2, L"\\\\") == 0;
+}
+
 // The path with a drive letter of the logon session replaced by what it
 // stands for. The caller holds the lock.
 std::wstring ResolvedLocked(const std::wstring& path)
 {
-    const auto drive = TheWorld().drives.find(ServiceKey(path.substr(0, 2)));
-    return drive == TheWorld().drives.end() ? path : drive->second + path.substr(2);
+    const std::wstring* target = DriveTargetLocked(path);
+    return target == nullptr ? path : *target + path.substr(2);
 }
 
 // The caller holds the lock.
@@ -321,13 +334,18 @@ std::wstring LongPathLocked(const std::wstring& path)
     return world.files.count(ServiceKey(ResolvedLocked(path))) != 0 ? path : std::wstring();
 }
 
+std::wstring WithoutTrailingSeparators(std::wstring path)
+{
+    while (!path.empty() && (path.back() == L'\\' || path.back() == L'/')) {
+        path.pop_back();
+    }
+    return path;
+}
+
 // A folder exists while a file is in it, or in a folder below it.
 bool IsFolderLocked(const std::wstring& path)
 {
-    std::wstring key = ServiceKey(ResolvedLocked(path));
-    while (!key.empty() && (key.back() == L'\\' || key.back() == L'/')) {
-        key.pop_back();
-    }
+    const std::wstring key = WithoutTrailingSeparators(ServiceKey(ResolvedLocked(path)));
     for (const auto& file : TheWorld().files) {
         if (!key.empty() && file.first.compare(0, key.size() + 1, key + L"\\") == 0) {
             return true;
@@ -557,16 +575,10 @@ void AddFile(const std::wstring& path)
     AddFileLocked(path);
 }
 
-void MapNetworkDrive(const std::wstring& drive, const std::wstring& share)
+void MapDrive(const std::wstring& drive, const std::wstring& target)
 {
     Locked lock;
-    TheWorld().drives[ServiceKey(drive)] = share;
-}
-
-void SubstDrive(const std::wstring& drive, const std::wstring& folder)
-{
-    Locked lock;
-    TheWorld().drives[ServiceKey(drive)] = folder;
+    TheWorld().drives[ServiceKey(drive)] = target;
 }
 
 void SetElevated(bool elevated)
@@ -936,10 +948,7 @@ HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode
         LastError = ERROR_ACCESS_DENIED;
         return INVALID_HANDLE_VALUE;
     }
-    std::wstring resolved = ResolvedLocked(fileName);
-    while (resolved.back() == L'\\' || resolved.back() == L'/') {
-        resolved.pop_back();
-    }
+    const std::wstring resolved = WithoutTrailingSeparators(ResolvedLocked(fileName));
     const auto folder = world.folders.emplace(ServiceKey(resolved), 100000 + static_cast<int>(world.folders.size()));
     return reinterpret_cast<HANDLE>(NewHandle("file", folder.first->second, resolved));
 }
@@ -951,8 +960,7 @@ BOOL WINAPI GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS 
     Record("GetFileInformationByHandleEx(" + HandleName(file) + ", " + Number(informationClass) + ", " + Number(size) +
            ")");
     HandleEntry* entry = Use(file, "file", "GetFileInformationByHandleEx");
-    if (entry == nullptr || informationClass != FileIdInfo || size < sizeof(FILE_ID_INFO) ||
-        ShouldFail("GetFileInformationByHandleEx")) {
+    if (entry == nullptr || informationClass != FileIdInfo || size < sizeof(FILE_ID_INFO)) {
         LastError = ERROR_INVALID_PARAMETER;  // as from a server that does not know the class
         return FALSE;
     }
@@ -982,22 +990,21 @@ UINT WINAPI GetDriveTypeW(LPCWSTR rootPath)
 {
     Locked lock;
     Record("GetDriveTypeW(" + Text(rootPath) + ")");
-    const auto drive = TheWorld().drives.find(ServiceKey(std::wstring(rootPath).substr(0, 2)));
+    const std::wstring* target = DriveTargetLocked(rootPath);
     // A SUBST drive has the type of the drive it stands on.
-    return drive != TheWorld().drives.end() && drive->second.compare(0, 2, L"\\\\") == 0 ? DRIVE_REMOTE : DRIVE_FIXED;
+    return target != nullptr && IsShare(*target) ? DRIVE_REMOTE : DRIVE_FIXED;
 }
 
 DWORD WINAPI QueryDosDeviceW(LPCWSTR deviceName, LPWSTR targetPath, DWORD size)
 {
     Locked lock;
     Record("QueryDosDeviceW(" + Text(deviceName) + ", " + Number(size) + ")");
-    const auto drive = TheWorld().drives.find(ServiceKey(deviceName));
+    const std::wstring* target = DriveTargetLocked(deviceName);
     std::wstring device = L"\\Device\\HarddiskVolume1";
-    if (drive != TheWorld().drives.end()) {
-        device = drive->second.compare(0, 2, L"\\\\") == 0
-                     ? L"\\Device\\LanmanRedirector\\;" + std::wstring(deviceName) + L"0000000000012345" +
-                           drive->second.substr(1)
-                     : L"\\??\\" + drive->second;
+    if (target != nullptr) {
+        device = IsShare(*target) ? L"\\Device\\LanmanRedirector\\;" + std::wstring(deviceName) + L"0000000000012345" +
+                                        target->substr(1)
+                                  : L"\\??\\" + *target;
     }
     // A list of names, each terminated, and the list terminated again.
     if (device.size() + 2 > size) {
@@ -1014,7 +1021,7 @@ DWORD WINAPI GetFinalPathNameByHandleW(HANDLE file, LPWSTR filePath, DWORD size,
     Locked lock;
     Record("GetFinalPathNameByHandleW(" + HandleName(file) + ", " + Number(size) + ", " + Hex(flags) + ")");
     HandleEntry* entry = Use(file, "file", "GetFinalPathNameByHandleW");
-    if (entry == nullptr || ShouldFail("GetFinalPathNameByHandleW")) {
+    if (entry == nullptr) {
         LastError = ERROR_INVALID_HANDLE;
         return 0;
     }
@@ -1036,7 +1043,7 @@ BOOL WINAPI ProcessIdToSessionId(DWORD processId, DWORD* sessionId)
 {
     Locked lock;
     Record("ProcessIdToSessionId(" + Number(processId) + ", " + Pointer(sessionId) + ")");
-    if (processId != GetCurrentProcessId() || ShouldFail("ProcessIdToSessionId")) {
+    if (processId != GetCurrentProcessId()) {
         LastError = ERROR_ACCESS_DENIED;
         return FALSE;
     }
@@ -1159,7 +1166,7 @@ BOOL WINAPI CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, void* pr
     const bool suspended = (creationFlags & CREATE_SUSPENDED) != 0;
     const bool endsAtOnce = world.childBehaviour == Child::ExitsAtOnce && !suspended;
     world.children.push_back(ChildProcessRecord{commandLine, currentDirectory == nullptr ? L"" : currentDirectory,
-                                                creationFlags, endsAtOnce, 0, false, ClockMs(), suspended, false});
+                                                creationFlags, endsAtOnce, 0, false, ClockMs(), suspended});
     processInformation->hProcess = reinterpret_cast<HANDLE>(NewHandle("process", index, L""));
     processInformation->hThread = reinterpret_cast<HANDLE>(NewHandle("thread", index, L""));
     processInformation->dwProcessId = static_cast<DWORD>(1000 + 4 * index);
@@ -1229,7 +1236,7 @@ BOOL WINAPI GetExitCodeProcess(HANDLE process, DWORD* exitCode)
     Locked lock;
     Record("GetExitCodeProcess(" + HandleName(process) + ", " + Pointer(exitCode) + ")");
     HandleEntry* entry = Use(process, "process", "GetExitCodeProcess");
-    if (entry == nullptr || ShouldFail("GetExitCodeProcess")) {
+    if (entry == nullptr) {
         LastError = ERROR_INVALID_HANDLE;
         return FALSE;
     }
@@ -1244,7 +1251,7 @@ DWORD WINAPI ResumeThread(HANDLE thread)
     World& world = TheWorld();
     Record("ResumeThread(" + HandleName(thread) + ")");
     HandleEntry* entry = Use(thread, "thread", "ResumeThread");
-    if (entry == nullptr || ShouldFail("ResumeThread")) {
+    if (entry == nullptr) {
         LastError = ERROR_INVALID_HANDLE;
         return static_cast<DWORD>(-1);
     }
@@ -1263,10 +1270,6 @@ HANDLE WINAPI CreateJobObjectW(void* jobAttributes, LPCWSTR name)
 {
     Locked lock;
     Record("CreateJobObjectW(" + Pointer(jobAttributes) + ", " + Text(name) + ")");
-    if (ShouldFail("CreateJobObjectW")) {
-        LastError = ERROR_ACCESS_DENIED;
-        return nullptr;
-    }
     return reinterpret_cast<HANDLE>(NewHandle("job", -1, L""));
 }
 
@@ -1281,7 +1284,7 @@ BOOL WINAPI SetInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS informationCl
     Record("SetInformationJobObject(" + HandleName(job) + ", " + Number(informationClass) + ", limits " + Hex(limits) +
            ", " + Number(length) + ")");
     HandleEntry* entry = Use(job, "job", "SetInformationJobObject");
-    if (entry == nullptr || !extended || ShouldFail("SetInformationJobObject")) {
+    if (entry == nullptr || !extended) {
         LastError = ERROR_INVALID_PARAMETER;
         return FALSE;
     }
@@ -1304,7 +1307,6 @@ BOOL WINAPI AssignProcessToJobObject(HANDLE job, HANDLE process)
     if (!child.suspended) {
         world.misuses.push_back("AssignProcessToJobObject: the child ran before it was in the job");
     }
-    child.inJob = true;
     world.jobOfChild[processEntry->child] = reinterpret_cast<std::uintptr_t>(job);
     return TRUE;
 }

@@ -90,7 +90,6 @@ struct ChildProcessRecord {
     bool quitPosted;
     long long createdAt;
     bool suspended;  // created suspended and not resumed yet: it has run no code
-    bool inJob;
 };
 
 // Every call of the host starts from a fresh world: no services, an event
@@ -113,11 +112,10 @@ void MarkForDeletion(const std::wstring& name);
 void AddFile(const std::wstring& path);
 // shortPath is the 8.3 form of the file at longPath.
 void AddShortPath(const std::wstring& shortPath, const std::wstring& longPath);
-// Drive letters of the user's logon session, which the service manager does
-// not have: a mapped network drive ("Z:" for "\\server\share") and a SUBST
-// drive ("S:" for "C:\Real"). Files on them are the files of their target.
-void MapNetworkDrive(const std::wstring& drive, const std::wstring& share);
-void SubstDrive(const std::wstring& drive, const std::wstring& folder);
+// A drive letter of the user's logon session, which the service manager does
+// not have: a mapped network drive ("Z:" for "\\server\share") or a SUBST
+// drive ("S:" for "C:\Real"). Files on it are the files of its target.
+void MapDrive(const std::wstring& drive, const std::wstring& target);
 // Whether the process runs elevated (by default it does): under UAC a prompt
 // that is not elevated may not open the service manager with full access, nor
 // a service to change, stop or delete it.

