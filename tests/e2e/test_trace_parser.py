@@ -121,22 +121,37 @@ class InterleavedLog(unittest.TestCase):
             _string(0x30, 0x34, 'L"beta two"'),
             _report(0x20, 0x28),  # another thread of alpha's process uses its handle
             _string(0x20, 0x28, 'L"alpha again"'),
-            _deregister(0x20, 0x24),
-            _report(0x20, 0x28),
-            _string(0x20, 0x28, 'L"alpha gone"'),
-            _deregister(0x30, 0x34),
-            _report(0x30, 0x34, etype=1),  # after deregistering: no source
-            _string(0x30, 0x34, 'L"orphan"', cls="err"),
+            _report(0x30, 0x34, etype=1),
+            _string(0x30, 0x34, 'L"beta error"', cls="err"),
         ])
         events = parse_trace(log).events
         self.assertEqual([(e.source, e.pid, e.tid, e.type, e.strings) for e in events], [
             ("alpha", 0x20, 0x24, 4, ["alpha \u4e2d"]),
             ("beta", 0x30, 0x34, 4, ["beta one", "beta two"]),
             ("alpha", 0x20, 0x28, 4, ["alpha again"]),
-            (None, 0x20, 0x28, 4, ["alpha gone"]),
-            (None, 0x30, 0x34, 1, ["orphan"]),
+            ("beta", 0x30, 0x34, 1, ["beta error"]),
         ])
         self.assertEqual(events[0].timestamp, 100.0)
+
+    def test_a_record_behind_another_processs_unfinished_line(self):
+        # As Wine wrote it in a soak: a process losing the server printed the
+        # start of its message, and another process's record landed after it.
+        log = "\n".join([
+            'wine client error:388: 546.932:0374:032c:fixme:advapi:RegisterEventSourceW ((null),L"soak_loopSvc"): stub',
+            _report(0x374, 0x32c),
+            _string(0x374, 0x32c, 'L"Service stopped"'),
+            "read: Connection reset by peer",
+        ])
+        (event,) = parse_trace(log).events
+        self.assertEqual((event.source, event.pid, event.text), ("soak_loopSvc", 0x374, "Service stopped"))
+
+    def test_a_record_lost_or_unreadable_fails_the_parse(self):
+        for lines in ([_register(0x20, 0x24, "alpha"), _deregister(0x20, 0x24), _report(0x20, 0x24)],
+                      [_report(0x20, 0x24)],
+                      ["0024:fixme:advapi:RegisterEventSourceW ((null),L\"alpha\"): stub"]):
+            with self.subTest(last=lines[-1][:50]):
+                with self.assertRaises(TraceFormatError):
+                    parse_trace("\n".join(lines))
 
     def test_a_log_cut_before_the_strings_leaves_the_event_incomplete(self):
         events = parse_trace("\n".join([_register(0x20, 0x24, "alpha"), _report(0x20, 0x24)])).events

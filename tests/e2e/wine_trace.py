@@ -25,6 +25,20 @@ or from 0x7f up as a backslash and four lowercase hex digits (a surrogate pair
 as two such escapes). The output is cut when it reaches about 290 characters;
 a cut string ends in "... after its closing quote. A cut text is kept as the
 prefix it is, and marked truncated.
+
+Every service writes to the session's one standard error, so a record need
+not begin a line. Wine's debug channels write each record whole, newline
+included, in one write(); but other output is not written that way: a thread
+that loses the server prints "wine client error:NNN: " in one write and the
+reason (perror's "read: Connection reset by peer") in another, and a record
+of another process lands between them:
+
+  wine client error:388: 546.932:0374:032c:fixme:advapi:RegisterEventSourceW ((null),L"soak_loopSvc"): stub
+
+So a record is read wherever it begins in its line, and what stands before
+it is not ours. A line that names one of the functions read here but holds
+no record that reads fails the parse, as does an event whose source is not
+known: a lost line would otherwise drop an event from its source's list.
 """
 
 import re
@@ -40,11 +54,14 @@ class TruncatedText(ValueError):
     """The exact text was asked for, but Wine's trace shows only its start."""
 
 
-# [timestamp:]pid:tid:class:channel:function message
-_LINE = re.compile(
-    r"^(?:(?P<time>\d+\.\d+):)?(?P<pid>[0-9a-f]{4,8}):(?P<tid>[0-9a-f]{4,8}):"
+# [timestamp:]pid:tid:class:channel:function message, where it begins in the line
+_RECORD = re.compile(
+    r"(?<![0-9a-f.])(?:(?P<time>\d+\.\d+):)?(?P<pid>[0-9a-f]{4,8}):(?P<tid>[0-9a-f]{4,8}):"
     r"(?P<cls>fixme|err|warn|trace):(?P<channel>[A-Za-z0-9_]+):(?P<function>[A-Za-z0-9_]+) (?P<message>.*)$"
 )
+# What names a record that parse_trace reads.
+_OURS = re.compile(r":(?:advapi:(?:RegisterEventSourceW|ReportEventW|DeregisterEventSource)|eventlog:ReportEventW"
+                   r"|msgbox:)")
 
 _SIMPLE_ESCAPES = {"n": 0x0A, "r": 0x0D, "t": 0x09, '"': 0x22, "\\": 0x5C}
 _HEX4 = re.compile(r"[0-9a-fA-F]{4}")
@@ -105,10 +122,14 @@ class TraceLine:
 
 
 def parse_line(raw: str) -> Optional[TraceLine]:
-    """One debug line with +pid, or None for anything else (program output,
-    Wine's start-up notes)."""
-    m = _LINE.match(raw.rstrip("\r\n"))
+    """The debug record (with +pid) in a line, wherever it begins, or None
+    for a line without one (program output, Wine's start-up notes). A line
+    that names a function read here but holds no record raises."""
+    text = raw.rstrip("\r\n")
+    m = _RECORD.search(text)
     if not m:
+        if _OURS.search(text):
+            raise TraceFormatError(f"a record that does not read: {raw!r}")
         return None
     return TraceLine(
         timestamp=float(m["time"]) if m["time"] else None,
@@ -123,7 +144,7 @@ def parse_line(raw: str) -> Optional[TraceLine]:
 
 @dataclass
 class Event:
-    source: Optional[str]  # from RegisterEventSourceW on the same thread; None if none was seen
+    source: str  # from RegisterEventSourceW on the same thread (or the process's only other one)
     type: int
     category: int
     event_id: int
@@ -236,8 +257,9 @@ def parse_trace(text: str) -> Trace:
                 # A handle registered on another thread of the process: only
                 # if that is unambiguous.
                 others = {v for (pid, _), v in sources.items() if pid == line.pid}
-                if len(others) == 1:
-                    source, source_cut = others.pop()
+                if len(others) != 1:
+                    raise TraceFormatError(f"an event whose source is not known: {raw!r}")
+                source, source_cut = others.pop()
             event = Event(source=source, type=etype, category=category, event_id=event_id, count=count,
                           truncated=source_cut, handle=handle, pid=line.pid, tid=line.tid,
                           timestamp=line.timestamp)
