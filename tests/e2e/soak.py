@@ -57,7 +57,7 @@ from typing import List, Optional
 
 from test_service_runtime import (Layout, child_runs, console_hosts, place, prefix_process_ids, query_service,
                                   running_images, wait_until_gone)
-from wine_harness import Session, helper_exe, make_scratch, start_session
+from wine_harness import Session, helper_exe, make_scratch, note_retry, start_session
 
 ACTIONS = ("start", "stop", "interrogate")
 REFUSALS = {"start": {1056}, "stop": {1052, 1061, 1062}, "interrogate": {1061, 1062}}  # see above
@@ -150,6 +150,7 @@ def request(session: Session, layout: Layout, kind: str) -> Answer:
         log(f"{kind}: exit {done.exit_code}, stdout {done.stdout[-300:]!r}, stderr {done.stderr[-600:]!r}")
         if attempt == 2 or CLIENT_NOT_STARTED not in done.stderr:
             break
+        note_retry(CLIENT_NOT_STARTED, f"{kind} {layout.name}")
     return Answer(kind, code, time.monotonic() - began)
 
 

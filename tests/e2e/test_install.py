@@ -38,13 +38,12 @@ Wine differences these tests rely on:
 
 import os
 import shutil
-import sys
 import time
 import unittest
 from pathlib import Path, PureWindowsPath
 from typing import Callable, Dict, Optional, Tuple
 
-from wine_harness import Scratch, helper_exe, make_scratch, prefix_dir, start_session, to_windows_path
+from wine_harness import Scratch, helper_exe, make_scratch, note_retry, prefix_dir, start_session, to_windows_path
 
 CREATE_FAILED = "CreateServiceW() 失败!"
 NOT_DELETED = "Service could not be deleted"
@@ -81,7 +80,7 @@ def query(name: str) -> Optional[Dict[str, str]]:
         # process had ended, and complete when looked at afterwards.
         time.sleep(0.5)
         out = run.stdout
-        print(f"service_query {name}: output read again after its end: {out[:40]!r}", file=sys.stderr)
+        note_retry("output empty at its end", f"service_query {name}, read again: {out[:40]!r}")
     if out.strip() == "missing":
         return None
     record = dict(line.split("=", 1) for line in out.splitlines() if "=" in line)

@@ -25,6 +25,7 @@ import fcntl
 import os
 import shutil
 import subprocess
+import sys
 import tempfile
 import time
 from dataclasses import dataclass
@@ -42,6 +43,12 @@ TRACE_DEBUG = "+timestamp,+pid,fixme+advapi,trace+eventlog,warn+eventlog,trace+m
 
 class HarnessError(RuntimeError):
     pass
+
+
+def note_retry(what: str, detail: str):
+    """Says that a step is done again after the named Wine failure `what`;
+    scripts/flakes counts these lines."""
+    print(f"retried: {what}: {detail}", file=sys.stderr, flush=True)
 
 
 # --- where things are -------------------------------------------------------
@@ -133,10 +140,13 @@ def _file_lock(path: Path, timeout: float):
 
 
 def ensure_prefix() -> Path:
-    """Makes the prefix once (wineboot -i, about 15 s); later calls reuse it.
-    Two processes racing here take turns on a lock file beside the prefix."""
+    """Makes the prefix once (wineboot -i, about 15 s), as a Windows 10; later
+    calls reuse it. Two processes racing here take turns on a lock file
+    beside the prefix."""
     prefix = prefix_dir()
-    ready = prefix / ".svcshim-e2e-ready"
+    # A prefix made before it was set to Windows 10 has the old mark only,
+    # and is set now.
+    ready = prefix / ".svcshim-e2e-ready-win10"
     if ready.exists():
         return prefix
     with _file_lock(prefix.parent / (prefix.name + ".create.lock"), timeout=600):
@@ -146,6 +156,9 @@ def ensure_prefix() -> Path:
             with open(prefix.parent / (prefix.name + ".wineboot.log"), "wb") as log:
                 subprocess.run(["wineboot", "-i"], env=wine_env(debug="-all"), stdin=subprocess.DEVNULL,
                                stdout=log, stderr=log, timeout=300, check=True)
+                # A new prefix reports Windows 7 (6.1); our users run 10 and later.
+                subprocess.run(["wine", "winecfg", "/v", "win10"], env=wine_env(debug="-all"),
+                               stdin=subprocess.DEVNULL, stdout=log, stderr=log, timeout=120, check=True)
             subprocess.run(["wineserver", "-w"], env=wine_env(), timeout=120, check=True)
             ready.touch()
     return prefix
