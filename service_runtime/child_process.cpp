@@ -73,6 +73,35 @@ DWORD StartChild(HANDLE job)
     return ERROR_SUCCESS;
 }
 
+// True once Windows counts no process in the child's job, or when there is
+// no job to count (the child ran unconfined) or it cannot be counted.
+bool ChildJobIsEmpty()
+{
+    AcquireSRWLockExclusive(&ChildLock);
+    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting = {};
+    const bool empty = ChildJob == nullptr ||
+                       QueryInformationJobObject(ChildJob, JobObjectBasicAccountingInformation, &accounting,
+                                                 sizeof accounting, nullptr) == FALSE ||
+                       accounting.ActiveProcesses == 0;
+    ReleaseSRWLockExclusive(&ChildLock);
+    return empty;
+}
+
+// A program that ended by itself may leave what it started running in its
+// job. The service is not stopped while any of it runs: a client, or the
+// service manager's own recovery, may start the service again the moment it
+// reports STOPPED, and a second copy would run beside the first one's
+// leftovers. Ending a job's processes takes Windows a moment; one that
+// cannot be ended (stuck in a driver) holds the service for 2 s at most.
+void EndWhatTheChildLeft()
+{
+    TerminateChild();
+    const ULONGLONG deadline = GetTickCount64() + 2000;
+    while (!ChildJobIsEmpty() && GetTickCount64() < deadline) {
+        Sleep(10);
+    }
+}
+
 }  // namespace
 
 void PrepareChildProcess()
@@ -127,7 +156,13 @@ ChildEnd RunChildProcess()
     State = ChildState::Ended;
     CloseHandle(ChildProcess.hThread);
     CloseHandle(ChildProcess.hProcess);
+    // During a stop the handler ends the job, once the program has had its
+    // 2 s: what the program started may still be ending by itself.
+    const bool endedByItself = !StopRequested;
     ReleaseSRWLockExclusive(&ChildLock);
+    if (endedByItself) {
+        EndWhatTheChildLeft();
+    }
     return end;
 }
 

@@ -20,7 +20,8 @@ struct ChildEnd {
 };
 
 // Starts the child beside the host, in a job of its own, and returns when it
-// has ended, or at once when it could not be (or, once a stop was asked for,
+// has ended (and, when it ended by itself, what it started has been ended
+// too), or at once when it could not be (or, once a stop was asked for,
 // should not be) started.
 ChildEnd RunChildProcess();
 

@@ -273,6 +273,15 @@ def wait_for_child_run(layout: Layout, count: int, timeout: float = 30) -> Dict[
         time.sleep(0.02)
 
 
+def wait_until_said(started, word: str, timeout: float = 30):
+    """Waits for a helper started in the background to print `word`."""
+    deadline = time.monotonic() + timeout
+    while word not in started.out_path.read_text():
+        if time.monotonic() > deadline or not started.running():
+            raise HarnessError(f"{started.args[0]} did not say {word!r}; see {started.log_path}")
+        time.sleep(0.02)
+
+
 class ServiceTestCase(unittest.TestCase):
     """One Wine session per class; services made with sc create and deleted
     in the class's cleanup."""
@@ -525,11 +534,7 @@ class ChildStillLoading(ServiceTestCase):
         # appear, which the child writes first thing.
         stopper = self.session.start(helper_exe("service_control"), layout.name, "stop", layout.child + ".log", 200,
                                      log_name="stop-rt_late")
-        deadline = time.monotonic() + 30
-        while "waiting" not in stopper.out_path.read_text():
-            if time.monotonic() > deadline or not stopper.running():
-                raise HarnessError(f"service_control did not start; see {stopper.log_path}")
-            time.sleep(0.02)
+        wait_until_said(stopper, "waiting")
         self.assertEqual(self.session.sc("start", layout.name).exit_code, 0)
         events = self.events_until_exit(layout)
         answer = stopper.wait().stdout
@@ -556,18 +561,27 @@ class ChildEndsOrIsMissing(ServiceTestCase):
 
     scratch_name = "runtime-alone"
 
-    def start_alone(self, layout: Layout, exit_codes=("0", "0")):
-        """Runs the service until it stops by itself; `exit_codes` are the
-        Win32 and service-specific exit codes it must report."""
+    def start_alone(self, layout: Layout, exit_codes=("0", "0"), while_running=None):
+        """Runs the service until it stops by itself (once `while_running`
+        has run, when given); `exit_codes` are the Win32 and service-specific
+        exit codes it must report. Nothing of the child's image may run at
+        the moment the service is first seen STOPPED: a client may start it
+        again at once."""
         self.create(layout)
+        watch = self.session.start(helper_exe("service_control"), layout.name, "stopped",
+                                   PureWindowsPath(layout.child).name, log_name=f"stopped-{layout.name}")
+        wait_until_said(watch, "waiting")
         started = self.session.sc("start", layout.name)
         self.assertEqual(started.exit_code, 0, started.stdout)
+        if while_running is not None:
+            while_running()
         events = self.events_until_exit(layout)
         self.assert_plain_events(events)
         stopped = query_service(self.session, layout.name)
         self.assertEqual((stopped.get("state"), stopped.get("pid"), stopped.get("win32_exit_code"),
                           stopped.get("service_exit_code")), ("1", "0") + exit_codes, stopped)
         # What the child started has the child's image: nothing of it is left.
+        self.assertEqual(watch.wait().stdout.split(), ["waiting", "left=0"])
         self.assertEqual(wait_until_gone(layout.host, layout.child), [])
         return events
 
@@ -580,9 +594,20 @@ class ChildEndsOrIsMissing(ServiceTestCase):
         self.assertEqual((run["command_line"], run["ended"]), (layout.command_line, "by itself"))
 
     def test_a_launcher_that_fails_stops_the_service_with_its_code_and_takes_its_offspring(self):
-        # It starts a second process and ends with exit code 3 at once.
+        # It starts a second process and ends with exit code 3 when told. A
+        # monitoring tool has interrogated the service meanwhile: under Wine
+        # the host then gives Wine's control thread a moment after the
+        # dispatcher returns, which a host that ends the job only after its
+        # STOPPED leaves the second process running through.
         layout = place(self.base, "rt_launcher", "launcher_exits_child")
-        self.start_alone(layout, ("1066", "3"))
+
+        def interrogated_then_ended():
+            wait_for_child_run(layout, 1)
+            asked = self.session.wine(helper_exe("service_control"), layout.name, "interrogate")
+            self.assertEqual(asked.stdout.strip(), "state=4", asked.stderr)
+            to_unix_path(layout.child + ".end").touch()
+
+        self.start_alone(layout, ("1066", "3"), interrogated_then_ended)
         (run,) = child_runs(layout)
         self.assertIn("grandchild_pid", run)
 

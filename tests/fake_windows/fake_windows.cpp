@@ -1322,6 +1322,30 @@ BOOL WINAPI TerminateJobObject(HANDLE job, UINT exitCode)
     return TRUE;
 }
 
+// Counts the job's processes that have not ended; only the accounting
+// record is asked for.
+BOOL WINAPI QueryInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS informationClass, LPVOID information,
+                                      DWORD length, DWORD* returnLength)
+{
+    Locked lock;
+    World& world = TheWorld();
+    Record("QueryInformationJobObject(" + HandleName(job) + ", " + Number(informationClass) + ", " + Number(length) +
+           ", " + Pointer(returnLength) + ")");
+    if (Use(job, "job", "QueryInformationJobObject") == nullptr ||
+        informationClass != JobObjectBasicAccountingInformation ||
+        length != sizeof(JOBOBJECT_BASIC_ACCOUNTING_INFORMATION)) {
+        LastError = ERROR_INVALID_PARAMETER;
+        return FALSE;
+    }
+    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting = {};
+    for (const auto& member : world.jobOfChild) {
+        const bool ended = world.children[static_cast<std::size_t>(member.first)].ended;
+        accounting.ActiveProcesses += member.second == reinterpret_cast<std::uintptr_t>(job) && !ended ? 1 : 0;
+    }
+    std::memcpy(information, &accounting, sizeof accounting);
+    return TRUE;
+}
+
 BOOL WINAPI AttachConsole(DWORD processId)
 {
     Locked lock;

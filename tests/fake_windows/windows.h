@@ -216,7 +216,21 @@ typedef struct _JOBOBJECT_EXTENDED_LIMIT_INFORMATION {
 } JOBOBJECT_EXTENDED_LIMIT_INFORMATION;
 static_assert(sizeof(JOBOBJECT_EXTENDED_LIMIT_INFORMATION) == 144, "the record is 144 bytes on Win64");
 
-typedef enum _JOBOBJECTINFOCLASS { JobObjectExtendedLimitInformation = 9 } JOBOBJECTINFOCLASS;
+typedef struct _JOBOBJECT_BASIC_ACCOUNTING_INFORMATION {
+    LARGE_INTEGER TotalUserTime;
+    LARGE_INTEGER TotalKernelTime;
+    LARGE_INTEGER ThisPeriodTotalUserTime;
+    LARGE_INTEGER ThisPeriodTotalKernelTime;
+    DWORD TotalPageFaultCount;
+    DWORD TotalProcesses;
+    DWORD ActiveProcesses;
+    DWORD TotalTerminatedProcesses;
+} JOBOBJECT_BASIC_ACCOUNTING_INFORMATION;
+
+typedef enum _JOBOBJECTINFOCLASS {
+    JobObjectBasicAccountingInformation = 1,
+    JobObjectExtendedLimitInformation = 9
+} JOBOBJECTINFOCLASS;
 
 typedef BOOL(WINAPI* PHANDLER_ROUTINE)(DWORD);
 typedef void(WINAPI* LPSERVICE_MAIN_FUNCTIONW)(DWORD, LPWSTR*);
@@ -305,6 +319,8 @@ HANDLE WINAPI CreateJobObjectW(void* jobAttributes, LPCWSTR name);
 BOOL WINAPI SetInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS informationClass, LPVOID information, DWORD length);
 BOOL WINAPI AssignProcessToJobObject(HANDLE job, HANDLE process);
 BOOL WINAPI TerminateJobObject(HANDLE job, UINT exitCode);
+BOOL WINAPI QueryInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS informationClass, LPVOID information,
+                                      DWORD length, DWORD* returnLength);
 BOOL WINAPI AttachConsole(DWORD processId);
 BOOL WINAPI SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add);
 BOOL WINAPI GenerateConsoleCtrlEvent(DWORD controlEvent, DWORD processGroupId);

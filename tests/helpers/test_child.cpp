@@ -10,8 +10,8 @@
 //                         with the argument "grandchild", which only sleeps),
 //                         records its id, then loops as LOOP
 //   TEST_CHILD_LAUNCHER_EXITS
-//                         starts the second process, then ends at once with
-//                         exit code 3
+//                         starts the second process, then ends with exit code
+//                         3 once the file "<its path>.end" exists
 // All but CTRL_C ignore Ctrl-C, as a program without a console would: their
 // end shows which request reached them.
 #include <windows.h>
@@ -133,6 +133,9 @@ int main(int argc, char** argv)
     Record(L"ended", L"Ctrl-C");
     return 0;
 #elif defined(TEST_CHILD_LAUNCHER_EXITS)
+    while (GetFileAttributesW((ModulePath() + L".end").c_str()) == INVALID_FILE_ATTRIBUTES) {
+        Sleep(10);
+    }
     Record(L"ended", L"by itself");
     return 3;
 #else
