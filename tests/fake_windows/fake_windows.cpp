@@ -1324,8 +1324,8 @@ BOOL WINAPI TerminateJobObject(HANDLE job, UINT exitCode)
 
 // Counts the job's processes that have not ended; only the accounting
 // record is asked for.
-BOOL WINAPI QueryInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS informationClass, LPVOID information,
-                                      DWORD length, DWORD* returnLength)
+BOOL WINAPI QueryInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS informationClass, LPVOID information, DWORD length,
+                                      DWORD* returnLength)
 {
     Locked lock;
     World& world = TheWorld();

@@ -319,8 +319,8 @@ HANDLE WINAPI CreateJobObjectW(void* jobAttributes, LPCWSTR name);
 BOOL WINAPI SetInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS informationClass, LPVOID information, DWORD length);
 BOOL WINAPI AssignProcessToJobObject(HANDLE job, HANDLE process);
 BOOL WINAPI TerminateJobObject(HANDLE job, UINT exitCode);
-BOOL WINAPI QueryInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS informationClass, LPVOID information,
-                                      DWORD length, DWORD* returnLength);
+BOOL WINAPI QueryInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS informationClass, LPVOID information, DWORD length,
+                                      DWORD* returnLength);
 BOOL WINAPI AttachConsole(DWORD processId);
 BOOL WINAPI SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add);
 BOOL WINAPI GenerateConsoleCtrlEvent(DWORD controlEvent, DWORD processGroupId);
