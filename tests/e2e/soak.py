@@ -57,7 +57,7 @@ from typing import List, Optional
 
 from test_service_runtime import (Layout, child_runs, console_hosts, place, prefix_process_ids, query_service,
                                   running_images, wait_until_gone)
-from wine_harness import Session, helper_exe, make_scratch, note_retry, start_session
+from wine_harness import Session, helper_exe, make_scratch, start_session
 
 ACTIONS = ("start", "stop", "interrogate")
 REFUSALS = {"start": {1056}, "stop": {1052, 1061, 1062}, "interrogate": {1061, 1062}}  # see above
@@ -123,34 +123,25 @@ class Answer:
         return f"{self.kind} {self.outcome}" + ("" if self.code == 0 else f" ({self.code or 'timed out'})")
 
 
-# What Wine prints when it fails to start a process at all, a few times in
-# some thousands of starts (see bench_start.cpp): the client never ran.
-CLIENT_NOT_STARTED = "failed to map the shared user data"
-
 
 def request(session: Session, layout: Layout, kind: str) -> Answer:
-    """One start, stop or interrogation, as a client sends it; sent again
-    when Wine could not start the client itself."""
+    """One start, stop or interrogation, as a client sends it (the session
+    sends it again when Wine could not start the client itself)."""
     began = time.monotonic()
-    for attempt in (1, 2):
-        try:
-            if kind == "interrogate":
-                done = session.wine(helper_exe("service_control"), layout.name, kind, timeout=REQUEST_TIMEOUT)
-                m = re.match(r"(state|error)=(\d+)", done.stdout)
-                code = -1 if not m else 0 if m[1] == "state" else int(m[2])
-            else:
-                done = session.sc(kind, layout.name, timeout=REQUEST_TIMEOUT)
-                m = re.search(rf"failed to {kind} service (\d+)", done.stderr)
-                code = 0 if done.exit_code == 0 else int(m[1]) if m else -1
-        except subprocess.TimeoutExpired:
-            return Answer(kind, None, time.monotonic() - began)
-        if code != -1:
-            break
+    try:
+        if kind == "interrogate":
+            done = session.wine(helper_exe("service_control"), layout.name, kind, timeout=REQUEST_TIMEOUT)
+            m = re.match(r"(state|error)=(\d+)", done.stdout)
+            code = -1 if not m else 0 if m[1] == "state" else int(m[2])
+        else:
+            done = session.sc(kind, layout.name, timeout=REQUEST_TIMEOUT)
+            m = re.search(rf"failed to {kind} service (\d+)", done.stderr)
+            code = 0 if done.exit_code == 0 else int(m[1]) if m else -1
+    except subprocess.TimeoutExpired:
+        return Answer(kind, None, time.monotonic() - began)
+    if code == -1:
         # An answer that says nothing: what the client printed tells why.
         log(f"{kind}: exit {done.exit_code}, stdout {done.stdout[-300:]!r}, stderr {done.stderr[-600:]!r}")
-        if attempt == 2 or CLIENT_NOT_STARTED not in done.stderr:
-            break
-        note_retry(CLIENT_NOT_STARTED, f"{kind} {layout.name}")
     return Answer(kind, code, time.monotonic() - began)
 
 

@@ -51,6 +51,18 @@ def note_retry(what: str, detail: str):
     print(f"retried: {what}: {detail}", file=sys.stderr, flush=True)
 
 
+# Now and then Wine's loader finds the address of the shared user data page
+# taken (address space layout is random) and the new process exits with 1
+# before any code of the program has run: a client that never ran, a
+# program of ours that never started. Wine 8's ntdll (virtual_alloc_first_teb)
+# prints this, then exits. Seen a few times in some thousands of starts.
+NOT_STARTED = "failed to map the shared user data"
+# Wine's sc, when the service manager could not create the service's
+# process for that reason (CreateProcessW's ERROR_INTERNAL_ERROR).
+SERVICE_NOT_STARTED = "failed to start service 1359"
+ATTEMPTS = 3
+
+
 # --- where things are -------------------------------------------------------
 
 def host_exe() -> Path:
@@ -273,22 +285,34 @@ class Run(TraceLog):
 
 class Started(TraceLog):
     """A program started in the background by Session.start; its trace can be
-    watched while it runs (a box it shows, an event it reports)."""
+    watched while it runs (a box it shows, an event it reports). Started
+    again, a few times at most, when Wine could not start it at all."""
 
-    def __init__(self, args, process, log_path, out_path):
-        self.args, self.process, self.log_path, self.out_path = args, process, log_path, out_path
+    def __init__(self, args, launch: Callable[[], subprocess.Popen], log_path, out_path):
+        self.args, self.launch, self.log_path, self.out_path = args, launch, log_path, out_path
+        self.process = launch()
+        self.attempts = 1
 
     def running(self) -> bool:
+        if (self.process.poll() == 1 and self.attempts < ATTEMPTS
+                and NOT_STARTED in self.log_path.read_text("utf-8", "replace")):
+            note_retry(NOT_STARTED, " ".join(self.args))
+            self.process = self.launch()
+            self.attempts += 1
         return self.process.poll() is None
 
     def wait(self, timeout: float = 60) -> Run:
-        try:
-            code = self.process.wait(timeout=timeout)
-        except subprocess.TimeoutExpired:
-            self.process.kill()  # the wine process we started: the Windows process itself
-            self.process.wait()
-            raise HarnessError(f"{self.args} still running after {timeout} s; trace in {self.log_path}")
-        return Run(args=self.args, exit_code=code, log_path=self.log_path, out_path=self.out_path)
+        deadline = time.monotonic() + timeout
+        while True:
+            try:
+                self.process.wait(timeout=max(0.0, deadline - time.monotonic()))
+            except subprocess.TimeoutExpired:
+                self.process.kill()  # the wine process we started: the Windows process itself
+                self.process.wait()
+                raise HarnessError(f"{self.args} still running after {timeout} s; trace in {self.log_path}")
+            if not self.running():
+                return Run(args=self.args, exit_code=self.process.returncode, log_path=self.log_path,
+                           out_path=self.out_path)
 
 
 @dataclass
@@ -396,10 +420,13 @@ class Session(TraceLog):
         name = log_name or f"run-{len(self._started) + 1:02d}-{PureWindowsPath(str(program)).stem}"
         log_path, out_path = self.scratch.log(name + ".log"), self.scratch.log(name + ".out")
         argv = ["wine", str(program), *map(str, args)]
-        with open(log_path, "wb") as log, open(out_path, "wb") as out:
-            process = subprocess.Popen(argv, env={**self.env, **(env or {})}, stdin=subprocess.DEVNULL, stdout=out,
-                                       stderr=log)
-        self._started.append(Started(tuple(argv[1:]), process, log_path, out_path))
+
+        def launch():
+            with open(log_path, "wb") as log, open(out_path, "wb") as out:
+                return subprocess.Popen(argv, env={**self.env, **(env or {})}, stdin=subprocess.DEVNULL, stdout=out,
+                                        stderr=log)
+
+        self._started.append(Started(tuple(argv[1:]), launch, log_path, out_path))
         return self._started[-1]
 
     def run(self, program, *args, timeout: float = 60, log_name: Optional[str] = None,
@@ -408,14 +435,21 @@ class Session(TraceLog):
         return self.start(program, *args, log_name=log_name, env=env).wait(timeout)
 
     def wine(self, *args, timeout: float = 60) -> Completed:
-        """Any Wine command (`reg`, `sc`, ...), output captured. Files, not
-        pipes: a process that inherits them cannot hold the call up."""
-        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-            code = subprocess.run(["wine", *map(str, args)], env=self.env, stdin=subprocess.DEVNULL,
-                                  stdout=out, stderr=err, timeout=timeout).returncode
-            out.seek(0)
-            err.seek(0)
-            return Completed(code, out.read().decode("utf-8", "replace"), err.read().decode("utf-8", "replace"))
+        """Any Wine command (`reg`, `sc`, ...), output captured; run again, a
+        few times at most, when Wine could not start it, or the service it
+        was to start. Files, not pipes: a process that inherits them cannot
+        hold the call up."""
+        for attempt in range(1, ATTEMPTS + 1):
+            with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+                code = subprocess.run(["wine", *map(str, args)], env=self.env, stdin=subprocess.DEVNULL,
+                                      stdout=out, stderr=err, timeout=timeout).returncode
+                out.seek(0)
+                err.seek(0)
+                done = Completed(code, out.read().decode("utf-8", "replace"), err.read().decode("utf-8", "replace"))
+            why = next((what for what in (NOT_STARTED, SERVICE_NOT_STARTED) if code != 0 and what in done.stderr), None)
+            if why is None or attempt == ATTEMPTS:
+                return done
+            note_retry(why, " ".join(map(str, args)))
 
     def sc(self, *args, timeout: float = 60) -> Completed:
         """Wine's sc: create NAME binPath= PATH, start, stop, delete (no qc)."""
