@@ -54,6 +54,10 @@ DWORD StartChild(HANDLE job)
 {
     STARTUPINFOW startupInfo = {};
     startupInfo.cb = sizeof startupInfo;
+    // A program inherits whether it ignores Ctrl-C from its creator, and
+    // nothing says what the service manager gave this process: the program
+    // gets it on, or the stop's Ctrl-C would never reach it.
+    SetConsoleCtrlHandler(nullptr, FALSE);
     if (CreateProcessW(nullptr, &ChildCommandLine[0], nullptr, nullptr, FALSE, CREATE_NEW_CONSOLE | CREATE_SUSPENDED,
                        nullptr, ChildWorkingDirectory.c_str(), &startupInfo, &ChildProcess) == FALSE) {
         return GetLastError();

@@ -58,12 +58,12 @@ bool ReportServiceState(RunStage from, RunStage to, DWORD state, DWORD win32Exit
 }
 
 // Sleeps until the tick count reaches `deadline`. Windows ends a sleep at a
-// clock tick (15.6 ms by default), so sleeps are not added up: they would
-// run long.
+// clock tick (15.6 ms by default), up to a tick before or after the time
+// asked for: sleeps are not added up, and the clock is read again until the
+// deadline has passed.
 void SleepUntil(ULONGLONG deadline)
 {
-    const ULONGLONG now = GetTickCount64();
-    if (now < deadline) {
+    for (ULONGLONG now = GetTickCount64(); now < deadline; now = GetTickCount64()) {
         Sleep(static_cast<DWORD>(deadline - now));
     }
 }

@@ -105,8 +105,10 @@ World& TheWorld()
 }
 
 // The fake clock in microseconds, moved only by Sleep. Windows wakes a
-// sleeping thread at a clock tick, 15.625 ms by default, so a sleep lasts at
-// least what it asks for, rounded up to the next tick.
+// sleeping thread at a clock tick, 15.625 ms by default, and counts from the
+// last tick: "if dwMilliseconds is greater than one tick but less than two,
+// the wait can be anywhere between one and two ticks". A sleep here ends at
+// the earliest of those ticks.
 std::atomic<long long> ClockMicros{0};
 const long long TickMicros = 15625;
 
@@ -1410,7 +1412,11 @@ void WINAPI Sleep(DWORD milliseconds)
     long long now = ClockMicros.load();
     long long wake = 0;
     do {
-        wake = (now + milliseconds * 1000LL + TickMicros - 1) / TickMicros * TickMicros;
+        // The earliest tick Windows may end it at: one tick short of the
+        // time asked for, but not before the next tick.
+        const long long early = (now + milliseconds * 1000LL - 1) / TickMicros * TickMicros;
+        const long long next = (now / TickMicros + 1) * TickMicros;
+        wake = milliseconds == 0 ? now : early > next ? early : next;
     } while (!ClockMicros.compare_exchange_weak(now, wake));
     if (microseconds > 0) {
         std::this_thread::sleep_for(std::chrono::microseconds(static_cast<long long>(microseconds) * milliseconds));

@@ -226,6 +226,7 @@ typedef struct _JOBOBJECT_BASIC_ACCOUNTING_INFORMATION {
     DWORD ActiveProcesses;
     DWORD TotalTerminatedProcesses;
 } JOBOBJECT_BASIC_ACCOUNTING_INFORMATION;
+static_assert(sizeof(JOBOBJECT_BASIC_ACCOUNTING_INFORMATION) == 48, "the record is 48 bytes");
 
 typedef enum _JOBOBJECTINFOCLASS {
     JobObjectBasicAccountingInformation = 1,

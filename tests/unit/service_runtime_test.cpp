@@ -156,22 +156,27 @@ TEST_F(ServiceRun, StartsTheChildInANewConsoleInTheHostsDirectoryInAJobBeforeItR
 
     std::vector<std::string> calls;
     for (const fake::Call& call : fake::Journal()) {
-        for (const char* name : {"CreateJobObjectW", "SetInformationJobObject", "CreateProcessW",
-                                 "AssignProcessToJobObject", "ResumeThread", "WaitForSingleObject", "CloseHandle"}) {
+        for (const char* name : {"CreateJobObjectW", "SetInformationJobObject", "SetConsoleCtrlHandler",
+                                 "CreateProcessW", "AssignProcessToJobObject", "ResumeThread", "WaitForSingleObject",
+                                 "CloseHandle", "TerminateJobObject", "QueryInformationJobObject"}) {
             if (call.text.rfind(std::string(name) + "(", 0) == 0) {
                 calls.push_back(call.text);
             }
         }
     }
-    // Suspended until it is in the job, which ends what is left in it when
-    // the host lets go of it, after the thread and process handles.
+    // With Ctrl-C on, whatever the host inherited. Suspended until it is in
+    // the job. Once it has ended by itself, what it left in the job is ended
+    // and counted gone; the job is closed after the thread and process
+    // handles.
     EXPECT_EQ(calls,
               (std::vector<std::string>{
                   "CreateJobObjectW(NULL, NULL)", "SetInformationJobObject(job#256, 9, limits 0x2800, 144)",
+                  "SetConsoleCtrlHandler(NULL, 0)",
                   "CreateProcessW(NULL, \"C:\\Apps\\notepad.exe \", NULL, NULL, 0, 0x14, NULL, \"C:\\Apps\\\", bare "
                   "startup info, cleared process information)",
                   "AssignProcessToJobObject(job#256, process#260)", "ResumeThread(thread#264)",
                   "WaitForSingleObject(process#260, 0xFFFFFFFF)", "CloseHandle(thread#264)", "CloseHandle(process#260)",
+                  "TerminateJobObject(job#256, 2)", "QueryInformationJobObject(job#256, 1, 48, NULL)",
                   "CloseHandle(job#256)"}));
     EXPECT_EQ(exitCode_, 0);
     ExpectEverythingClosedAndNothingMisused();
@@ -260,8 +265,9 @@ TEST_F(ServiceRun, AConsoleProgramIsAskedByItsConsoleThenEndedWithItsJobOnTime)
 
     // No message queue: the quit message is tried every 50 ms. Its console
     // gets Ctrl-C, which the host ignores itself. Then the whole job ends.
-    // Windows rounds each Sleep(50) up to clock ticks (62.5 ms here): the
-    // 2 s and 4 s are kept by the clock, not by adding up sleeps.
+    // Windows ends each Sleep(50) at a clock tick, here the earliest it may
+    // (46.875 ms), and a Sleep(2000) a tick early: the 2 s and 4 s are kept
+    // by the clock, not by adding up sleeps, and never end early.
     // Its console comes up a moment after its start: Ctrl-C is tried again.
     const std::string post = "PostThreadMessageW(2000, 0x12, 0, 0)";
     std::vector<std::string> expected = {post,
@@ -269,13 +275,16 @@ TEST_F(ServiceRun, AConsoleProgramIsAskedByItsConsoleThenEndedWithItsJobOnTime)
                                          "Sleep(50)",
                                          post,
                                          "AttachConsole(1000)",
+                                         "Sleep(50)",
+                                         post,
+                                         "AttachConsole(1000)",
                                          "SetConsoleCtrlHandler(NULL, 1)",
                                          "GenerateConsoleCtrlEvent(0, 0)",
                                          "FreeConsole()"};
-    for (int retry = 1; retry < 32; ++retry) {
+    for (int retry = 0; retry < 40; ++retry) {
         expected.insert(expected.end(), {"Sleep(50)", post});
     }
-    expected.insert(expected.end(), {"TerminateJobObject(job#256, 2)", "Sleep(2000)"});
+    expected.insert(expected.end(), {"Sleep(32)", post, "TerminateJobObject(job#256, 2)", "Sleep(2000)", "Sleep(16)"});
     EXPECT_EQ(HandlerCallsToTheChild(requested), expected);
     EXPECT_EQ(TimeOfFirstCall("TerminateJobObject"), requested + 2000);
     EXPECT_EQ(fake::Children()[0].exitCode, 2u);
@@ -290,11 +299,11 @@ TEST_F(ServiceRun, AProgramStillLoadingIsAskedAgainUntilItListens)
     // No message queue for its first 1000 ms: the first posts fail.
     const long long requested = StartAndStop(Child::LoadsBeforeItsLoop);
 
-    // Every 50 ms (62.5 ms, in clock ticks) until the post is taken at
-    // 1000 ms; never terminated.
-    EXPECT_EQ(fake::CallsNamed("PostThreadMessageW").size(), 17u);
-    std::vector<std::string> sleeps(16, "Sleep(50)");
-    sleeps.insert(sleeps.end(), {"Sleep(1000)", "Sleep(2000)"});
+    // Every 50 ms (46.875 ms, in clock ticks) until the post is taken once
+    // 1000 ms have passed; never terminated.
+    EXPECT_EQ(fake::CallsNamed("PostThreadMessageW").size(), 23u);
+    std::vector<std::string> sleeps(22, "Sleep(50)");
+    sleeps.insert(sleeps.end(), {"Sleep(969)", "Sleep(2000)", "Sleep(16)"});
     EXPECT_EQ(fake::CallsNamed("Sleep"), sleeps);
     EXPECT_EQ(fake::Children()[0].exitCode, 0u);
     ExpectAtTheTickOf(TimeOfLastReport(), requested + 4000);
@@ -457,7 +466,8 @@ TEST_F(ServiceRun, AStopBeforeTheChildExistsRunsInFullAndTheChildIsNeverStarted)
     EXPECT_TRUE(fake::CallsNamed("CreateProcessW").empty());
     EXPECT_TRUE(fake::CallsNamed("PostThreadMessageW").empty());
     EXPECT_TRUE(fake::CallsNamed("TerminateProcess").empty());
-    EXPECT_EQ(fake::CallsNamed("Sleep"), (std::vector<std::string>{"Sleep(2000)", "Sleep(2000)"}));
+    EXPECT_EQ(fake::CallsNamed("Sleep"),
+              (std::vector<std::string>{"Sleep(2000)", "Sleep(16)", "Sleep(2000)", "Sleep(16)"}));
     std::vector<std::string> reports = Reports();
     ASSERT_EQ(reports.size(), 4u);
     EXPECT_EQ(reports.back(), "main:1");
