@@ -2,6 +2,7 @@
 
 #include "host_core/host_core.h"
 #include "host_core/path_split.h"
+#include "registered_path.h"
 
 #include <cstring>
 #include <vector>
@@ -40,10 +41,19 @@ std::wstring WithExtension(std::wstring program)
 // or long forms, hard links): its volume and its 128-bit id, which is unique
 // where the 64-bit file index is not (ReFS). A file system that cannot give
 // it (some network servers) gives the volume serial and file index instead.
+// A server that answers with an id of zeros, which would make every file on
+// the share one file, is left with the final path Windows gives for it.
 struct FileIdentity {
     ULONGLONG Volume = 0;
     BYTE Id[16] = {};
+    std::wstring FinalPath;
 };
+
+bool HasNoId(const FileIdentity& identity)
+{
+    const BYTE none[sizeof identity.Id] = {};
+    return std::memcmp(identity.Id, none, sizeof none) == 0;
+}
 
 bool IdentifyFile(const std::wstring& path, bool folder, FileIdentity& identity)
 {
@@ -68,6 +78,10 @@ bool IdentifyFile(const std::wstring& path, bool folder, FileIdentity& identity)
     } else {
         identified = false;
     }
+    if (identified && HasNoId(identity)) {
+        identity.FinalPath = FinalPathOf(file, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        identified = !identity.FinalPath.empty();
+    }
     CloseHandle(file);
     return identified;
 }
@@ -77,7 +91,9 @@ bool SameIdentity(const std::wstring& first, const std::wstring& second, bool fo
     FileIdentity one;
     FileIdentity other;
     return IdentifyFile(first, folder, one) && IdentifyFile(second, folder, other) && one.Volume == other.Volume &&
-           std::memcmp(one.Id, other.Id, sizeof one.Id) == 0;
+           std::memcmp(one.Id, other.Id, sizeof one.Id) == 0 &&
+           (!HasNoId(one) ||
+            CompareStringOrdinal(one.FinalPath.c_str(), -1, other.FinalPath.c_str(), -1, TRUE) == CSTR_EQUAL);
 }
 
 // The same file in the same folder: a hard link of the host elsewhere is

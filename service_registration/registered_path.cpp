@@ -29,40 +29,50 @@ std::wstring PathOnTheShare(const std::wstring& path)
     if (file == INVALID_HANDLE_VALUE) {
         return std::wstring();
     }
-    std::wstring final(MAX_PATH, L'\0');
-    DWORD length = 0;
-    for (;;) {
-        length = GetFinalPathNameByHandleW(file, &final[0], static_cast<DWORD>(final.size()),
-                                           FILE_NAME_OPENED | VOLUME_NAME_DOS);
-        if (length < final.size()) {
-            break;
-        }
-        final.assign(length, L'\0');  // the size it needs, terminator included
-    }
+    const std::wstring final = FinalPathOf(file, FILE_NAME_OPENED | VOLUME_NAME_DOS);
     CloseHandle(file);
-    final.resize(length);
     return final.compare(0, 4, L"\\\\?\\") == 0 ? WithoutDevicePrefix(final) : std::wstring();
 }
 
 }  // namespace
 
+std::wstring FinalPathOf(HANDLE file, DWORD flags)
+{
+    std::wstring final(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = GetFinalPathNameByHandleW(file, &final[0], static_cast<DWORD>(final.size()), flags);
+        if (length < final.size()) {
+            final.resize(length);
+            return final;
+        }
+        final.assign(length, L'\0');  // the size it needs, terminator included
+    }
+}
+
 std::wstring PathForServiceManager(const std::wstring& modulePath)
 {
-    if (!IsDriveLetterPath(modulePath)) {
-        return modulePath;
+    // A SUBST drive may stand for a folder on another drive of the session,
+    // itself SUBST or mapped: followed a few steps, no more (a drive may be
+    // made to stand for itself).
+    std::wstring path = modulePath;
+    for (int step = 0; step < 4; ++step) {
+        if (!IsDriveLetterPath(path)) {
+            return path;
+        }
+        const std::wstring drive = path.substr(0, 2);
+        if (GetDriveTypeW((drive + L"\\").c_str()) == DRIVE_REMOTE) {
+            return PathOnTheShare(path);
+        }
+        // A SUBST drive's device is the folder it stands for ("\??\C:\Real"),
+        // a volume's is a device ("\Device\HarddiskVolume2"). The folder is
+        // kept as it is written, junctions and all.
+        std::wstring device(32768, L'\0');
+        if (QueryDosDeviceW(drive.c_str(), &device[0], static_cast<DWORD>(device.size())) == 0 ||
+            device.compare(0, 4, L"\\??\\") != 0) {
+            return path;
+        }
+        device.resize(device.find(L'\0'));
+        path = WithoutDevicePrefix(device) + path.substr(2);
     }
-    const std::wstring drive = modulePath.substr(0, 2);
-    if (GetDriveTypeW((drive + L"\\").c_str()) == DRIVE_REMOTE) {
-        return PathOnTheShare(modulePath);
-    }
-    // A SUBST drive's device is the folder it stands for ("\??\C:\Real"), a
-    // volume's is a device ("\Device\HarddiskVolume2"). The folder is kept as
-    // it is written, junctions and all.
-    std::wstring device(32768, L'\0');
-    if (QueryDosDeviceW(drive.c_str(), &device[0], static_cast<DWORD>(device.size())) == 0 ||
-        device.compare(0, 4, L"\\??\\") != 0) {
-        return modulePath;
-    }
-    device.resize(device.find(L'\0'));
-    return WithoutDevicePrefix(device) + modulePath.substr(2);
+    return std::wstring();
 }

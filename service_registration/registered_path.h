@@ -1,6 +1,8 @@
 // The path the service's record gives for the host.
 #pragma once
 
+#include <windows.h>
+
 #include <string>
 
 // The path under which the service manager, which runs as LocalSystem, can
@@ -11,3 +13,7 @@
 // junctions and symbolic links included, stays as it is: an administrator may
 // point one at a new version on purpose.
 std::wstring PathForServiceManager(const std::wstring& modulePath);
+
+// The path Windows gives for an open file (GetFinalPathNameByHandleW with
+// `flags`), however long; empty when it gives none.
+std::wstring FinalPathOf(HANDLE file, DWORD flags);

@@ -310,8 +310,16 @@ bool IsShare(const std::wstring& target)
 // stands for. The caller holds the lock.
 std::wstring ResolvedLocked(const std::wstring& path)
 {
-    const std::wstring* target = DriveTargetLocked(path);
-    return target == nullptr ? path : *target + path.substr(2);
+    // A SUBST drive may stand on another drive of the session.
+    std::wstring resolved = path;
+    for (int step = 0; step < 8; ++step) {
+        const std::wstring* target = DriveTargetLocked(resolved);
+        if (target == nullptr) {
+            break;
+        }
+        resolved = *target + resolved.substr(2);
+    }
+    return resolved;
 }
 
 // The caller holds the lock.
@@ -966,9 +974,10 @@ BOOL WINAPI GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS 
         LastError = ERROR_INVALID_PARAMETER;  // as from a server that does not know the class
         return FALSE;
     }
+    // Shares answer with an id of zeros, as some servers do.
     FILE_ID_INFO id{};
     id.VolumeSerialNumber = VolumeSerial;
-    const auto index = static_cast<std::uint32_t>(entry->child);
+    const auto index = static_cast<std::uint32_t>(IsShare(entry->name) ? 0 : entry->child);
     std::memcpy(id.FileId.Identifier, &index, sizeof index);
     std::memcpy(information, &id, sizeof id);
     return TRUE;
@@ -992,9 +1001,8 @@ UINT WINAPI GetDriveTypeW(LPCWSTR rootPath)
 {
     Locked lock;
     Record("GetDriveTypeW(" + Text(rootPath) + ")");
-    const std::wstring* target = DriveTargetLocked(rootPath);
     // A SUBST drive has the type of the drive it stands on.
-    return target != nullptr && IsShare(*target) ? DRIVE_REMOTE : DRIVE_FIXED;
+    return IsShare(ResolvedLocked(rootPath)) ? DRIVE_REMOTE : DRIVE_FIXED;
 }
 
 DWORD WINAPI QueryDosDeviceW(LPCWSTR deviceName, LPWSTR targetPath, DWORD size)
@@ -1034,6 +1042,22 @@ DWORD WINAPI GetFinalPathNameByHandleW(HANDLE file, LPWSTR filePath, DWORD size,
     }
     std::wmemcpy(filePath, final.c_str(), final.size() + 1);
     return static_cast<DWORD>(final.size());
+}
+
+// Case folded per unit, which is what Windows does for the letters of file
+// names that the tests use.
+int WINAPI CompareStringOrdinal(LPCWSTR first, int firstLength, LPCWSTR second, int secondLength, BOOL ignoreCase)
+{
+    Locked lock;
+    Record("CompareStringOrdinal(" + Text(first) + ", " + Number(firstLength) + ", " + Text(second) + ", " +
+           Number(secondLength) + ", " + Number(ignoreCase) + ")");
+    std::wstring one = first;
+    std::wstring other = second;
+    if (ignoreCase != FALSE) {
+        one = ServiceKey(one);
+        other = ServiceKey(other);
+    }
+    return one == other ? CSTR_EQUAL : 1;
 }
 
 DWORD WINAPI GetCurrentProcessId()

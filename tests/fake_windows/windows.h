@@ -77,7 +77,9 @@ inline HANDLE const INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(static_cast<
 #define FILE_ATTRIBUTE_NORMAL 0x80u
 #define FILE_FLAG_BACKUP_SEMANTICS 0x02000000u
 #define INVALID_FILE_ATTRIBUTES 0xFFFFFFFFu
+#define FILE_NAME_NORMALIZED 0x0u
 #define FILE_NAME_OPENED 0x8u
+#define CSTR_EQUAL 2
 #define VOLUME_NAME_DOS 0x0u
 #define DRIVE_FIXED 3u
 #define DRIVE_REMOTE 4u
@@ -299,6 +301,7 @@ DWORD WINAPI GetFileAttributesW(LPCWSTR fileName);
 UINT WINAPI GetDriveTypeW(LPCWSTR rootPath);
 DWORD WINAPI QueryDosDeviceW(LPCWSTR deviceName, LPWSTR targetPath, DWORD size);
 DWORD WINAPI GetFinalPathNameByHandleW(HANDLE file, LPWSTR filePath, DWORD size, DWORD flags);
+int WINAPI CompareStringOrdinal(LPCWSTR first, int firstLength, LPCWSTR second, int secondLength, BOOL ignoreCase);
 DWORD WINAPI GetCurrentProcessId();
 BOOL WINAPI ProcessIdToSessionId(DWORD processId, DWORD* sessionId);
 BOOL WINAPI GetConsoleMode(HANDLE console, DWORD* mode);

@@ -612,20 +612,31 @@ TEST_F(RegistrationTest, AnUninstallFromAPromptThatIsNotElevatedSaysSo)
 }
 
 // The service manager runs as LocalSystem, which has none of the installing
-// user's drive letters: what they stand for is registered.
+// user's drive letters: what they stand for is registered, through a SUBST
+// drive that stands on another one (T: on S:) too.
 TEST_F(RegistrationTest, InstalledFromADriveOfTheLogonSessionTheRecordGivesWhatItStandsFor)
 {
-    for (const wchar_t* modulePath : {L"Z:\\Apps\\notepadSvc.exe", L"S:\\Apps\\notepadSvc.exe"}) {
+    for (const wchar_t* modulePath :
+         {L"S:\\Apps\\notepadSvc.exe", L"T:\\Apps\\notepadSvc.exe", L"Z:\\Apps\\notepadSvc.exe"}) {
         fake::Reset();
         fake::MapDrive(L"Z:", L"\\\\server\\share");
         fake::MapDrive(L"S:", L"C:\\Real");
+        fake::MapDrive(L"T:", L"S:\\Nested");
         const HostIdentity identity = IdentityAt(modulePath);
         InstallService(identity.ModulePath);
         ASSERT_TRUE(fake::HasService(L"notepadSvc"));
-        EXPECT_EQ(fake::Service(L"notepadSvc").binaryPath, modulePath[0] == L'Z'
-                                                               ? L"\\\\server\\share\\Apps\\notepadSvc.exe"
-                                                               : L"C:\\Real\\Apps\\notepadSvc.exe");
+        EXPECT_EQ(fake::Service(L"notepadSvc").binaryPath,
+                  modulePath[0] == L'Z'   ? L"\\\\server\\share\\Apps\\notepadSvc.exe"
+                  : modulePath[0] == L'T' ? L"C:\\Real\\Nested\\Apps\\notepadSvc.exe"
+                                          : L"C:\\Real\\Apps\\notepadSvc.exe");
     }
+    // The share gives every file an id of zeros: a copy in another of its
+    // folders is still another program, told by its final path.
+    const HostIdentity copy = IdentityAt(L"Z:\\Other\\notepadSvc.exe");
+    UninstallService(copy.ModulePath);
+    InstallService(copy.ModulePath);
+    EXPECT_EQ(fake::Service(L"notepadSvc").binaryPath, L"\\\\server\\share\\Apps\\notepadSvc.exe");
+    EXPECT_EQ(fake::Service(L"notepadSvc").controls, std::vector<DWORD>{});
 }
 
 // A deployment tool runs /install where nobody sees a box: the failure goes
