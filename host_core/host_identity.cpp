@@ -1,4 +1,5 @@
 #include "host_core.h"
+#include "path_form.h"
 #include "path_split.h"
 #include "quoted_path.h"
 
@@ -22,25 +23,6 @@ std::wstring QueryModulePath()
             return buffer;
         }
         buffer.assign(buffer.size() * 2, L'\0');
-    }
-}
-
-// The path with every short (8.3) component in its long form: started as
-// C:\TOOLS\LONGPR~1.EXE, the host is still longprogramSvc. The path as it is
-// when Windows cannot tell.
-std::wstring LongFormOf(const std::wstring& path)
-{
-    std::wstring buffer(path.size() + 1, L'\0');
-    for (;;) {
-        const DWORD length = GetLongPathNameW(path.c_str(), &buffer[0], static_cast<DWORD>(buffer.size()));
-        if (length == 0) {
-            return path;
-        }
-        if (length < buffer.size()) {
-            buffer.resize(length);
-            return buffer;
-        }
-        buffer.assign(length, L'\0');  // the size it needs, terminator included
     }
 }
 

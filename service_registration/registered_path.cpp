@@ -1,5 +1,7 @@
 #include "registered_path.h"
 
+#include "host_core/path_form.h"
+
 #include <windows.h>
 
 namespace {
@@ -34,22 +36,36 @@ std::wstring PathOnTheShare(const std::wstring& path)
     return final.compare(0, 4, L"\\\\?\\") == 0 ? WithoutDevicePrefix(final) : std::wstring();
 }
 
-}  // namespace
-
-std::wstring FinalPathOf(HANDLE file, DWORD flags)
+// The text as the service manager reads a binary path: each %NAME% of a
+// defined variable replaced by its value. Empty when Windows cannot tell.
+std::wstring Expanded(const std::wstring& text)
 {
-    std::wstring final(MAX_PATH, L'\0');
+    std::wstring expanded(text.size() + 1, L'\0');
     for (;;) {
-        const DWORD length = GetFinalPathNameByHandleW(file, &final[0], static_cast<DWORD>(final.size()), flags);
-        if (length < final.size()) {
-            final.resize(length);
-            return final;
+        const DWORD size = ExpandEnvironmentStringsW(text.c_str(), &expanded[0], static_cast<DWORD>(expanded.size()));
+        if (size == 0 || size <= expanded.size()) {
+            expanded.resize(size == 0 ? 0 : size - 1);
+            return expanded;
         }
-        final.assign(length, L'\0');  // the size it needs, terminator included
+        expanded.assign(size, L'\0');  // the size it needs, terminator included
     }
 }
 
-std::wstring PathForServiceManager(const std::wstring& modulePath)
+// The binary path is an expandable string, as system services' are
+// ("%SystemRoot%\..."): a folder named after a variable between percent
+// signs would send the service manager elsewhere. Such a path is given in
+// its short form where that holds no such name; else none is.
+std::wstring SurvivingExpansion(const std::wstring& path)
+{
+    if (path.empty() || Expanded(path) == path) {
+        return path;
+    }
+    const std::wstring shortForm = ShortFormOf(path);
+    return !shortForm.empty() && Expanded(shortForm) == shortForm ? shortForm : std::wstring();
+}
+
+// The path itself unless it is on a drive letter of the logon session.
+std::wstring WithoutSessionDrives(const std::wstring& modulePath)
 {
     // A SUBST drive may stand for a folder on another drive of the session,
     // itself SUBST or mapped: followed a few steps, no more (a drive may be
@@ -75,4 +91,24 @@ std::wstring PathForServiceManager(const std::wstring& modulePath)
         path = WithoutDevicePrefix(device) + path.substr(2);
     }
     return std::wstring();
+}
+
+}  // namespace
+
+std::wstring FinalPathOf(HANDLE file, DWORD flags)
+{
+    std::wstring final(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = GetFinalPathNameByHandleW(file, &final[0], static_cast<DWORD>(final.size()), flags);
+        if (length < final.size()) {
+            final.resize(length);
+            return final;
+        }
+        final.assign(length, L'\0');  // the size it needs, terminator included
+    }
+}
+
+std::wstring PathForServiceManager(const std::wstring& modulePath)
+{
+    return SurvivingExpansion(WithoutSessionDrives(modulePath));
 }

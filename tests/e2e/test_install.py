@@ -43,7 +43,7 @@ import unittest
 from pathlib import Path, PureWindowsPath
 from typing import Callable, Dict, Optional, Tuple
 
-from wine_harness import Scratch, helper_exe, make_scratch, note_retry, prefix_dir, start_session, to_windows_path
+from wine_harness import Scratch, helper_exe, host_exe, make_scratch, note_retry, prefix_dir, start_session, to_windows_path
 
 CREATE_FAILED = "CreateServiceW() 失败!"
 NOT_DELETED = "Service could not be deleted"
@@ -415,6 +415,36 @@ class WholeLife(ServiceTest):
         wait_until("beta stopped", lambda: query("lifeBetaSvc")["state"] == str(SERVICE_STOPPED))
         self.assert_silent(self.run_host(beta, "/uninstall"))
         record_goes("lifeBetaSvc")
+
+
+class PercentSigns(ServiceTest):
+    """The service manager expands %NAME% in a binary path (Wine's does, and
+    Windows stores it as an expandable string): a folder named after a
+    defined variable would send it elsewhere."""
+
+    def test_a_folder_named_after_a_variable_is_registered_so_that_it_survives(self):
+        # TEMP is defined in Wine's service manager too. p%TEMP%q is its own
+        # 8.3 name: no form survives. A long name has a short form without
+        # the pair of percent signs, which starts; one that names no
+        # variable is registered as it stands.
+        refused = make_scratch("install-pct").win_dir / "p%TEMP%q"
+        refused.mkdir()
+        shutil.copyfile(host_exe(), refused / "pctTempSvc.exe")
+        self.own_service("pctTempSvc")
+        self.shows_box(to_windows_path(refused / "pctTempSvc.exe"), CREATE_FAILED)
+        self.assertIsNone(query("pctTempSvc"))
+
+        shortened = make_scratch("install-long %TEMP% name")
+        host = self.install_with_child(shortened, "pctLongSvc", "quick_child")
+        short = session.run(tools["short_path"], host).stdout.strip()
+        self.assertNotIn("%TEMP%", short)
+        self.assert_installed_record(query("pctLongSvc"), "pctLongSvc", short)
+        self.assertEqual(session.sc("start", "pctLongSvc").exit_code, 0)
+        self.assertEqual(wait_for_child(shortened.win_dir / "pctLong.exe.log").get("ended"), "by itself")
+
+        kept = make_scratch("install-100%s%d")
+        host = self.install_with_child(kept, "pctKeptSvc", "quick_child")
+        self.assert_installed_record(query("pctKeptSvc"), "pctKeptSvc", host)
 
 
 class InstallerBox(ServiceTest):

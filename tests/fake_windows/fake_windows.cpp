@@ -919,6 +919,21 @@ DWORD WINAPI GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size)
     return path.size() < size ? static_cast<DWORD>(path.size()) : size;
 }
 
+namespace {
+
+// A path into a buffer as the path functions give it: its length, or, when
+// the buffer is too small, the size it needs, terminator included.
+DWORD CopyOut(const std::wstring& path, LPWSTR buffer, DWORD size)
+{
+    if (path.size() >= size) {
+        return static_cast<DWORD>(path.size() + 1);
+    }
+    std::wmemcpy(buffer, path.c_str(), path.size() + 1);
+    return static_cast<DWORD>(path.size());
+}
+
+}  // namespace
+
 DWORD WINAPI GetLongPathNameW(LPCWSTR shortPath, LPWSTR longPath, DWORD size)
 {
     Locked lock;
@@ -928,11 +943,44 @@ DWORD WINAPI GetLongPathNameW(LPCWSTR shortPath, LPWSTR longPath, DWORD size)
         LastError = ERROR_FILE_NOT_FOUND;
         return 0;
     }
-    if (path.size() >= size) {
-        return static_cast<DWORD>(path.size() + 1);
+    return CopyOut(path, longPath, size);
+}
+
+// The short form added for the file (AddShortPath), else the path as it is,
+// as on a volume without 8.3 names.
+DWORD WINAPI GetShortPathNameW(LPCWSTR longPath, LPWSTR shortPath, DWORD size)
+{
+    Locked lock;
+    Record("GetShortPathNameW(" + Text(longPath) + ", " + Number(size) + ")");
+    std::wstring path = longPath;
+    for (const auto& alias : TheWorld().longPaths) {
+        if (ServiceKey(alias.second) == ServiceKey(longPath)) {
+            path = alias.first;
+        }
     }
-    std::wmemcpy(longPath, path.c_str(), path.size() + 1);
-    return static_cast<DWORD>(path.size());
+    return CopyOut(path, shortPath, size);
+}
+
+// The process's environment holds SystemRoot and TEMP; a %NAME% of any other
+// name is left as it stands.
+DWORD WINAPI ExpandEnvironmentStringsW(LPCWSTR source, LPWSTR destination, DWORD size)
+{
+    Locked lock;
+    Record("ExpandEnvironmentStringsW(" + Text(source) + ", " + Number(size) + ")");
+    const std::wstring text = source;
+    std::wstring expanded;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const std::size_t closing = text[i] == L'%' ? text.find(L'%', i + 1) : std::wstring::npos;
+        const std::wstring name = closing == std::wstring::npos ? L"" : ServiceKey(text.substr(i + 1, closing - i - 1));
+        if (name == L"systemroot" || name == L"temp") {
+            expanded += name == L"temp" ? L"C:\\Windows\\Temp" : L"C:\\Windows";
+            i = closing;
+        } else {
+            expanded += text[i];
+        }
+    }
+    return expanded.size() + 1 > size ? static_cast<DWORD>(expanded.size() + 1)
+                                      : CopyOut(expanded, destination, size) + 1;
 }
 
 HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, void* securityAttributes,

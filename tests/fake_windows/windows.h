@@ -292,6 +292,8 @@ DWORD WINAPI GetLastError();
 DWORD WINAPI GetCurrentThreadId();
 DWORD WINAPI GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size);
 DWORD WINAPI GetLongPathNameW(LPCWSTR shortPath, LPWSTR longPath, DWORD size);
+DWORD WINAPI GetShortPathNameW(LPCWSTR longPath, LPWSTR shortPath, DWORD size);
+DWORD WINAPI ExpandEnvironmentStringsW(LPCWSTR source, LPWSTR destination, DWORD size);
 HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, void* securityAttributes,
                           DWORD creationDisposition, DWORD flagsAndAttributes, HANDLE templateFile);
 BOOL WINAPI GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION information);

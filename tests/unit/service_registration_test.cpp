@@ -81,10 +81,13 @@ std::vector<std::string> OtherFileCheck(int service, int firstFile)
     return FileCheck(service, firstFile, OtherProgram, ModulePath, false);
 }
 
-// Whether the host's drive is one of the logon session's alone.
-std::vector<std::string> DriveCheck(const std::string& drive = "C:")
+// Whether the host's drive is one of the logon session's alone, and whether
+// the service manager would read the path as it is written (%NAME%).
+std::vector<std::string> PathCheck(const std::string& path = ModulePath)
 {
-    return {"GetDriveTypeW(" + Quoted(drive + "\\") + ")", "QueryDosDeviceW(" + Quoted(drive) + ", 32768)"};
+    const std::string drive = path.substr(0, 2);
+    return {"GetDriveTypeW(" + Quoted(drive + "\\") + ")", "QueryDosDeviceW(" + Quoted(drive) + ", 32768)",
+            "ExpandEnvironmentStringsW(" + Quoted(path) + ", " + std::to_string(path.size() + 1) + ")"};
 }
 
 std::string ChangeNothing(int service)
@@ -318,7 +321,7 @@ INSTANTIATE_TEST_SUITE_P(
                                false,
                                {},
                                Join({{OpenManager, OpenForCheck(256)},
-                                     DriveCheck(),
+                                     PathCheck(),
                                      {Create(256), CloseService(260), CloseManager(256)}}),
                                NoBoxes,
                                NoEvents,
@@ -365,7 +368,7 @@ INSTANTIATE_TEST_SUITE_P(
                                false,
                                {{"CreateServiceW", 0}},
                                Join({{OpenManager, OpenForCheck(256)},
-                                     DriveCheck(),
+                                     PathCheck(),
                                      {Create(256), OpenForCheck(256)},
                                      CreateBox,
                                      {CloseManager(256)}}),
@@ -381,7 +384,7 @@ INSTANTIATE_TEST_SUITE_P(
                                false,
                                {{"OpenServiceW", 1}},
                                Join({{OpenManager, OpenForCheck(256)},
-                                     DriveCheck(),
+                                     PathCheck(),
                                      {Create(256), OpenForCheck(256), ChangeNothing(260)},
                                      SameFileCheck(260, 264),
                                      {CloseService(260), CloseManager(256)}}),
@@ -399,7 +402,7 @@ INSTANTIATE_TEST_SUITE_P(
                                Join({{OpenManager, OpenForCheck(256), ChangeNothing(260)},
                                      OtherFileCheck(260, 264),
                                      {CloseService(260)},
-                                     DriveCheck(),
+                                     PathCheck(),
                                      {Create(256), OpenForCheck(256), ChangeNothing(272)},
                                      OtherFileCheck(272, 276),
                                      {CloseService(272)},
@@ -575,7 +578,7 @@ TEST_F(RegistrationTest, InstallRegistersThePathItIsGivenWithoutAskingForItAgain
     InstallService(L"D:\\Elsewhere\\other.exe");
     EXPECT_EQ(Calls(),
               Join({{OpenManager, OpenForCheck(256)},
-                    DriveCheck("D:"),
+                    PathCheck("D:\\Elsewhere\\other.exe"),
                     {Create(256, "notepadSvc", "D:\\Elsewhere\\other.exe"), CloseService(260), CloseManager(256)}}));
 }
 
@@ -727,16 +730,16 @@ TEST_P(RegistrationRoutes, WinMainRunsTheActionForTheHostsOwnPath)
 
     EXPECT_EQ(fake::RunHost(), 0);
 
+    std::string modulePath;
+    for (const wchar_t* unit = row.modulePath; *unit != L'\0'; ++unit) {
+        modulePath += static_cast<char>(*unit);
+    }
     if (row.action == Action::Install) {
         EXPECT_EQ(CallsAfterCommandLine(),
                   Join({{OpenManager, OpenForCheck(256, name)},
-                        DriveCheck(),
+                        PathCheck(modulePath),
                         {Create(256, name, row.binaryPath), CloseService(260), CloseManager(256)}}));
     } else {
-        std::string modulePath;
-        for (const wchar_t* unit = row.modulePath; *unit != L'\0'; ++unit) {
-            modulePath += static_cast<char>(*unit);
-        }
         // Registered unquoted with blanks, the path is read as Windows would:
         // "C:\Program.exe" first.
         const std::vector<std::string> probes = modulePath.find(' ') != std::string::npos
