@@ -564,13 +564,8 @@ class ChildEndsOrIsMissing(ServiceTestCase):
     def start_alone(self, layout: Layout, exit_codes=("0", "0"), while_running=None):
         """Runs the service until it stops by itself (once `while_running`
         has run, when given); `exit_codes` are the Win32 and service-specific
-        exit codes it must report. Nothing of the child's image may run at
-        the moment the service is first seen STOPPED: a client may start it
-        again at once."""
+        exit codes it must report."""
         self.create(layout)
-        watch = self.session.start(helper_exe("service_control"), layout.name, "stopped",
-                                   PureWindowsPath(layout.child).name, log_name=f"stopped-{layout.name}")
-        wait_until_said(watch, "waiting")
         started = self.session.sc("start", layout.name)
         self.assertEqual(started.exit_code, 0, started.stdout)
         if while_running is not None:
@@ -581,7 +576,6 @@ class ChildEndsOrIsMissing(ServiceTestCase):
         self.assertEqual((stopped.get("state"), stopped.get("pid"), stopped.get("win32_exit_code"),
                           stopped.get("service_exit_code")), ("1", "0") + exit_codes, stopped)
         # What the child started has the child's image: nothing of it is left.
-        self.assertEqual(watch.wait().stdout.split(), ["waiting", "left=0"])
         self.assertEqual(wait_until_gone(layout.host, layout.child), [])
         return events
 
@@ -594,22 +588,26 @@ class ChildEndsOrIsMissing(ServiceTestCase):
         self.assertEqual((run["command_line"], run["ended"]), (layout.command_line, "by itself"))
 
     def test_a_launcher_that_fails_stops_the_service_with_its_code_and_takes_its_offspring(self):
-        # It starts a second process and ends with exit code 3 when told. A
-        # monitoring tool has interrogated the service meanwhile: under Wine
-        # the host then gives Wine's control thread a moment after the
-        # dispatcher returns, which a host that ends the job only after its
-        # STOPPED leaves the second process running through.
+        # It starts a second process and ends with exit code 3 when told. At
+        # the moment the service is first seen STOPPED that process must be
+        # gone: a client may start the service again at once. A monitoring
+        # tool has interrogated the service meanwhile: under Wine the host
+        # then gives Wine's control thread a moment after the dispatcher
+        # returns, which a host that ends the job only after its STOPPED
+        # leaves the second process running through.
         layout = place(self.base, "rt_launcher", "launcher_exits_child")
+        watches = []
 
         def interrogated_then_ended():
-            wait_for_child_run(layout, 1)
+            grandchild = wait_for_child_run(layout, 1)["grandchild_pid"]
             asked = self.session.wine(helper_exe("service_control"), layout.name, "interrogate")
             self.assertEqual(asked.stdout.strip(), "state=4", asked.stderr)
+            watches.append(self.session.start(helper_exe("service_control"), layout.name, "stopped", grandchild))
+            wait_until_said(watches[0], "watching")
             to_unix_path(layout.child + ".end").touch()
 
         self.start_alone(layout, ("1066", "3"), interrogated_then_ended)
-        (run,) = child_runs(layout)
-        self.assertIn("grandchild_pid", run)
+        self.assertEqual(watches[0].wait().stdout.split(), ["watching", "left=0"])
 
     def test_a_missing_child_gives_the_failure_event_and_a_stopped_service(self):
         layout = place(self.base, "rt_missing", None)

@@ -946,41 +946,21 @@ DWORD WINAPI GetLongPathNameW(LPCWSTR shortPath, LPWSTR longPath, DWORD size)
     return CopyOut(path, longPath, size);
 }
 
-// The short form added for the file (AddShortPath), else the path as it is,
-// as on a volume without 8.3 names.
+// As on a volume without 8.3 names: the path as it is.
 DWORD WINAPI GetShortPathNameW(LPCWSTR longPath, LPWSTR shortPath, DWORD size)
 {
     Locked lock;
     Record("GetShortPathNameW(" + Text(longPath) + ", " + Number(size) + ")");
-    std::wstring path = longPath;
-    for (const auto& alias : TheWorld().longPaths) {
-        if (ServiceKey(alias.second) == ServiceKey(longPath)) {
-            path = alias.first;
-        }
-    }
-    return CopyOut(path, shortPath, size);
+    return CopyOut(longPath, shortPath, size);
 }
 
-// The process's environment holds SystemRoot and TEMP; a %NAME% of any other
-// name is left as it stands.
+// No variable the tests' paths name is defined: the text as it is, and its
+// size with the terminator.
 DWORD WINAPI ExpandEnvironmentStringsW(LPCWSTR source, LPWSTR destination, DWORD size)
 {
     Locked lock;
     Record("ExpandEnvironmentStringsW(" + Text(source) + ", " + Number(size) + ")");
-    const std::wstring text = source;
-    std::wstring expanded;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const std::size_t closing = text[i] == L'%' ? text.find(L'%', i + 1) : std::wstring::npos;
-        const std::wstring name = closing == std::wstring::npos ? L"" : ServiceKey(text.substr(i + 1, closing - i - 1));
-        if (name == L"systemroot" || name == L"temp") {
-            expanded += name == L"temp" ? L"C:\\Windows\\Temp" : L"C:\\Windows";
-            i = closing;
-        } else {
-            expanded += text[i];
-        }
-    }
-    return expanded.size() + 1 > size ? static_cast<DWORD>(expanded.size() + 1)
-                                      : CopyOut(expanded, destination, size) + 1;
+    return CopyOut(source, destination, size) + (std::wcslen(source) < size ? 1 : 0);
 }
 
 HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, void* securityAttributes,
@@ -1099,13 +1079,8 @@ int WINAPI CompareStringOrdinal(LPCWSTR first, int firstLength, LPCWSTR second, 
     Locked lock;
     Record("CompareStringOrdinal(" + Text(first) + ", " + Number(firstLength) + ", " + Text(second) + ", " +
            Number(secondLength) + ", " + Number(ignoreCase) + ")");
-    std::wstring one = first;
-    std::wstring other = second;
-    if (ignoreCase != FALSE) {
-        one = ServiceKey(one);
-        other = ServiceKey(other);
-    }
-    return one == other ? CSTR_EQUAL : 1;
+    const bool equal = ignoreCase != FALSE ? ServiceKey(first) == ServiceKey(second) : std::wcscmp(first, second) == 0;
+    return equal ? CSTR_EQUAL : 1;
 }
 
 DWORD WINAPI GetCurrentProcessId()
@@ -1396,27 +1371,23 @@ BOOL WINAPI TerminateJobObject(HANDLE job, UINT exitCode)
     return TRUE;
 }
 
-// Counts the job's processes that have not ended; only the accounting
-// record is asked for.
+// Counts the job's processes that have not ended, into the accounting
+// record (the journal shows what was asked for).
 BOOL WINAPI QueryInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS informationClass, LPVOID information, DWORD length,
                                       DWORD* returnLength)
 {
     Locked lock;
-    World& world = TheWorld();
     Record("QueryInformationJobObject(" + HandleName(job) + ", " + Number(informationClass) + ", " + Number(length) +
            ", " + Pointer(returnLength) + ")");
-    if (Use(job, "job", "QueryInformationJobObject") == nullptr ||
-        informationClass != JobObjectBasicAccountingInformation ||
-        length != sizeof(JOBOBJECT_BASIC_ACCOUNTING_INFORMATION)) {
-        LastError = ERROR_INVALID_PARAMETER;
+    if (Use(job, "job", "QueryInformationJobObject") == nullptr) {
         return FALSE;
     }
-    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting = {};
-    for (const auto& member : world.jobOfChild) {
-        const bool ended = world.children[static_cast<std::size_t>(member.first)].ended;
-        accounting.ActiveProcesses += member.second == reinterpret_cast<std::uintptr_t>(job) && !ended ? 1 : 0;
+    auto* accounting = static_cast<JOBOBJECT_BASIC_ACCOUNTING_INFORMATION*>(information);
+    *accounting = {};
+    for (const auto& member : TheWorld().jobOfChild) {
+        const bool ended = TheWorld().children[static_cast<std::size_t>(member.first)].ended;
+        accounting->ActiveProcesses += member.second == reinterpret_cast<std::uintptr_t>(job) && !ended ? 1 : 0;
     }
-    std::memcpy(information, &accounting, sizeof accounting);
     return TRUE;
 }
 

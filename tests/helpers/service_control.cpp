@@ -6,40 +6,14 @@
 //                                       "waiting", waits for FILE to appear and
 //                                       MS ms more, prints "sent_ms=<tick>"
 //                                       (GetTickCount64) and sends the stop
-//   service_control NAME stopped IMAGE  prints "waiting", waits for the
-//                                       service to leave STOPPED and come back
-//                                       to it, and at that moment prints
-//                                       "left=<processes whose file name is
-//                                       IMAGE>"
+//   service_control NAME stopped PID    prints "watching", waits for the
+//                                       running service to report STOPPED, and
+//                                       at that moment prints "left=<1 if
+//                                       process PID runs, else 0>"
 #include <windows.h>
-
-#include <tlhelp32.h>
 
 #include <cstdio>
 #include <cwchar>
-
-namespace {
-
-DWORD CurrentState(SC_HANDLE service)
-{
-    SERVICE_STATUS status = {};
-    return QueryServiceStatus(service, &status) ? status.dwCurrentState : 0;
-}
-
-int ProcessesNamed(const wchar_t* image)
-{
-    const HANDLE processes = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    PROCESSENTRY32W process = {};
-    process.dwSize = sizeof process;
-    int count = 0;
-    for (BOOL more = Process32FirstW(processes, &process); more; more = Process32NextW(processes, &process)) {
-        count += _wcsicmp(process.szExeFile, image) == 0 ? 1 : 0;
-    }
-    CloseHandle(processes);
-    return count;
-}
-
-}  // namespace
 
 int wmain(int argc, wchar_t** argv)
 {
@@ -47,23 +21,28 @@ int wmain(int argc, wchar_t** argv)
     const bool stop = argc == 5 && std::wcscmp(argv[2], L"stop") == 0;
     const bool stopped = argc == 4 && std::wcscmp(argv[2], L"stopped") == 0;
     if (!interrogate && !stop && !stopped) {
-        std::fputs("usage: service_control NAME interrogate | NAME stop FILE MS | NAME stopped IMAGE\n", stderr);
+        std::fputs("usage: service_control NAME interrogate | NAME stop FILE MS | NAME stopped PID\n", stderr);
         return 1;
     }
     if (stopped) {
+        // The process handle, open from now on, keeps its id from being reused.
+        const HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, std::wcstoul(argv[3], nullptr, 10));
+        if (process == nullptr) {
+            std::printf("error=%lu\n", GetLastError());
+            return 0;
+        }
         const SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
         const SC_HANDLE service = OpenServiceW(manager, argv[1], SERVICE_QUERY_STATUS);
-        std::printf("waiting\n");
+        std::printf("watching\n");
         std::fflush(stdout);
-        while (CurrentState(service) == SERVICE_STOPPED) {
-            Sleep(1);
-        }
+        SERVICE_STATUS status = {};
         // Asked without a pause: the moment matters.
-        while (CurrentState(service) != SERVICE_STOPPED) {
+        while (QueryServiceStatus(service, &status) && status.dwCurrentState != SERVICE_STOPPED) {
         }
-        std::printf("left=%d\n", ProcessesNamed(argv[3]));
+        std::printf("left=%d\n", WaitForSingleObject(process, 0) == WAIT_TIMEOUT ? 1 : 0);
         CloseServiceHandle(service);
         CloseServiceHandle(manager);
+        CloseHandle(process);
         return 0;
     }
     // Both handles are open before the wait, so that the stop goes out at once.
