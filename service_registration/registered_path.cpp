@@ -36,8 +36,11 @@ std::wstring PathOnTheShare(const std::wstring& path)
     return final.compare(0, 4, L"\\\\?\\") == 0 ? WithoutDevicePrefix(final) : std::wstring();
 }
 
-// The text as the service manager reads a binary path: each %NAME% of a
-// defined variable replaced by its value. Empty when Windows cannot tell.
+// The text as the service manager would read a binary path, as far as this
+// process can tell: each %NAME% of a variable defined here replaced by its
+// value. The service manager's own environment is the system's, which ours
+// holds too, besides the user's own variables: a name that only the user
+// defines is taken as expanded as well. Empty when Windows cannot tell.
 std::wstring Expanded(const std::wstring& text)
 {
     std::wstring expanded(text.size() + 1, L'\0');
@@ -68,10 +71,10 @@ std::wstring SurvivingExpansion(const std::wstring& path)
 std::wstring WithoutSessionDrives(const std::wstring& modulePath)
 {
     // A SUBST drive may stand for a folder on another drive of the session,
-    // itself SUBST or mapped: followed a few steps, no more (a drive may be
+    // itself SUBST or mapped: followed four steps, no more (a drive may be
     // made to stand for itself).
     std::wstring path = modulePath;
-    for (int step = 0; step < 4; ++step) {
+    for (int steps = 0;; ++steps) {
         if (!IsDriveLetterPath(path)) {
             return path;
         }
@@ -87,10 +90,12 @@ std::wstring WithoutSessionDrives(const std::wstring& modulePath)
             device.compare(0, 4, L"\\??\\") != 0) {
             return path;
         }
+        if (steps == 4) {
+            return std::wstring();
+        }
         device.resize(device.find(L'\0'));
         path = WithoutDevicePrefix(device) + path.substr(2);
     }
-    return std::wstring();
 }
 
 }  // namespace

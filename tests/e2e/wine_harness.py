@@ -58,7 +58,8 @@ def note_retry(what: str, detail: str):
 # prints this, then exits. Seen a few times in some thousands of starts.
 NOT_STARTED = "failed to map the shared user data"
 # Wine's sc, when the service manager could not create the service's
-# process for that reason (CreateProcessW's ERROR_INTERNAL_ERROR).
+# process (CreateProcessW's ERROR_INTERNAL_ERROR): retried only when the
+# service's loader said why in the session log meanwhile.
 SERVICE_NOT_STARTED = "failed to start service 1359"
 ATTEMPTS = 3
 
@@ -293,6 +294,10 @@ class Started(TraceLog):
         self.process = launch()
         self.attempts = 1
 
+    def trace(self) -> Trace:
+        self.running()  # started again first if Wine could not start it
+        return super().trace()
+
     def running(self) -> bool:
         if (self.process.poll() == 1 and self.attempts < ATTEMPTS
                 and NOT_STARTED in self.log_path.read_text("utf-8", "replace")):
@@ -439,17 +444,26 @@ class Session(TraceLog):
         few times at most, when Wine could not start it, or the service it
         was to start. Files, not pipes: a process that inherits them cannot
         hold the call up."""
+        starts_service = tuple(map(str, args[:2])) == ("sc", "start")
         for attempt in range(1, ATTEMPTS + 1):
+            services_not_started = self._services_not_started() if starts_service else 0
             with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
                 code = subprocess.run(["wine", *map(str, args)], env=self.env, stdin=subprocess.DEVNULL,
                                       stdout=out, stderr=err, timeout=timeout).returncode
                 out.seek(0)
                 err.seek(0)
                 done = Completed(code, out.read().decode("utf-8", "replace"), err.read().decode("utf-8", "replace"))
-            why = next((what for what in (NOT_STARTED, SERVICE_NOT_STARTED) if code != 0 and what in done.stderr), None)
+            why = (NOT_STARTED if code != 0 and NOT_STARTED in done.stderr else
+                   SERVICE_NOT_STARTED if starts_service and SERVICE_NOT_STARTED in done.stderr
+                   and self._services_not_started() > services_not_started else None)
             if why is None or attempt == ATTEMPTS:
                 return done
             note_retry(why, " ".join(map(str, args)))
+
+    def _services_not_started(self) -> int:
+        """How often a process that writes to the session log (a service's)
+        could not be started by Wine's loader."""
+        return self.log_path.read_bytes().count(NOT_STARTED.encode())
 
     def sc(self, *args, timeout: float = 60) -> Completed:
         """Wine's sc: create NAME binPath= PATH, start, stop, delete (no qc)."""

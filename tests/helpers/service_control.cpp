@@ -36,8 +36,10 @@ int wmain(int argc, wchar_t** argv)
         std::printf("watching\n");
         std::fflush(stdout);
         SERVICE_STATUS status = {};
-        // Asked without a pause: the moment matters.
+        // Asked every millisecond or so: the moment matters, and so does the
+        // service's own work on a loaded machine.
         while (QueryServiceStatus(service, &status) && status.dwCurrentState != SERVICE_STOPPED) {
+            Sleep(1);
         }
         std::printf("left=%d\n", WaitForSingleObject(process, 0) == WAIT_TIMEOUT ? 1 : 0);
         CloseServiceHandle(service);
