@@ -159,6 +159,7 @@ class Soak:
             raise RuntimeError(f"sc create {self.layout.name} failed: {created.stdout}{created.stderr}")
         self.consoles_before = console_hosts()
         self.rounds = 0
+        self.children_ready = 0  # runs whose child said ready before client 1's stop
         self.actions = Counter()  # (kind, outcome) of client 2's requests
         self.disagreements: List[str] = []
         self.failed_stops: List[str] = []
@@ -178,7 +179,7 @@ class Soak:
         client2 = threading.Thread(target=lambda: (time.sleep(moment), second.append(self.ask(kind))))
         client2.start()
         first = [self.ask("start")]
-        self.wait_for_child(runs_before)
+        self.children_ready += self.wait_for_child(runs_before)
         first.append(self.ask("stop"))
         client2.join()
         self.actions[kind, second[0].outcome] += 1
@@ -202,15 +203,16 @@ class Soak:
             self.stop_seconds.append(answer.seconds)
         return answer
 
-    def wait_for_child(self, runs_before: int):
+    def wait_for_child(self, runs_before: int) -> bool:
         """Until a new run of the child says ready; none comes when a stop got
-        in before the host launched it."""
+        in before the host launched it, or while the child was starting up."""
         deadline = time.monotonic() + READY_WITHIN
         while time.monotonic() < deadline:
             runs = child_runs(self.layout)
             if len(runs) > runs_before and runs[-1].get("ready") == "yes":
-                return
+                return True
             time.sleep(0.02)
+        return False
 
     def stop_left_running(self, what: str):
         """A second client's start got in after client 1's stop: one more stop,

@@ -95,8 +95,12 @@ class SecondClientSoak(ServiceTestCase):
         runs = runs_of(events)
         self.assertEqual([r for r in runs if r not in (whole, whole[1:])], [])
         self.assertGreaterEqual(len(runs), self.rounds)
+        # A stop that gets in while the child starts up reaches it by Ctrl-C
+        # before its main has run: it ends at once, as a console program
+        # does, and records nothing. Every child that said ready did record.
         children = child_runs(layout)
-        self.assertEqual(len(children), sum(r == whole for r in runs))
+        self.assertLessEqual(len(children), sum(r == whole for r in runs))
+        self.assertGreaterEqual(len(children), self.soak.children_ready)
         self.assertEqual([c.get("ended") for c in children], ["WM_QUIT"] * len(children))
 
 
