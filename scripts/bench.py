@@ -6,8 +6,10 @@ same Wine session and close in time to that baseline:
   start latency  StartServiceW to the first thing the child's main does,
                  against the pair of bare CreateProcessW starts of the same
                  child made in the same round by the same helper, round by
-                 round; for this host and for the host built from an earlier
-                 revision (--baseline), interleaved in the same rounds
+                 round; for this host and for a baseline interleaved in the
+                 same rounds: the least possible host
+                 (tests/helpers/least_host.cpp), or the host built from an
+                 earlier revision (--baseline REV)
                  (tests/helpers/bench_start.cpp, stamp_child.cpp);
   idle host      CPU time, wake-ups and threads of the host while its child
                  runs, read from Linux (/proc) and from Windows' own view
@@ -22,8 +24,8 @@ Exits non-zero when anything failed: a service that did not install, start,
 show its child, stop or uninstall; a host that woke up while idle; any process
 of the bench left running at the end.
 
-    scripts/bench.py                  # the full run (a few minutes), against 19d93b5
-    scripts/bench.py --baseline REV   # against the host of another revision
+    scripts/bench.py                  # the full run (a few minutes), against the least possible host
+    scripts/bench.py --baseline REV   # against the host of another revision instead
     scripts/bench.py --quick          # a short run of this host alone, for the test suite
 """
 
@@ -52,9 +54,9 @@ IDLE = "benchIdle"     # loop_child as benchIdle.exe, the host as benchIdleSvc.e
 BASELINE = "benchSleeper.exe"  # session_keeper: a Wine process that only sleeps
 SCALE = "benchScale"   # benchScale01\benchScale01Svc.exe beside benchScale01.exe, ...
 SERVICES_KEY = "HKLM\\System\\CurrentControlSet\\Services"
-# The last main before the host loaded USER32 and WTSAPI32 only when first
-# needed: what the full run compares this host with, unless told otherwise.
-DEFAULT_BASELINE = "19d93b5"
+# What the full run compares the host with unless told otherwise: a host
+# that does only what any host must (tests/helpers/least_host.cpp).
+LEAST_HOST = "the least possible host"
 
 
 class BenchError(RuntimeError):
@@ -362,8 +364,8 @@ def ratios(values):
 
 
 def table(hosts, starts, idle, scaled, quick, load):
-    """`hosts`: {label: dict(path, source, image)}, the old host first when
-    there is one, the new one last."""
+    """`hosts`: {label: dict(path, source, image)}, the baseline first when
+    there is one, the host under test last."""
     rows = []
     console, plain = starts["bare_console"], starts["bare_plain"]
     pair = [c + p for c, p in zip(console, plain)]
@@ -379,12 +381,14 @@ def table(hosts, starts, idle, scaled, quick, load):
         rows.append((f"start latency, {label}: StartServiceW to the child's main",
                      spread(hosted), "the two bare starts of the same round",
                      f"{ratios([h / b for h, b in zip(hosted, pair)])} two bare starts, round by round"))
-    if len(hosts) == 2:
-        old, new = (starts[label]["service"] for label in hosts)
-        rows.append(("start latency, new host against old",
-                     spread([b - a for a, b in zip(old, new)], "+"),
-                     "the old host's start of the same round",
-                     f"{ratios([b / a for a, b in zip(old, new)])} the old host's start, round by round"))
+    *others, tested = hosts
+    baseline = others[0] if others else None
+    if baseline:
+        base, new = starts[baseline]["service"], starts[tested]["service"]
+        rows.append((f"start latency, {tested} against {baseline}",
+                     spread([b - a for a, b in zip(base, new)], "+"),
+                     f"{baseline}'s start of the same round",
+                     f"{ratios([b / a for a, b in zip(base, new)])} {baseline}'s start, round by round"))
     for label in hosts:
         returned, hosted = starts[label]["returned"], starts[label]["service"]
         early = sum(r < s for r, s in zip(returned, hosted))
@@ -407,15 +411,15 @@ def table(hosts, starts, idle, scaled, quick, load):
                  f"the child: {len(idle['threads']['child'])}",
                  "wine_sechost_se(rvice) is Wine's own control thread"
                  if "wine_sechost_se" in idle["threads"]["host"] else ""))
-    *older, image = [host["image"] for host in hosts.values()]
-    old = older[0] if older else None
+    image = hosts[tested]["image"]
+    base = hosts[baseline]["image"] if baseline else None
 
     def imports(i):
         return ", ".join(f"{dll} ({count})" for dll, count in i["imports"].items())
-    rows.append(("executable size, new host", f"{image['size']:,} bytes",
-                 f"old host: {old['size']:,} bytes" if old else "",
-                 f"{image['size'] - old['size']:+,} bytes" if old else ""))
-    rows.append(("imports, new host", imports(image), f"old host: {imports(old)}" if old else "",
+    rows.append((f"executable size, {tested}", f"{image['size']:,} bytes",
+                 f"{baseline}: {base['size']:,} bytes" if base else "",
+                 f"{image['size'] - base['size']:+,} bytes" if base else ""))
+    rows.append((f"imports, {tested}", imports(image), f"{baseline}: {imports(base)}" if base else "",
                  "functions per DLL in ()"))
     phases = scaled["phases"]
     for phase in ("install", "start", "stop", "uninstall"):
@@ -463,21 +467,22 @@ def main():
                              "(well under a minute)")
     parser.add_argument("--baseline", metavar="REV",
                         help="the revision whose host is measured beside this one, built here "
-                             f"(default {DEFAULT_BASELINE}; none with --quick unless given)")
+                             f"(default: {LEAST_HOST}; none with --quick unless given)")
     args = parser.parse_args()
     rounds, window, count = (3, 5, 5) if args.quick else (96, 10, 50)
-    baseline = args.baseline or (None if args.quick else DEFAULT_BASELINE)
 
     began = time.monotonic()
     load = [load_average()]
     scratch = make_scratch("bench-quick" if args.quick else "bench")
     hosts = {}
-    if baseline:
-        log(f"building the host of {baseline}")
+    if args.baseline:
+        log(f"building the host of {args.baseline}")
         path = scratch.dir / "old-svcshim.exe"
-        commit = build_baseline(baseline, path)
-        hosts[f"old host ({commit})"] = dict(path="built in this run from git archive", source=path)
-    hosts["new host"] = dict(path=host_exe(), source=host_exe())
+        commit = build_baseline(args.baseline, path)
+        hosts[f"the host of {commit}"] = dict(path="built in this run from git archive", source=path)
+    elif not args.quick:
+        hosts[LEAST_HOST] = dict(path=helper_exe("least_host"), source=helper_exe("least_host"))
+    hosts["the host"] = dict(path=host_exe(), source=host_exe())
     for host in hosts.values():
         host["image"] = image_figures(host["source"])
     query = scratch.copy_helper("service_query")
