@@ -80,8 +80,9 @@ bool ShowFailure(const wchar_t* text)
     const wchar_t* const caption = L"ERROR";
     if (!IsRunningAsService() && BoxCanBeSeen()) {
         const auto messageBox = LoadSystemFunction<decltype(&MessageBoxW)>(L"user32.dll", "MessageBoxW");
-        if (messageBox != nullptr) {
-            messageBox(nullptr, text, caption, MB_OK);
+        // A box that could not be made (Windows gives 0, Wine without a
+        // display -1) was seen by nobody: the text goes the unattended way.
+        if (messageBox != nullptr && messageBox(nullptr, text, caption, MB_OK) == IDOK) {
             return true;
         }
     }

@@ -12,6 +12,7 @@ struct HostIdentity {
 
 // Set once by DeriveHostIdentity, then only read, from any thread.
 extern std::wstring ServiceName;            // file stem: service, display and event source name
+extern std::wstring ChildProgramPath;       // the program beside the host, unquoted
 extern std::wstring ChildCommandLine;       // writable: CreateProcessW may change it in place
 extern std::wstring ChildWorkingDirectory;  // drive and directory, trailing separator kept
 
@@ -29,4 +30,4 @@ void LogEvent(const wchar_t* format, ...);
 // The actions WinMain routes to.
 void InstallService(const std::wstring& modulePath);
 void UninstallService(const std::wstring& modulePath);
-void RunAsService();
+void RunAsService(const std::wstring& modulePath);

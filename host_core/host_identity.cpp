@@ -4,6 +4,7 @@
 #include "quoted_path.h"
 
 std::wstring ServiceName;
+std::wstring ChildProgramPath;
 std::wstring ChildCommandLine;
 std::wstring ChildWorkingDirectory;
 
@@ -39,6 +40,6 @@ void DeriveHostIdentity(HostIdentity& identity)
     // The host is named after its child with three units added to the stem;
     // a stem shorter than that is kept whole.
     const std::wstring::size_type baseLength = ServiceName.size() >= 3 ? ServiceName.size() - 3 : ServiceName.size();
-    const std::wstring childProgram = ChildWorkingDirectory + ServiceName.substr(0, baseLength) + L".exe";
-    ChildCommandLine = QuotedIfBlank(childProgram) + L" ";
+    ChildProgramPath = ChildWorkingDirectory + ServiceName.substr(0, baseLength) + L".exe";
+    ChildCommandLine = QuotedIfBlank(ChildProgramPath) + L" ";
 }

@@ -31,3 +31,24 @@ std::wstring ShortFormOf(const std::wstring& path)
 {
     return Converted(GetShortPathNameW, path);
 }
+
+std::wstring FinalPathOf(HANDLE file, DWORD flags)
+{
+    std::wstring final(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = GetFinalPathNameByHandleW(file, &final[0], static_cast<DWORD>(final.size()), flags);
+        if (length < final.size()) {
+            final.resize(length);
+            return final;
+        }
+        final.assign(length, L'\0');  // the size it needs, terminator included
+    }
+}
+
+std::wstring WithoutDevicePrefix(const std::wstring& path)
+{
+    if (path.compare(1, 7, L"\\?\\UNC\\") == 0 || path.compare(1, 7, L"??\\UNC\\") == 0) {
+        return L"\\\\" + path.substr(8);
+    }
+    return path.substr(4);
+}

@@ -1,6 +1,8 @@
 // A path in its long or its short (8.3) form, as the file system gives it.
 #pragma once
 
+#include <windows.h>
+
 #include <string>
 
 // Every short component in its long form: started as C:\TOOLS\LONGPR~1.EXE,
@@ -10,3 +12,11 @@ std::wstring LongFormOf(const std::wstring& path);
 // Every component in its short form, where it has one; empty when Windows
 // cannot tell.
 std::wstring ShortFormOf(const std::wstring& path);
+
+// The path Windows gives for an open file (GetFinalPathNameByHandleW with
+// `flags`), however long; empty when it gives none.
+std::wstring FinalPathOf(HANDLE file, DWORD flags);
+
+// A UNC path for what Windows writes as "\??\UNC\server\share" or
+// "\\?\UNC\server\share", a plain one for "\??\C:\Real" or "\\?\C:\Real".
+std::wstring WithoutDevicePrefix(const std::wstring& path);

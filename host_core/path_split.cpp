@@ -24,3 +24,9 @@ PathParts SplitPath(const std::wstring& path)
     parts.Extension = path.substr(lastDot);
     return parts;
 }
+
+std::wstring FolderOf(const std::wstring& path)
+{
+    const PathParts parts = SplitPath(path);
+    return parts.Drive + parts.Directory;
+}

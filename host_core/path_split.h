@@ -12,3 +12,7 @@ struct PathParts {
 };
 
 PathParts SplitPath(const std::wstring& path);
+
+// The folder part of a path, with its last separator: "C:" alone would name
+// the current folder on drive C:, not its root.
+std::wstring FolderOf(const std::wstring& path);

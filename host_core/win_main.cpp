@@ -34,13 +34,14 @@ int WINAPI WinMain(HINSTANCE /*instance*/, HINSTANCE /*previousInstance*/, LPSTR
     } else if (IsCommandWord(command, L"/uninstall")) {
         UninstallService(identity.ModulePath);
     } else {
-        RunAsService();
+        RunAsService(identity.ModulePath);
     }
     return 0;
 }
 
-void RunAsService()
+void RunAsService(const std::wstring& modulePath)
 {
+    HostPath = modulePath;
     SERVICE_TABLE_ENTRYW table[2] = {{&ServiceName[0], ServiceMain}, {nullptr, nullptr}};
     if (StartServiceCtrlDispatcherW(table) != FALSE) {
         WaitForControlHandlers();

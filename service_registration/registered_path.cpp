@@ -11,16 +11,6 @@ bool IsDriveLetterPath(const std::wstring& path)
     return path.size() >= 3 && path[1] == L':' && (path[2] == L'\\' || path[2] == L'/');
 }
 
-// A UNC path for what Windows writes as "\??\UNC\server\share" or
-// "\\?\UNC\server\share", a plain one for "\??\C:\Real" or "\\?\C:\Real".
-std::wstring WithoutDevicePrefix(const std::wstring& path)
-{
-    if (path.compare(1, 7, L"\\?\\UNC\\") == 0 || path.compare(1, 7, L"??\\UNC\\") == 0) {
-        return L"\\\\" + path.substr(8);
-    }
-    return path.substr(4);
-}
-
 // The share a mapped network drive stands for: where Windows resolves the
 // file to, as it was opened (a link on the share is kept as a link).
 std::wstring PathOnTheShare(const std::wstring& path)
@@ -99,19 +89,6 @@ std::wstring WithoutSessionDrives(const std::wstring& modulePath)
 }
 
 }  // namespace
-
-std::wstring FinalPathOf(HANDLE file, DWORD flags)
-{
-    std::wstring final(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD length = GetFinalPathNameByHandleW(file, &final[0], static_cast<DWORD>(final.size()), flags);
-        if (length < final.size()) {
-            final.resize(length);
-            return final;
-        }
-        final.assign(length, L'\0');  // the size it needs, terminator included
-    }
-}
 
 std::wstring PathForServiceManager(const std::wstring& modulePath)
 {

@@ -15,7 +15,3 @@
 // junctions and symbolic links included, stays as it is: an administrator may
 // point one at a new version on purpose.
 std::wstring PathForServiceManager(const std::wstring& modulePath);
-
-// The path Windows gives for an open file (GetFinalPathNameByHandleW with
-// `flags`), however long; empty when it gives none.
-std::wstring FinalPathOf(HANDLE file, DWORD flags);

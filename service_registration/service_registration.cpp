@@ -1,6 +1,8 @@
 #include "host_core/failure_notice.h"
 #include "host_core/host_core.h"
+#include "host_core/path_split.h"
 #include "host_core/quoted_path.h"
+#include "host_core/who_may_change.h"
 #include "host_record.h"
 #include "registered_path.h"
 
@@ -56,9 +58,18 @@ void InstallService(const std::wstring& modulePath)
         CloseServiceHandle(manager);
         return;
     }
+    // A record the service manager could never run is not made; nor one
+    // whose program, run as LocalSystem, others than administrators may
+    // change: the host's file, the program beside it, or their folders.
     const std::wstring reachable = PathForServiceManager(modulePath);
-    if (reachable.empty()) {
-        // A record the service manager could never run is not made.
+    const std::wstring why =
+        reachable.empty()
+            ? std::wstring()
+            : WhoElseMayChange(reachable, FolderOf(reachable) + ChildProgramPath.substr(ChildWorkingDirectory.size()));
+    if (reachable.empty() || !why.empty()) {
+        if (!why.empty()) {
+            LogEvent(L"%s", why.c_str());
+        }
         ShowRegistrationFailure(L"CreateServiceW() 失败!");
         CloseServiceHandle(manager);
         return;

@@ -1,5 +1,7 @@
+#include "host_core/file_identity.h"
 #include "host_core/host_core.h"
 #include "host_core/system_library.h"
+#include "host_core/who_may_change.h"
 #include "service_runtime.h"
 
 PROCESS_INFORMATION ChildProcess;
@@ -106,6 +108,20 @@ void EndWhatTheChildLeft()
     }
 }
 
+// ERROR_SUCCESS when the program may be started; else the error the service
+// stops with, and in `why` what the launch failure alone would not tell.
+DWORD LaunchRefusal(const std::wstring& hostPath, std::wstring& why)
+{
+    // A stem of fewer than three units names the host itself, which would
+    // only wait in the dispatcher, fail and end with 0: no program there.
+    if (IsSameFileInSameFolder(ChildProgramPath, hostPath)) {
+        return ERROR_FILE_NOT_FOUND;
+    }
+    // The program runs as the service's account, LocalSystem by default.
+    why = WhoElseMayChange(hostPath, ChildProgramPath);
+    return why.empty() ? ERROR_SUCCESS : ERROR_ACCESS_DISABLED_BY_POLICY;
+}
+
 }  // namespace
 
 void PrepareChildProcess()
@@ -117,7 +133,7 @@ void PrepareChildProcess()
     ReleaseSRWLockExclusive(&ChildLock);
 }
 
-ChildEnd RunChildProcess()
+ChildEnd RunChildProcess(const std::wstring& hostPath)
 {
     // The program's new console needs a window station: Wine gives a new
     // process its parent's, and this process has one only once USER32 has
@@ -127,12 +143,14 @@ ChildEnd RunChildProcess()
     // before the lock is taken, since both take a while.
     LoadSystemLibrary(L"user32.dll");
     HANDLE job = CreateChildJob();
+    std::wstring why;
+    const DWORD refusal = LaunchRefusal(hostPath, why);
 
     AcquireSRWLockExclusive(&ChildLock);
     ChildProcess = PROCESS_INFORMATION{};
     // A service already being stopped does not start its program.
     const bool launch = !StopRequested;
-    const DWORD error = launch ? StartChild(job) : ERROR_SUCCESS;
+    const DWORD error = !launch ? ERROR_SUCCESS : refusal != ERROR_SUCCESS ? refusal : StartChild(job);
     // A job the child did not join is of no use.
     if (job != nullptr && job != ChildJob) {
         CloseHandle(job);
@@ -145,6 +163,9 @@ ChildEnd RunChildProcess()
     }
     if (error != ERROR_SUCCESS) {
         ReportLaunch(L"子进程创建失败!cmd=");
+        if (!why.empty()) {
+            LogEvent(L"%s", why.c_str());
+        }
         end.CreationError = error;
         return end;
     }

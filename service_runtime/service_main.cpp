@@ -2,6 +2,8 @@
 #include "host_core/service_mode.h"
 #include "service_runtime.h"
 
+std::wstring HostPath;
+
 namespace {
 
 // Where the run stands, and so who may still report for it. Once the handler
@@ -121,7 +123,7 @@ void WINAPI ServiceMain(DWORD /*argumentCount*/, LPWSTR* /*arguments*/)
     ReportServiceState(RunStage::Running, RunStage::Running, SERVICE_START_PENDING);
     ReportServiceState(RunStage::Running, RunStage::Running, SERVICE_RUNNING);
 
-    const ChildEnd end = RunChildProcess();
+    const ChildEnd end = RunChildProcess(HostPath);
 
     // During a stop the handler makes the run's one STOPPED report, 4 s after
     // the request, with no error: the service shows STOP_PENDING until then.

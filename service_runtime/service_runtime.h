@@ -3,9 +3,15 @@
 
 #include <windows.h>
 
+#include <string>
+
 // The child's process and primary-thread handles and ids; filled by
 // RunChildProcess on the service thread, used by the control handler.
 extern PROCESS_INFORMATION ChildProcess;
+
+// The host's own path, as the service manager started it; set before the
+// dispatcher runs, then only read.
+extern std::wstring HostPath;
 
 // A fresh service run: no child yet, no stop asked for. Called before the
 // control handler is registered.
@@ -22,8 +28,9 @@ struct ChildEnd {
 // Starts the child beside the host, in a job of its own, and returns when it
 // has ended (and, when it ended by itself, what it started has been ended
 // too), or at once when it could not be (or, once a stop was asked for,
-// should not be) started.
-ChildEnd RunChildProcess();
+// should not be) started. It is not started when it is the host itself, or
+// when an account other than a trusted one may change what it runs.
+ChildEnd RunChildProcess(const std::wstring& hostPath);
 
 // For the control handler: act on the child only while it runs, never on
 // handles that RunChildProcess has closed. Asking to quit also tells a

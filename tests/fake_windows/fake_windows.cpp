@@ -76,6 +76,7 @@ struct World {
     std::map<std::wstring, int> files;               // lower-case path -> file index
     std::map<std::wstring, std::wstring> longPaths;  // lower-case short path -> long path
     std::map<std::wstring, int> folders;             // lower-case folder path -> its index
+    std::map<std::wstring, Security> security;       // lower-case path, no trailing separator
     std::map<std::wstring, std::wstring> drives;     // lower-case "z:" -> what the session's letter stands for
     bool elevated = true;
     DWORD session = 1;
@@ -510,6 +511,7 @@ void Reset()
     world.files.clear();
     world.longPaths.clear();
     world.folders.clear();
+    world.security.clear();
     world.drives.clear();
     world.elevated = true;
     world.session = 1;
@@ -607,6 +609,12 @@ void SetStandardErrorIsConsole(bool console)
 {
     Locked lock;
     TheWorld().standardErrorIsConsole = console;
+}
+
+void SetSecurity(const std::wstring& path, const Security& security)
+{
+    Locked lock;
+    TheWorld().security[ServiceKey(WithoutTrailingSeparators(path))] = security;
 }
 
 void AddShortPath(const std::wstring& shortPath, const std::wstring& longPath)
@@ -991,6 +999,39 @@ HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode
     return reinterpret_cast<HANDLE>(NewHandle("file", folder.first->second, resolved));
 }
 
+// "S-1-5-32-544" as Windows lays a SID out: revision, count, the authority
+// in 6 bytes from the most significant, each sub-authority in 4 (x86).
+std::vector<BYTE> SidBytes(const std::string& text)
+{
+    std::vector<unsigned long long> numbers;
+    for (std::size_t at = text.find('-'); at != std::string::npos; at = text.find('-', at + 1)) {
+        numbers.push_back(std::stoull(text.substr(at + 1)));
+    }
+    std::vector<BYTE> bytes = {static_cast<BYTE>(numbers[0]), static_cast<BYTE>(numbers.size() - 2)};
+    for (int shift = 40; shift >= 0; shift -= 8) {
+        bytes.push_back(static_cast<BYTE>(numbers[1] >> shift));
+    }
+    for (std::size_t i = 2; i < numbers.size(); ++i) {
+        for (int shift = 0; shift < 32; shift += 8) {
+            bytes.push_back(static_cast<BYTE>(numbers[i] >> shift));
+        }
+    }
+    return bytes;
+}
+
+HANDLE WINAPI GetCurrentProcess()
+{
+    return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1));
+}
+
+// The descriptor GetSecurityInfo gives is one block, the owner and the DACL
+// inside it.
+HLOCAL WINAPI LocalFree(HLOCAL memory)
+{
+    delete[] static_cast<BYTE*>(memory);
+    return nullptr;
+}
+
 BOOL WINAPI GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS informationClass, LPVOID information,
                                          DWORD size)
 {
@@ -1244,8 +1285,9 @@ BOOL WINAPI CloseHandle(HANDLE handle)
     Locked lock;
     Record("CloseHandle(" + HandleName(handle) + ")");
     const auto found = TheWorld().handles.find(reinterpret_cast<std::uintptr_t>(handle));
-    if (found == TheWorld().handles.end() || (found->second.kind != "process" && found->second.kind != "thread" &&
-                                              found->second.kind != "file" && found->second.kind != "job")) {
+    if (found == TheWorld().handles.end() ||
+        (found->second.kind != "process" && found->second.kind != "thread" && found->second.kind != "file" &&
+         found->second.kind != "job" && found->second.kind != "token")) {
         TheWorld().misuses.push_back("CloseHandle: not a kernel handle");
         return FALSE;
     }
@@ -1595,6 +1637,85 @@ BOOL WINAPI WTSSendMessageW(HANDLE server, DWORD sessionId, LPWSTR title, DWORD 
 }
 
 // advapi32: event log
+
+// The process runs as LocalSystem.
+BOOL WINAPI OpenProcessToken(HANDLE process, DWORD desiredAccess, HANDLE* token)
+{
+    Locked lock;
+    Record("OpenProcessToken(" + Pointer(process) + ", " + Hex(desiredAccess) + ")");
+    *token = reinterpret_cast<HANDLE>(NewHandle("token", 0, L""));
+    return TRUE;
+}
+
+BOOL WINAPI GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS informationClass, LPVOID information,
+                                DWORD length, DWORD* returnLength)
+{
+    Locked lock;
+    Record("GetTokenInformation(" + HandleName(token) + ", " + Number(informationClass) + ", " + Number(length) + ")");
+    const std::vector<BYTE> sid = SidBytes("S-1-5-18");
+    *returnLength = static_cast<DWORD>(sizeof(TOKEN_USER) + sid.size());
+    if (Use(token, "token", "GetTokenInformation") == nullptr || informationClass != TokenUser ||
+        length < *returnLength) {
+        LastError = ERROR_INSUFFICIENT_BUFFER;
+        return FALSE;
+    }
+    auto* user = static_cast<TOKEN_USER*>(information);
+    user->User.Sid = user + 1;
+    user->User.Attributes = 0;
+    std::memcpy(user + 1, sid.data(), sid.size());
+    return TRUE;
+}
+
+// No account has a name here: events show SIDs.
+BOOL WINAPI LookupAccountSidW(LPCWSTR systemName, PSID /*sid*/, LPWSTR /*name*/, DWORD* /*nameLength*/,
+                              LPWSTR /*domainName*/, DWORD* /*domainLength*/, SID_NAME_USE* /*use*/)
+{
+    Locked lock;
+    Record("LookupAccountSidW(" + Text(systemName) + ")");
+    LastError = ERROR_NONE_MAPPED;
+    return FALSE;
+}
+
+DWORD WINAPI GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE objectType, SECURITY_INFORMATION securityInfo, PSID* owner,
+                             PSID* group, PACL* dacl, PACL* sacl, PSECURITY_DESCRIPTOR* securityDescriptor)
+{
+    Locked lock;
+    World& world = TheWorld();
+    Record("GetSecurityInfo(" + HandleName(handle) + ", " + Number(objectType) + ", " + Hex(securityInfo) + ", " +
+           Pointer(group) + ", " + Pointer(sacl) + ")");
+    HandleEntry* entry = Use(handle, "file", "GetSecurityInfo");
+    if (entry == nullptr || ShouldFail("GetSecurityInfo")) {
+        return ERROR_ACCESS_DENIED;
+    }
+    const auto found = world.security.find(ServiceKey(WithoutTrailingSeparators(entry->name)));
+    const Security security = found != world.security.end() ? found->second
+                                                            : Security{"S-1-5-32-544",
+                                                                       true,
+                                                                       {{true, 0, 0x1F01FF, "S-1-5-18"},
+                                                                        {true, 0, 0x1F01FF, "S-1-5-32-544"},
+                                                                        {true, 0, 0x1200A9, "S-1-5-32-545"}}};
+    std::vector<BYTE> block = SidBytes(security.owner);
+    const std::size_t aclAt = block.size();
+    block.resize(aclAt + sizeof(ACL));
+    for (const Ace& ace : security.aces) {
+        const std::vector<BYTE> sid = SidBytes(ace.sid);
+        const ACE_HEADER header = {static_cast<BYTE>(ace.allow ? ACCESS_ALLOWED_ACE_TYPE : ACCESS_DENIED_ACE_TYPE),
+                                   ace.flags, static_cast<WORD>(sizeof(ACE_HEADER) + sizeof(DWORD) + sid.size())};
+        const BYTE* headerBytes = reinterpret_cast<const BYTE*>(&header);
+        const BYTE* maskBytes = reinterpret_cast<const BYTE*>(&ace.mask);
+        block.insert(block.end(), headerBytes, headerBytes + sizeof header);
+        block.insert(block.end(), maskBytes, maskBytes + sizeof ace.mask);
+        block.insert(block.end(), sid.begin(), sid.end());
+    }
+    const ACL acl = {2, 0, static_cast<WORD>(block.size() - aclAt), static_cast<WORD>(security.aces.size()), 0};
+    std::memcpy(block.data() + aclAt, &acl, sizeof acl);
+    BYTE* descriptor = new BYTE[block.size()];
+    std::memcpy(descriptor, block.data(), block.size());
+    *owner = descriptor;
+    *dacl = security.hasDacl ? reinterpret_cast<PACL>(descriptor + aclAt) : nullptr;
+    *securityDescriptor = descriptor;
+    return ERROR_SUCCESS;
+}
 
 HANDLE WINAPI RegisterEventSourceW(LPCWSTR serverName, LPCWSTR sourceName)
 {

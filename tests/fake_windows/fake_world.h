@@ -92,6 +92,20 @@ struct ChildProcessRecord {
     bool suspended;  // created suspended and not resumed yet: it has run no code
 };
 
+// A security descriptor as a test writes it out, its SIDs as text
+// ("S-1-5-32-544").
+struct Ace {
+    bool allow;  // else a deny entry
+    BYTE flags;  // INHERIT_ONLY_ACE and the like
+    DWORD mask;
+    std::string sid;
+};
+struct Security {
+    std::string owner;
+    bool hasDacl;  // false: a null DACL, which grants everyone everything
+    std::vector<Ace> aces;
+};
+
 // Every call of the host starts from a fresh world: no services, an event
 // log that works, a command line of just the program name.
 void Reset();
@@ -110,6 +124,10 @@ void HoldService(const std::wstring& name);
 void MarkForDeletion(const std::wstring& name);
 // Files on disk, each with an identity of its own; the module path is one.
 void AddFile(const std::wstring& path);
+// What GetSecurityInfo gives for the file or folder at `path`. By default:
+// owned by Administrators, full control for SYSTEM and Administrators, read
+// and execute for Users.
+void SetSecurity(const std::wstring& path, const Security& security);
 // shortPath is the 8.3 form of the file at longPath.
 void AddShortPath(const std::wstring& shortPath, const std::wstring& longPath);
 // A drive letter of the user's logon session, which the service manager does

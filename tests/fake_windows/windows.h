@@ -38,6 +38,10 @@ typedef std::intptr_t(WINAPI* FARPROC)();
 typedef unsigned long long ULONGLONG;
 typedef std::size_t SIZE_T;
 typedef std::uintptr_t ULONG_PTR;
+typedef BYTE* LPBYTE;
+typedef void* PSECURITY_DESCRIPTOR;
+typedef void* HLOCAL;
+typedef DWORD SECURITY_INFORMATION;
 
 #define TRUE 1
 #define FALSE 0
@@ -64,6 +68,8 @@ inline HANDLE const INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(static_cast<
 #define ERROR_SERVICE_MARKED_FOR_DELETE 1072u
 #define ERROR_SERVICE_EXISTS 1073u
 #define ERROR_INVALID_THREAD_ID 1444u
+#define ERROR_ACCESS_DISABLED_BY_POLICY 1260u
+#define ERROR_NONE_MAPPED 1332u
 
 #define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800u
 #define STD_ERROR_HANDLE ((DWORD)-12)
@@ -76,6 +82,7 @@ inline HANDLE const INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(static_cast<
 #define FILE_ATTRIBUTE_DIRECTORY 0x10u
 #define FILE_ATTRIBUTE_NORMAL 0x80u
 #define FILE_FLAG_BACKUP_SEMANTICS 0x02000000u
+#define FILE_FLAG_OPEN_REPARSE_POINT 0x00200000u
 #define INVALID_FILE_ATTRIBUTES 0xFFFFFFFFu
 #define FILE_NAME_NORMALIZED 0x0u
 #define FILE_NAME_OPENED 0x8u
@@ -100,6 +107,27 @@ inline HANDLE const INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(static_cast<
 #define WAIT_OBJECT_0 0u
 
 #define DELETE 0x00010000u
+#define READ_CONTROL 0x00020000u
+#define WRITE_DAC 0x00040000u
+#define WRITE_OWNER 0x00080000u
+#define GENERIC_ALL 0x10000000u
+#define GENERIC_WRITE 0x40000000u
+#define FILE_WRITE_DATA 0x0002u
+#define FILE_APPEND_DATA 0x0004u
+#define FILE_DELETE_CHILD 0x0040u
+#define FILE_ALL_ACCESS 0x001F01FFu
+#define FILE_GENERIC_WRITE 0x00120116u
+#define ACCESS_ALLOWED_ACE_TYPE 0x0
+#define ACCESS_DENIED_ACE_TYPE 0x1
+#define ACCESS_ALLOWED_CALLBACK_ACE_TYPE 0x9
+#define INHERIT_ONLY_ACE 0x08
+#define OWNER_SECURITY_INFORMATION 0x1u
+#define DACL_SECURITY_INFORMATION 0x4u
+#define TOKEN_QUERY 0x0008u
+#define SECURITY_MAX_SID_SIZE 68
+#define LG_INCLUDE_INDIRECT 0x1u
+#define MAX_PREFERRED_LENGTH ((DWORD)-1)
+#define NERR_Success 0u
 #define SC_MANAGER_ALL_ACCESS 0xF003Fu
 #define SERVICE_ALL_ACCESS 0xF01FFu
 #define SERVICE_QUERY_CONFIG 0x0001u
@@ -235,6 +263,53 @@ typedef enum _JOBOBJECTINFOCLASS {
     JobObjectExtendedLimitInformation = 9
 } JOBOBJECTINFOCLASS;
 
+typedef struct _ACL {
+    BYTE AclRevision;
+    BYTE Sbz1;
+    WORD AclSize;
+    WORD AceCount;
+    WORD Sbz2;
+} ACL, *PACL;
+
+typedef struct _ACE_HEADER {
+    BYTE AceType;
+    BYTE AceFlags;
+    WORD AceSize;
+} ACE_HEADER;
+
+typedef struct _ACCESS_ALLOWED_ACE {
+    ACE_HEADER Header;
+    DWORD Mask;
+    DWORD SidStart;
+} ACCESS_ALLOWED_ACE;
+
+typedef struct _SID_AND_ATTRIBUTES {
+    PSID Sid;
+    DWORD Attributes;
+} SID_AND_ATTRIBUTES;
+
+typedef struct _TOKEN_USER {
+    SID_AND_ATTRIBUTES User;
+} TOKEN_USER;
+
+typedef enum _TOKEN_INFORMATION_CLASS { TokenUser = 1 } TOKEN_INFORMATION_CLASS;
+typedef enum _SE_OBJECT_TYPE { SE_FILE_OBJECT = 1 } SE_OBJECT_TYPE;
+typedef enum _SID_NAME_USE {
+    SidTypeUser = 1,
+    SidTypeGroup,
+    SidTypeDomain,
+    SidTypeAlias,
+    SidTypeWellKnownGroup,
+    SidTypeDeletedAccount,
+    SidTypeInvalid,
+    SidTypeUnknown
+} SID_NAME_USE;
+
+typedef DWORD NET_API_STATUS;
+typedef struct _LOCALGROUP_USERS_INFO_0 {
+    LPWSTR lgrui0_name;
+} LOCALGROUP_USERS_INFO_0;
+
 typedef BOOL(WINAPI* PHANDLER_ROUTINE)(DWORD);
 typedef void(WINAPI* LPSERVICE_MAIN_FUNCTIONW)(DWORD, LPWSTR*);
 typedef void(WINAPI* LPHANDLER_FUNCTION)(DWORD);
@@ -300,6 +375,8 @@ BOOL WINAPI GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION
 BOOL WINAPI GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS informationClass, LPVOID information,
                                          DWORD size);
 DWORD WINAPI GetFileAttributesW(LPCWSTR fileName);
+HANDLE WINAPI GetCurrentProcess();
+HLOCAL WINAPI LocalFree(HLOCAL memory);
 UINT WINAPI GetDriveTypeW(LPCWSTR rootPath);
 DWORD WINAPI QueryDosDeviceW(LPCWSTR deviceName, LPWSTR targetPath, DWORD size);
 DWORD WINAPI GetFinalPathNameByHandleW(HANDLE file, LPWSTR filePath, DWORD size, DWORD flags);
@@ -348,6 +425,22 @@ BOOL WINAPI GetUserObjectInformationW(HANDLE object, int index, void* informatio
 BOOL WINAPI PostThreadMessageW(DWORD threadId, UINT message, std::uintptr_t wParam, std::intptr_t lParam);
 BOOL WINAPI WTSSendMessageW(HANDLE server, DWORD sessionId, LPWSTR title, DWORD titleLength, LPWSTR message,
                             DWORD messageLength, DWORD style, DWORD timeout, DWORD* response, BOOL wait);
+
+// netapi32: declared for the host's function types only; this fake cannot
+// load the DLL, so the host never reaches them.
+NET_API_STATUS WINAPI NetUserGetLocalGroups(LPCWSTR serverName, LPCWSTR userName, DWORD level, DWORD flags,
+                                            LPBYTE* buffer, DWORD preferredLength, DWORD* entriesRead,
+                                            DWORD* totalEntries);
+NET_API_STATUS WINAPI NetApiBufferFree(LPVOID buffer);
+
+// advapi32: security
+BOOL WINAPI OpenProcessToken(HANDLE process, DWORD desiredAccess, HANDLE* token);
+BOOL WINAPI GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS informationClass, LPVOID information,
+                                DWORD length, DWORD* returnLength);
+BOOL WINAPI LookupAccountSidW(LPCWSTR systemName, PSID sid, LPWSTR name, DWORD* nameLength, LPWSTR domainName,
+                              DWORD* domainLength, SID_NAME_USE* use);
+DWORD WINAPI GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE objectType, SECURITY_INFORMATION securityInfo, PSID* owner,
+                             PSID* group, PACL* dacl, PACL* sacl, PSECURITY_DESCRIPTOR* securityDescriptor);
 
 // advapi32: event log
 HANDLE WINAPI RegisterEventSourceW(LPCWSTR serverName, LPCWSTR sourceName);

@@ -4,6 +4,7 @@
 #include "host_core/service_mode.h"
 #include "test_support.h"
 
+#include <algorithm>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -82,12 +83,42 @@ std::vector<std::string> OtherFileCheck(int service, int firstFile)
 }
 
 // Whether the host's drive is one of the logon session's alone, and whether
-// the service manager would read the path as it is written (%NAME%).
-std::vector<std::string> PathCheck(const std::string& path = ModulePath)
+// the service manager would read the path as it is written (%NAME%). Then
+// who may change what the record would run: the host's path resolved (the
+// program beside it is not there), and the owner and access list of the
+// host's file, each folder up to the root, and the program's file, on handles
+// from `firstFile` on (four of them for C:\Apps\notepadSvc.exe).
+std::vector<std::string> PathCheck(int firstFile, const std::string& path = ModulePath, std::string program = "")
 {
     const std::string drive = path.substr(0, 2);
-    return {"GetDriveTypeW(" + Quoted(drive + "\\") + ")", "QueryDosDeviceW(" + Quoted(drive) + ", 32768)",
-            "ExpandEnvironmentStringsW(" + Quoted(path) + ", " + std::to_string(path.size() + 1) + ")"};
+    std::vector<std::string> calls = {
+        "GetDriveTypeW(" + Quoted(drive + "\\") + ")", "QueryDosDeviceW(" + Quoted(drive) + ", 32768)",
+        "ExpandEnvironmentStringsW(" + Quoted(path) + ", " + std::to_string(path.size() + 1) + ")"};
+    const std::string stem = path.substr(FolderOf(path).size(), path.rfind('.') - FolderOf(path).size());
+    program = program.empty() ? FolderOf(path) + stem.substr(0, stem.size() - 3) + ".exe" : program;
+    const std::string attributes = ", 0x80, 0x7, NULL, 3, 0x80, NULL)";
+    std::string file = "file#" + std::to_string(firstFile);
+    calls.push_back("CreateFileW(" + Quoted(path) + attributes);
+    for (std::size_t size = 260;; size = path.size() + 5) {
+        calls.push_back("GetFinalPathNameByHandleW(" + file + ", " + std::to_string(size) + ", 0x0)");
+        if (path.size() + 4 < size) {
+            break;
+        }
+    }
+    calls.insert(calls.end(), {"CloseHandle(" + file + ")", "CreateFileW(" + Quoted(program) + attributes});
+    std::vector<std::string> objects = {path};
+    for (std::string folder = FolderOf(path); !folder.empty(); folder = FolderOf(folder.substr(0, folder.size() - 1))) {
+        objects.push_back(folder);
+    }
+    objects.push_back(program);
+    for (const std::string& object : objects) {
+        calls.push_back("CreateFileW(" + Quoted(object) + ", 0x20000, 0x7, NULL, 3, 0x2200000, NULL)");
+        if (object != program) {
+            file = "file#" + std::to_string(firstFile += 4);
+            calls.insert(calls.end(), {"GetSecurityInfo(" + file + ", 1, 0x5, NULL, NULL)", "CloseHandle(" + file + ")"});
+        }
+    }
+    return calls;
 }
 
 std::string ChangeNothing(int service)
@@ -321,8 +352,8 @@ INSTANTIATE_TEST_SUITE_P(
                                false,
                                {},
                                Join({{OpenManager, OpenForCheck(256)},
-                                     PathCheck(),
-                                     {Create(256), CloseService(260), CloseManager(256)}}),
+                                     PathCheck(260),
+                                     {Create(256), CloseService(276), CloseManager(256)}}),
                                NoBoxes,
                                NoEvents,
                                true,
@@ -368,7 +399,7 @@ INSTANTIATE_TEST_SUITE_P(
                                false,
                                {{"CreateServiceW", 0}},
                                Join({{OpenManager, OpenForCheck(256)},
-                                     PathCheck(),
+                                     PathCheck(260),
                                      {Create(256), OpenForCheck(256)},
                                      CreateBox,
                                      {CloseManager(256)}}),
@@ -384,10 +415,10 @@ INSTANTIATE_TEST_SUITE_P(
                                false,
                                {{"OpenServiceW", 1}},
                                Join({{OpenManager, OpenForCheck(256)},
-                                     PathCheck(),
-                                     {Create(256), OpenForCheck(256), ChangeNothing(260)},
-                                     SameFileCheck(260, 264),
-                                     {CloseService(260), CloseManager(256)}}),
+                                     PathCheck(260),
+                                     {Create(256), OpenForCheck(256), ChangeNothing(276)},
+                                     SameFileCheck(276, 280),
+                                     {CloseService(276), CloseManager(256)}}),
                                NoBoxes,
                                NoEvents,
                                true,
@@ -402,10 +433,10 @@ INSTANTIATE_TEST_SUITE_P(
                                Join({{OpenManager, OpenForCheck(256), ChangeNothing(260)},
                                      OtherFileCheck(260, 264),
                                      {CloseService(260)},
-                                     PathCheck(),
-                                     {Create(256), OpenForCheck(256), ChangeNothing(272)},
-                                     OtherFileCheck(272, 276),
-                                     {CloseService(272)},
+                                     PathCheck(272),
+                                     {Create(256), OpenForCheck(256), ChangeNothing(288)},
+                                     OtherFileCheck(288, 292),
+                                     {CloseService(288)},
                                      CreateBox,
                                      {CloseManager(256)}}),
                                {L"CreateServiceW() 失败!"},
@@ -575,11 +606,12 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(RegistrationTest, InstallRegistersThePathItIsGivenWithoutAskingForItAgain)
 {
+    fake::AddFile(L"D:\\Elsewhere\\other.exe");
     InstallService(L"D:\\Elsewhere\\other.exe");
     EXPECT_EQ(Calls(),
               Join({{OpenManager, OpenForCheck(256)},
-                    PathCheck("D:\\Elsewhere\\other.exe"),
-                    {Create(256, "notepadSvc", "D:\\Elsewhere\\other.exe"), CloseService(260), CloseManager(256)}}));
+                    PathCheck(260, "D:\\Elsewhere\\other.exe", "D:\\Elsewhere\\notepad.exe"),
+                    {Create(256, "notepadSvc", "D:\\Elsewhere\\other.exe"), CloseService(276), CloseManager(256)}}));
 }
 
 // Reinstalled while a services console holds the deleted record: the record
@@ -676,12 +708,12 @@ TEST_F(RegistrationTest, InstallingTwiceLeavesTheFirstRecordAndShowsNothing)
     const std::size_t secondRun = fake::Journal().size();
     EXPECT_EQ(fake::RunHost(), 0);
 
-    // Handles 256 and 260 went to the first run.
+    // Handles 256 to 276 went to the first run.
     EXPECT_EQ(CallsSince(secondRun), Join({{"SetDefaultDllDirectories(0x800)", "GetModuleFileNameW(NULL, 260)",
                                             "GetLongPathNameW(\"C:\\Apps\\notepadSvc.exe\", 23)", "GetCommandLineW()",
-                                            OpenManager, OpenForCheck(264), ChangeNothing(268)},
-                                           SameFileCheck(268, 272),
-                                           {CloseService(268), CloseManager(264)}}));
+                                            OpenManager, OpenForCheck(280), ChangeNothing(284)},
+                                           SameFileCheck(284, 288),
+                                           {CloseService(284), CloseManager(280)}}));
     EXPECT_EQ(fake::CallsNamed("CreateServiceW").size(), 1u);
     EXPECT_TRUE(fake::Boxes().empty());
     EXPECT_TRUE(fake::Events().empty());
@@ -737,8 +769,8 @@ TEST_P(RegistrationRoutes, WinMainRunsTheActionForTheHostsOwnPath)
     if (row.action == Action::Install) {
         EXPECT_EQ(CallsAfterCommandLine(),
                   Join({{OpenManager, OpenForCheck(256, name)},
-                        PathCheck(modulePath),
-                        {Create(256, name, row.binaryPath), CloseService(260), CloseManager(256)}}));
+                        PathCheck(260, modulePath),
+                        {Create(256, name, row.binaryPath), CloseService(260 + 4 * static_cast<int>(std::count(modulePath.begin(), modulePath.end(), '\\') + 2)), CloseManager(256)}}));
     } else {
         // Registered unquoted with blanks, the path is read as Windows would:
         // "C:\Program.exe" first.
