@@ -29,18 +29,18 @@ struct Object {
 // above swaps the whole tree below it; adding files there changes nothing,
 // and C:\ lets every user add folders.
 struct Right {
-    DWORD Mask;
     const wchar_t* OnFile;  // null where it does not matter
     const wchar_t* OnFolder;
+    DWORD Mask;
     bool MattersAbove;
 };
 const Right Rights[] = {
-    {FILE_WRITE_DATA, L"write", L"add files to", false},
-    {FILE_APPEND_DATA, L"write", L"add folders to", false},
-    {FILE_DELETE_CHILD, nullptr, L"delete or rename anything in", true},
-    {DELETE, L"delete", L"delete or rename", true},
-    {WRITE_DAC, L"change the permissions of", L"change the permissions of", true},
-    {WRITE_OWNER, L"take ownership of", L"take ownership of", true},
+    {L"write", L"add files to", FILE_WRITE_DATA, false},
+    {L"write", L"add folders to", FILE_APPEND_DATA, false},
+    {nullptr, L"delete or rename anything in", FILE_DELETE_CHILD, true},
+    {L"delete", L"delete or rename", DELETE, true},
+    {L"change the permissions of", L"change the permissions of", WRITE_DAC, true},
+    {L"take ownership of", L"take ownership of", WRITE_OWNER, true},
 };
 
 // LocalSystem, Administrators and TrustedInstaller.
@@ -60,7 +60,7 @@ std::wstring SidText(const void* sid)
     std::wstring text = L"S-" + std::to_wstring(bytes[0]) + L"-" + std::to_wstring(authority);
     for (BYTE i = 0; i < bytes[1]; ++i) {
         DWORD subAuthority = 0;
-        std::memcpy(&subAuthority, bytes + 8 + 4 * i, sizeof subAuthority);
+        std::memcpy(&subAuthority, bytes + 8 + 4 * std::size_t{i}, sizeof subAuthority);
         text += L"-" + std::to_wstring(subAuthority);
     }
     return text;
@@ -215,23 +215,21 @@ std::wstring JudgeSecurity(const Object& object, const void* owner, const ACL* d
     if (dacl == nullptr) {
         return L"everyone may change " + object.Path + L", which has no access list";
     }
+    std::wstring account;
+    std::wstring rights;
     const BYTE* entry = reinterpret_cast<const BYTE*>(dacl) + sizeof(ACL);
-    for (WORD i = 0; i < dacl->AceCount; ++i) {
+    for (WORD i = 0; i < dacl->AceCount && account.empty(); ++i) {
         const auto* header = reinterpret_cast<const ACE_HEADER*>(entry);
         const bool allows =
             header->AceType == ACCESS_ALLOWED_ACE_TYPE || header->AceType == ACCESS_ALLOWED_CALLBACK_ACE_TYPE;
         if (allows && (header->AceFlags & INHERIT_ONLY_ACE) == 0) {
             const auto* allowed = reinterpret_cast<const ACCESS_ALLOWED_ACE*>(entry);
-            const std::wstring rights = RightsNamed(allowed->Mask, object.Role);
-            const std::wstring account =
-                rights.empty() ? std::wstring() : Untrusted(&allowed->SidStart, runningAccount, unknown);
-            if (!account.empty()) {
-                return account + L" may " + rights + L" " + object.Path + unknown;
-            }
+            rights = RightsNamed(allowed->Mask, object.Role);
+            account = rights.empty() ? std::wstring() : Untrusted(&allowed->SidStart, runningAccount, unknown);
         }
         entry += header->AceSize;
     }
-    return std::wstring();
+    return account.empty() ? std::wstring() : account + L" may " + rights + L" " + object.Path + unknown;
 }
 
 std::wstring Judge(const Object& object, std::wstring& runningAccount)
@@ -255,7 +253,7 @@ std::wstring Judge(const Object& object, std::wstring& runningAccount)
     if (error != ERROR_SUCCESS) {
         return L"who may change " + object.Path + L" cannot be told";
     }
-    const std::wstring why = JudgeSecurity(object, owner, dacl, runningAccount);
+    std::wstring why = JudgeSecurity(object, owner, dacl, runningAccount);
     LocalFree(descriptor);
     return why;
 }

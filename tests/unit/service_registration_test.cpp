@@ -115,7 +115,8 @@ std::vector<std::string> PathCheck(int firstFile, const std::string& path = Modu
         calls.push_back("CreateFileW(" + Quoted(object) + ", 0x20000, 0x7, NULL, 3, 0x2200000, NULL)");
         if (object != program) {
             file = "file#" + std::to_string(firstFile += 4);
-            calls.insert(calls.end(), {"GetSecurityInfo(" + file + ", 1, 0x5, NULL, NULL)", "CloseHandle(" + file + ")"});
+            calls.insert(calls.end(),
+                         {"GetSecurityInfo(" + file + ", 1, 0x5, NULL, NULL)", "CloseHandle(" + file + ")"});
         }
     }
     return calls;
@@ -767,10 +768,12 @@ TEST_P(RegistrationRoutes, WinMainRunsTheActionForTheHostsOwnPath)
         modulePath += static_cast<char>(*unit);
     }
     if (row.action == Action::Install) {
+        // The service's handle follows the check's: one a folder, and two more.
+        const int service = 260 + 4 * static_cast<int>(std::count(modulePath.begin(), modulePath.end(), '\\') + 2);
         EXPECT_EQ(CallsAfterCommandLine(),
                   Join({{OpenManager, OpenForCheck(256, name)},
                         PathCheck(260, modulePath),
-                        {Create(256, name, row.binaryPath), CloseService(260 + 4 * static_cast<int>(std::count(modulePath.begin(), modulePath.end(), '\\') + 2)), CloseManager(256)}}));
+                        {Create(256, name, row.binaryPath), CloseService(service), CloseManager(256)}}));
     } else {
         // Registered unquoted with blanks, the path is read as Windows would:
         // "C:\Program.exe" first.

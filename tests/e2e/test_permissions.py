@@ -1,0 +1,149 @@
+"""Nobody but administrators may change what a service of the host runs:
+/install makes no record, and a start launches nothing, where another
+account could change the host's file, the program's, their folder or a
+folder above it. Read back from Wine's own file security, service manager
+and event log.
+
+Wine presents a Unix mode's o+w to Windows programs as an entry that lets
+Everyone write, delete and delete what is inside (0x1301ff), and a file of
+another Unix user as owned by Anonymous Logon; the files of Wine's own user
+are that user's, who is the account the host runs as. No other group and no
+inherit-only, generic or deny entry can be made this way: the unit tests
+have those.
+
+The session has no display, so a box cannot be made: a failed /install must
+tell its standard error and the event log instead.
+"""
+
+import os
+import time
+import unittest
+from pathlib import Path
+
+from wine_harness import helper_exe, make_scratch, start_session, to_windows_path
+
+CREATE_FAILED = "CreateServiceW() 失败!"
+LAUNCHED = "子进程创建成功!cmd="
+LAUNCH_FAILED = "子进程创建失败!cmd="
+REFUSED = "Only administrators may change what this service runs, but "
+STOPPED_TAIL = ["Service stopped", "Register Service Main Function Succeed!"]
+OPEN = 0o757  # o+w on a folder
+NOBODY = 65534
+
+session = None
+
+
+def setUpModule():
+    global session
+    session = start_session(make_scratch("permissions"))
+
+
+def tearDownModule():
+    if session is not None:
+        session.stop()
+
+
+def query(name: str) -> dict:
+    """service_query's view: {} for a missing service."""
+    out = session.wine(helper_exe("service_query"), name).stdout
+    return dict(line.split("=", 1) for line in out.splitlines() if "=" in line)
+
+
+def events_after_runs(name: str, runs: int, timeout: float = 30) -> list:
+    """The service's event texts once its host has ended `runs` times."""
+    deadline = time.monotonic() + timeout
+    while True:
+        texts = [e.text for e in session.events(name)]
+        if texts.count(STOPPED_TAIL[-1]) >= runs or time.monotonic() > deadline:
+            return texts
+        time.sleep(0.1)
+
+
+class Permissions(unittest.TestCase):
+    def place(self, name: str, folder: str = "") -> tuple:
+        """<name>Svc.exe beside <name>.exe (quick_child) in
+        C:\\e2e\\perm-<name>\\<folder>: the scratch, and the host's and the
+        program's Linux paths."""
+        scratch = make_scratch("perm-" + name)
+        directory = scratch.win_dir / folder
+        directory.mkdir(parents=True, exist_ok=True)
+        host, program = directory / (name + "Svc.exe"), directory / (name + ".exe")
+        scratch.copy_host(str(Path(folder, host.name)))
+        scratch.copy_host(str(Path(folder, program.name)), helper_exe("quick_child"))
+        self.addCleanup(session.sc, "delete", name + "Svc")
+        self.addCleanup(os.chmod, scratch.win_dir, 0o755)
+        return scratch, host, program
+
+    def install(self, host: Path):
+        run = session.run(to_windows_path(host), "/install")
+        self.assertEqual(run.exit_code, 0)
+        return run
+
+    def test_install_refuses_what_others_may_change_and_says_why(self):
+        cases = {
+            "permFolder": (lambda s, h, p: os.chmod(h.parent, OPEN),
+                           "Everyone may add files to, add folders to, delete or rename anything in and delete or "
+                           "rename {folder}"),
+            "permProgram": (lambda s, h, p: os.chmod(p, 0o646), "Everyone may write and delete {program}"),
+            "permHost": (lambda s, h, p: os.chmod(h, 0o646), "Everyone may write and delete {host}"),
+            "permOwner": (lambda s, h, p: os.chown(p, NOBODY, NOBODY),
+                          "NT AUTHORITY\\ANONYMOUS LOGON owns {program}"),
+            "permAbove": (lambda s, h, p: os.chmod(s.win_dir, OPEN),
+                          "Everyone may delete or rename anything in and delete or rename {above}"),
+        }
+        for name, (change, why) in cases.items():
+            with self.subTest(name):
+                if name == "permOwner" and os.geteuid() != 0:
+                    self.skipTest("only root may give a file to another user")
+                scratch, host, program = self.place(name, "inner" if name == "permAbove" else "")
+                change(scratch, host, program)
+                run = self.install(host)
+                paths = {"folder": to_windows_path(host.parent) + "\\", "program": to_windows_path(program),
+                         "host": to_windows_path(host), "above": to_windows_path(scratch.win_dir) + "\\"}
+                self.assertEqual([(e.source, e.type, e.event_id, e.text) for e in run.events()],
+                                 [(name + "Svc", 4, 0, REFUSED + why.format(**paths)),
+                                  (name + "Svc", 4, 0, CREATE_FAILED)])
+                # No box could be made without a display: standard error has the line.
+                self.assertIn(CREATE_FAILED.encode() + b"\r", run.log_path.read_bytes().split(b"\n"))
+                self.assertEqual(query(name + "Svc"), {})
+
+    def test_a_start_launches_nothing_once_the_folder_is_opened_and_runs_once_it_is_closed(self):
+        name = "permLater"
+        scratch, host, program = self.place(name)
+        self.assertEqual(self.install(host).events(), [])
+        self.assertEqual(query(name + "Svc").get("state"), "1")
+        folder = to_windows_path(host.parent) + "\\"
+        command_line = to_windows_path(program) + " "
+
+        os.chmod(host.parent, OPEN)
+        self.assertEqual(session.sc("start", name + "Svc").exit_code, 0)
+        self.assertEqual(events_after_runs(name + "Svc", 1),
+                         [LAUNCH_FAILED + command_line,
+                          REFUSED + "Everyone may add files to, add folders to, delete or rename anything in and "
+                          "delete or rename " + folder] + STOPPED_TAIL)
+        self.assertEqual(query(name + "Svc").get("win32_exit_code"), "1260")  # ERROR_ACCESS_DISABLED_BY_POLICY
+        self.assertFalse(Path(str(program) + ".log").exists(), "the program ran")
+
+        os.chmod(host.parent, 0o755)
+        self.assertEqual(session.sc("start", name + "Svc").exit_code, 0)
+        self.assertEqual(events_after_runs(name + "Svc", 2)[4:], [LAUNCHED + command_line] + STOPPED_TAIL)
+        self.assertIn("ended=by itself", Path(str(program) + ".log").read_text())
+
+    def test_a_host_whose_program_is_itself_is_stopped_at_once(self):
+        # "ab" less three units is "ab": the program would be the host itself.
+        scratch = make_scratch("perm-self")
+        host = scratch.win_dir / "ab.exe"
+        scratch.copy_host(host.name)
+        self.addCleanup(session.sc, "delete", "ab")
+        self.assertEqual(self.install(host).events(), [])
+        began = time.monotonic()
+        self.assertEqual(session.sc("start", "ab").exit_code, 0)
+        events = events_after_runs("ab", 1)
+        self.assertLess(time.monotonic() - began, 8, "it waited for Wine's dispatcher time-out")
+        self.assertEqual(events, [LAUNCH_FAILED + to_windows_path(host) + " "] + STOPPED_TAIL)
+        stopped = query("ab")
+        self.assertEqual((stopped.get("state"), stopped.get("win32_exit_code")), ("1", "2"))
+
+
+if __name__ == "__main__":
+    unittest.main()
