@@ -52,3 +52,16 @@ std::wstring WithoutDevicePrefix(const std::wstring& path)
     }
     return path.substr(4);
 }
+
+std::wstring WindowsPathOf(const std::wstring& path, DWORD flags)
+{
+    HANDLE file =
+        CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return std::wstring();
+    }
+    const std::wstring final = FinalPathOf(file, flags);
+    CloseHandle(file);
+    return final.compare(0, 4, L"\\\\?\\") == 0 ? WithoutDevicePrefix(final) : std::wstring();
+}

@@ -17,6 +17,10 @@ std::wstring ShortFormOf(const std::wstring& path);
 // `flags`), however long; empty when it gives none.
 std::wstring FinalPathOf(HANDLE file, DWORD flags);
 
+// Where Windows finds the file or folder at `path`, as FinalPathOf gives it
+// with `flags`, without its "\\?\" prefix; empty when it cannot be opened.
+std::wstring WindowsPathOf(const std::wstring& path, DWORD flags);
+
 // A UNC path for what Windows writes as "\??\UNC\server\share" or
 // "\\?\UNC\server\share", a plain one for "\??\C:\Real" or "\\?\C:\Real".
 std::wstring WithoutDevicePrefix(const std::wstring& path);

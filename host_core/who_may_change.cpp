@@ -301,21 +301,6 @@ void AddFileAndFolders(std::vector<Object>& objects, const std::wstring& file, b
     }
 }
 
-// Where Windows resolves a path through junctions, symbolic links and SUBST
-// drives; empty when it cannot tell (a program not there yet).
-std::wstring ResolvedPath(const std::wstring& path)
-{
-    HANDLE file =
-        CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return std::wstring();
-    }
-    const std::wstring final = FinalPathOf(file, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    CloseHandle(file);
-    return final.compare(0, 4, L"\\\\?\\") == 0 ? WithoutDevicePrefix(final) : final;
-}
-
 }  // namespace
 
 std::wstring WhoElseMayChange(const std::wstring& hostPath, const std::wstring& programPath)
@@ -323,7 +308,9 @@ std::wstring WhoElseMayChange(const std::wstring& hostPath, const std::wstring& 
     std::vector<Object> objects;
     for (const std::wstring* file : {&hostPath, &programPath}) {
         AddFileAndFolders(objects, *file, file == &programPath);
-        const std::wstring resolved = ResolvedPath(*file);
+        // Through junctions, symbolic links and SUBST drives; nothing for a
+        // program not there yet.
+        const std::wstring resolved = WindowsPathOf(*file, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
         if (!resolved.empty()) {
             AddFileAndFolders(objects, resolved, file == &programPath);
         }

@@ -11,21 +11,6 @@ bool IsDriveLetterPath(const std::wstring& path)
     return path.size() >= 3 && path[1] == L':' && (path[2] == L'\\' || path[2] == L'/');
 }
 
-// The share a mapped network drive stands for: where Windows resolves the
-// file to, as it was opened (a link on the share is kept as a link).
-std::wstring PathOnTheShare(const std::wstring& path)
-{
-    HANDLE file =
-        CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return std::wstring();
-    }
-    const std::wstring final = FinalPathOf(file, FILE_NAME_OPENED | VOLUME_NAME_DOS);
-    CloseHandle(file);
-    return final.compare(0, 4, L"\\\\?\\") == 0 ? WithoutDevicePrefix(final) : std::wstring();
-}
-
 // The text as the service manager would read a binary path, as far as this
 // process can tell: each %NAME% of a variable defined here replaced by its
 // value. The service manager's own environment is the system's, which ours
@@ -70,7 +55,9 @@ std::wstring WithoutSessionDrives(const std::wstring& modulePath)
         }
         const std::wstring drive = path.substr(0, 2);
         if (GetDriveTypeW((drive + L"\\").c_str()) == DRIVE_REMOTE) {
-            return PathOnTheShare(path);
+            // The share it stands for, as the file was opened (a link on the
+            // share is kept as a link).
+            return WindowsPathOf(path, FILE_NAME_OPENED | VOLUME_NAME_DOS);
         }
         // A SUBST drive's device is the folder it stands for ("\??\C:\Real"),
         // a volume's is a device ("\Device\HarddiskVolume2"). The folder is
