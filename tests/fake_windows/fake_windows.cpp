@@ -1638,35 +1638,23 @@ BOOL WINAPI WTSSendMessageW(HANDLE server, DWORD sessionId, LPWSTR title, DWORD 
 
 // advapi32: event log
 
-// The process runs as LocalSystem.
-BOOL WINAPI OpenProcessToken(HANDLE process, DWORD desiredAccess, HANDLE* token)
+// The process's token cannot be read, and no account has a name: only the
+// trusted groups are trusted, and events show SIDs.
+BOOL WINAPI OpenProcessToken(HANDLE process, DWORD desiredAccess, HANDLE* /*token*/)
 {
     Locked lock;
     Record("OpenProcessToken(" + Pointer(process) + ", " + Hex(desiredAccess) + ")");
-    *token = reinterpret_cast<HANDLE>(NewHandle("token", 0, L""));
-    return TRUE;
+    LastError = ERROR_ACCESS_DENIED;
+    return FALSE;
 }
 
-BOOL WINAPI GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS informationClass, LPVOID information,
-                                DWORD length, DWORD* returnLength)
+BOOL WINAPI GetTokenInformation(HANDLE /*token*/, TOKEN_INFORMATION_CLASS /*informationClass*/, LPVOID /*information*/,
+                                DWORD /*length*/, DWORD* /*returnLength*/)
 {
-    Locked lock;
-    Record("GetTokenInformation(" + HandleName(token) + ", " + Number(informationClass) + ", " + Number(length) + ")");
-    const std::vector<BYTE> sid = SidBytes("S-1-5-18");
-    *returnLength = static_cast<DWORD>(sizeof(TOKEN_USER) + sid.size());
-    if (Use(token, "token", "GetTokenInformation") == nullptr || informationClass != TokenUser ||
-        length < *returnLength) {
-        LastError = ERROR_INSUFFICIENT_BUFFER;
-        return FALSE;
-    }
-    auto* user = static_cast<TOKEN_USER*>(information);
-    user->User.Sid = user + 1;
-    user->User.Attributes = 0;
-    std::memcpy(user + 1, sid.data(), sid.size());
-    return TRUE;
+    LastError = ERROR_INVALID_HANDLE;
+    return FALSE;
 }
 
-// No account has a name here: events show SIDs.
 BOOL WINAPI LookupAccountSidW(LPCWSTR systemName, PSID /*sid*/, LPWSTR /*name*/, DWORD* /*nameLength*/,
                               LPWSTR /*domainName*/, DWORD* /*domainLength*/, SID_NAME_USE* /*use*/)
 {

@@ -294,16 +294,7 @@ typedef struct _TOKEN_USER {
 
 typedef enum _TOKEN_INFORMATION_CLASS { TokenUser = 1 } TOKEN_INFORMATION_CLASS;
 typedef enum _SE_OBJECT_TYPE { SE_FILE_OBJECT = 1 } SE_OBJECT_TYPE;
-typedef enum _SID_NAME_USE {
-    SidTypeUser = 1,
-    SidTypeGroup,
-    SidTypeDomain,
-    SidTypeAlias,
-    SidTypeWellKnownGroup,
-    SidTypeDeletedAccount,
-    SidTypeInvalid,
-    SidTypeUnknown
-} SID_NAME_USE;
+typedef enum _SID_NAME_USE { SidTypeUser = 1, SidTypeUnknown = 8 } SID_NAME_USE;
 
 typedef DWORD NET_API_STATUS;
 typedef struct _LOCALGROUP_USERS_INFO_0 {

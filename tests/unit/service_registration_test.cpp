@@ -99,11 +99,9 @@ std::vector<std::string> PathCheck(int firstFile, const std::string& path = Modu
     const std::string attributes = ", 0x80, 0x7, NULL, 3, 0x80, NULL)";
     std::string file = "file#" + std::to_string(firstFile);
     calls.push_back("CreateFileW(" + Quoted(path) + attributes);
-    for (std::size_t size = 260;; size = path.size() + 5) {
-        calls.push_back("GetFinalPathNameByHandleW(" + file + ", " + std::to_string(size) + ", 0x0)");
-        if (path.size() + 4 < size) {
-            break;
-        }
+    calls.push_back("GetFinalPathNameByHandleW(" + file + ", 260, 0x0)");
+    if (path.size() + 4 >= 260) {  // "\\?\" and the path: asked again with the size it needs
+        calls.push_back("GetFinalPathNameByHandleW(" + file + ", " + std::to_string(path.size() + 5) + ", 0x0)");
     }
     calls.insert(calls.end(), {"CloseHandle(" + file + ")", "CreateFileW(" + Quoted(program) + attributes});
     std::vector<std::string> objects = {path};
