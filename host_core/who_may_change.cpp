@@ -2,6 +2,7 @@
 
 #include "path_form.h"
 #include "path_split.h"
+#include "service_mode.h"
 #include "system_library.h"
 
 #include <windows.h>
@@ -9,6 +10,7 @@
 #include <aclapi.h>
 #include <lm.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -20,8 +22,21 @@ enum class Part { File, Folder, FolderAbove };
 struct Object {
     std::wstring Path;
     Part Role;
-    bool MayBeMissing;  // the program, which may be copied in after /install
 };
+
+// How one check has judged each account it met, so that none is looked up
+// twice.
+struct Verdict {
+    std::wstring Sid;
+    std::wstring Name;     // how an event names it; empty when it is trusted
+    std::wstring Unknown;  // why its membership could not be told, if so
+};
+struct Accounts {
+    std::wstring Running;  // read when first needed; "?" when it cannot be
+    std::vector<Verdict> Judged;
+};
+
+const wchar_t* const Refused = L"Only administrators may change what this service runs, but ";
 
 // A right through which an account could change what the service runs, as
 // an event names it. Adding a file to the program's folder plants a DLL
@@ -149,30 +164,48 @@ Membership AdministratorsMembership(const Account& user)
     return member ? Membership::Member : Membership::NotMember;
 }
 
-// Empty when the account is trusted; else how an event names it, and why its
-// membership could not be told where that is so.
-std::wstring Untrusted(const void* sid, std::wstring& runningAccount, std::wstring& unknown)
+// An account of a machine, a domain (S-1-5-21-...) or Azure AD (S-1-12-...):
+// one that may be a member of Administrators.
+bool IsDirectoryAccount(const std::wstring& sid)
+{
+    return sid.compare(0, 9, L"S-1-5-21-") == 0 || sid.compare(0, 7, L"S-1-12-") == 0;
+}
+
+Verdict Judged(const void* sid, Accounts& accounts)
 {
     const std::wstring text = SidText(sid);
-    for (const wchar_t* trusted : TrustedAccounts) {
-        if (text == trusted) {
-            return std::wstring();
+    for (const Verdict& verdict : accounts.Judged) {
+        if (verdict.Sid == text) {
+            return verdict;
         }
     }
-    if (text == RunningAccount(runningAccount)) {
-        return std::wstring();
+    Verdict verdict = {text, std::wstring(), std::wstring()};
+    bool trusted = false;
+    for (const wchar_t* account : TrustedAccounts) {
+        trusted = trusted || text == account;
     }
-    // A user is looked up; an account of a machine or domain (S-1-5-21-...)
-    // that has no name here (its domain cannot be reached) cannot be.
-    const Account account = AccountOf(sid);
-    const Membership membership = account.Use == SidTypeUser              ? AdministratorsMembership(account)
-                                  : account.Use != SidTypeUnknown         ? Membership::NotMember
-                                  : text.compare(0, 9, L"S-1-5-21-") == 0 ? Membership::Unknown
-                                                                          : Membership::NotMember;
-    if (membership == Membership::Unknown) {
-        unknown = L", and whether " + Shown(account) + L" is an administrator cannot be told";
+    // The service's own account gains nothing by changing what it runs. At
+    // /install the administrator installing it is judged as the next start
+    // will judge them, so that what passes /install passes that start.
+    if (!trusted && IsRunningAsService()) {
+        trusted = text == RunningAccount(accounts.Running);
     }
-    return membership == Membership::Member ? std::wstring() : Shown(account);
+    if (!trusted) {
+        // A user is looked up; an account that has no name here (its domain
+        // cannot be reached) cannot be.
+        const Account account = AccountOf(sid);
+        const Membership membership = account.Use == SidTypeUser      ? AdministratorsMembership(account)
+                                      : account.Use != SidTypeUnknown ? Membership::NotMember
+                                      : IsDirectoryAccount(text)      ? Membership::Unknown
+                                                                      : Membership::NotMember;
+        trusted = membership == Membership::Member;
+        verdict.Name = trusted ? std::wstring() : Shown(account);
+        if (membership == Membership::Unknown) {
+            verdict.Unknown = L", and whether " + Shown(account) + L" is an administrator cannot be told";
+        }
+    }
+    accounts.Judged.push_back(verdict);
+    return verdict;
 }
 
 // "write, delete and change the permissions of": what `mask` lets an account
@@ -204,35 +237,44 @@ std::wstring RightsNamed(DWORD mask, Part part)
 // Why the owner or an allow entry of the object lets an untrusted account
 // change it; empty when none does. Deny entries never make an object safe:
 // they are judged as if absent. Inherit-only entries apply to what is made
-// inside the object later, not to it.
-std::wstring JudgeSecurity(const Object& object, const void* owner, const ACL* dacl, std::wstring& runningAccount)
+// inside the object later, not to it. An entry of a kind not known here
+// might allow anything.
+std::wstring JudgeSecurity(const Object& object, const void* owner, const ACL* dacl, Accounts& accounts)
 {
-    std::wstring unknown;
-    const std::wstring ownedBy = Untrusted(owner, runningAccount, unknown);
-    if (!ownedBy.empty()) {
-        return ownedBy + L" owns " + object.Path + unknown;
+    if (owner == nullptr) {
+        return L"who owns " + object.Path + L" cannot be told";
+    }
+    const Verdict ownedBy = Judged(owner, accounts);
+    if (!ownedBy.Name.empty()) {
+        return ownedBy.Name + L" owns " + object.Path + ownedBy.Unknown;
     }
     if (dacl == nullptr) {
         return L"everyone may change " + object.Path + L", which has no access list";
     }
-    std::wstring account;
-    std::wstring rights;
     const BYTE* entry = reinterpret_cast<const BYTE*>(dacl) + sizeof(ACL);
-    for (WORD i = 0; i < dacl->AceCount && account.empty(); ++i) {
-        const auto* header = reinterpret_cast<const ACE_HEADER*>(entry);
-        const bool allows =
-            header->AceType == ACCESS_ALLOWED_ACE_TYPE || header->AceType == ACCESS_ALLOWED_CALLBACK_ACE_TYPE;
-        if (allows && (header->AceFlags & INHERIT_ONLY_ACE) == 0) {
-            const auto* allowed = reinterpret_cast<const ACCESS_ALLOWED_ACE*>(entry);
-            rights = RightsNamed(allowed->Mask, object.Role);
-            account = rights.empty() ? std::wstring() : Untrusted(&allowed->SidStart, runningAccount, unknown);
+    for (WORD i = 0; i < dacl->AceCount; entry += reinterpret_cast<const ACE_HEADER*>(entry)->AceSize, ++i) {
+        const BYTE type = reinterpret_cast<const ACE_HEADER*>(entry)->AceType;
+        const BYTE flags = reinterpret_cast<const ACE_HEADER*>(entry)->AceFlags;
+        if (type == ACCESS_DENIED_ACE_TYPE || type == ACCESS_DENIED_OBJECT_ACE_TYPE ||
+            type == ACCESS_DENIED_CALLBACK_ACE_TYPE || type == ACCESS_DENIED_CALLBACK_OBJECT_ACE_TYPE) {
+            continue;
         }
-        entry += header->AceSize;
+        if (type != ACCESS_ALLOWED_ACE_TYPE && type != ACCESS_ALLOWED_CALLBACK_ACE_TYPE) {
+            return L"who may change " + object.Path + L" cannot be told";
+        }
+        const auto* allowed = reinterpret_cast<const ACCESS_ALLOWED_ACE*>(entry);
+        const std::wstring rights = RightsNamed(allowed->Mask, object.Role);
+        if ((flags & INHERIT_ONLY_ACE) == 0 && !rights.empty()) {
+            const Verdict account = Judged(&allowed->SidStart, accounts);
+            if (!account.Name.empty()) {
+                return account.Name + L" may " + rights + L" " + object.Path + account.Unknown;
+            }
+        }
     }
-    return account.empty() ? std::wstring() : account + L" may " + rights + L" " + object.Path + unknown;
+    return std::wstring();
 }
 
-std::wstring Judge(const Object& object, std::wstring& runningAccount)
+std::wstring Judge(const Object& object, Accounts& accounts)
 {
     // The object itself: a link is judged as the link, which whoever may
     // change it can point elsewhere; where it leads is judged on its own.
@@ -240,9 +282,7 @@ std::wstring Judge(const Object& object, std::wstring& runningAccount)
         CreateFileW(object.Path.c_str(), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-        return object.MayBeMissing && GetLastError() == ERROR_FILE_NOT_FOUND
-                   ? std::wstring()
-                   : L"who may change " + object.Path + L" cannot be told";
+        return L"who may change " + object.Path + L" cannot be told";
     }
     PSID owner = nullptr;
     PACL dacl = nullptr;
@@ -253,15 +293,20 @@ std::wstring Judge(const Object& object, std::wstring& runningAccount)
     if (error != ERROR_SUCCESS) {
         return L"who may change " + object.Path + L" cannot be told";
     }
-    std::wstring why = JudgeSecurity(object, owner, dacl, runningAccount);
+    std::wstring why = JudgeSecurity(object, owner, dacl, accounts);
     LocalFree(descriptor);
     return why;
+}
+
+bool IsSeparator(wchar_t unit)
+{
+    return unit == L'\\' || unit == L'/';
 }
 
 // The length of "C:\" or "\\server\share\", with which a path begins.
 std::size_t RootLength(const std::wstring& path)
 {
-    if (path.compare(0, 2, L"\\\\") != 0) {
+    if (path.size() < 2 || !IsSeparator(path[0]) || !IsSeparator(path[1])) {
         return path.size() >= 3 && path[1] == L':' ? 3 : path.size();
     }
     const std::size_t share = path.find_first_of(L"\\/", 2);
@@ -281,23 +326,39 @@ std::wstring ParentFolder(const std::wstring& folder)
     return separator == std::wstring::npos || separator + 1 < root ? std::wstring() : folder.substr(0, separator + 1);
 }
 
+// Paths compared with ASCII letters folded: Windows' final path gives the
+// case on disk, which the path as written may not have. Other letters that
+// differ in case only cost a second look.
+bool SamePath(const std::wstring& one, const std::wstring& other)
+{
+    const auto fold = [](wchar_t unit) { return unit >= L'A' && unit <= L'Z' ? unit - L'A' + L'a' : unit; };
+    return one.size() == other.size() &&
+           std::equal(one.begin(), one.end(), other.begin(), [&](wchar_t a, wchar_t b) { return fold(a) == fold(b); });
+}
+
 void Add(std::vector<Object>& objects, const Object& object)
 {
     for (const Object& added : objects) {
-        if (added.Role == object.Role && added.Path == object.Path) {
+        if (added.Role == object.Role && SamePath(added.Path, object.Path)) {
             return;
         }
     }
     objects.push_back(object);
 }
 
-void AddFileAndFolders(std::vector<Object>& objects, const std::wstring& file, bool mayBeMissing)
+// The file (unless it is not there) and every folder from its own up.
+void AddFileAndFolders(std::vector<Object>& objects, std::wstring file, bool there)
 {
-    Add(objects, {file, Part::File, mayBeMissing});
+    if (file.compare(0, 4, L"\\\\?\\") == 0) {
+        file = WithoutDevicePrefix(file);
+    }
+    if (there) {
+        Add(objects, {file, Part::File});
+    }
     const std::wstring folder = FolderOf(file);
-    Add(objects, {folder, Part::Folder, false});
+    Add(objects, {folder, Part::Folder});
     for (std::wstring above = ParentFolder(folder); !above.empty(); above = ParentFolder(above)) {
-        Add(objects, {above, Part::FolderAbove, false});
+        Add(objects, {above, Part::FolderAbove});
     }
 }
 
@@ -305,21 +366,27 @@ void AddFileAndFolders(std::vector<Object>& objects, const std::wstring& file, b
 
 std::wstring WhoElseMayChange(const std::wstring& hostPath, const std::wstring& programPath)
 {
+    // The program may be copied in after /install; its folder counts all the
+    // same.
+    const bool programThere =
+        GetFileAttributesW(programPath.c_str()) != INVALID_FILE_ATTRIBUTES || GetLastError() != ERROR_FILE_NOT_FOUND;
     std::vector<Object> objects;
     for (const std::wstring* file : {&hostPath, &programPath}) {
-        AddFileAndFolders(objects, *file, file == &programPath);
-        // Through junctions, symbolic links and SUBST drives; nothing for a
-        // program not there yet.
-        const std::wstring resolved = WindowsPathOf(*file, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-        if (!resolved.empty()) {
-            AddFileAndFolders(objects, resolved, file == &programPath);
+        const bool there = file == &hostPath || programThere;
+        AddFileAndFolders(objects, *file, there);
+        // And where Windows finds it, through junctions, symbolic links and
+        // SUBST drives.
+        const std::wstring resolved = there ? WindowsPathOf(*file, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS) : *file;
+        if (resolved.empty()) {
+            return Refused + (L"where " + *file + L" leads cannot be told");
         }
+        AddFileAndFolders(objects, resolved, there);
     }
-    std::wstring runningAccount;
+    Accounts accounts;
     for (const Object& object : objects) {
-        const std::wstring why = Judge(object, runningAccount);
+        const std::wstring why = Judge(object, accounts);
         if (!why.empty()) {
-            return L"Only administrators may change what this service runs, but " + why;
+            return Refused + why;
         }
     }
     return std::wstring();

@@ -1100,7 +1100,7 @@ DWORD WINAPI GetFinalPathNameByHandleW(HANDLE file, LPWSTR filePath, DWORD size,
     Locked lock;
     Record("GetFinalPathNameByHandleW(" + HandleName(file) + ", " + Number(size) + ", " + Hex(flags) + ")");
     HandleEntry* entry = Use(file, "file", "GetFinalPathNameByHandleW");
-    if (entry == nullptr) {
+    if (entry == nullptr || ShouldFail("GetFinalPathNameByHandleW")) {
         LastError = ERROR_INVALID_HANDLE;
         return 0;
     }
@@ -1672,7 +1672,7 @@ DWORD WINAPI GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE objectType, SECURITY_
     Record("GetSecurityInfo(" + HandleName(handle) + ", " + Number(objectType) + ", " + Hex(securityInfo) + ", " +
            Pointer(group) + ", " + Pointer(sacl) + ")");
     HandleEntry* entry = Use(handle, "file", "GetSecurityInfo");
-    if (entry == nullptr || ShouldFail("GetSecurityInfo")) {
+    if (entry == nullptr) {
         return ERROR_ACCESS_DENIED;
     }
     const auto found = world.security.find(ServiceKey(WithoutTrailingSeparators(entry->name)));
@@ -1682,7 +1682,7 @@ DWORD WINAPI GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE objectType, SECURITY_
                                                                        {{true, 0, 0x1F01FF, "S-1-5-18"},
                                                                         {true, 0, 0x1F01FF, "S-1-5-32-544"},
                                                                         {true, 0, 0x1200A9, "S-1-5-32-545"}}};
-    std::vector<BYTE> block = SidBytes(security.owner);
+    std::vector<BYTE> block = security.owner.empty() ? std::vector<BYTE>() : SidBytes(security.owner);
     const std::size_t aclAt = block.size();
     block.resize(aclAt + sizeof(ACL));
     for (const Ace& ace : security.aces) {
@@ -1699,7 +1699,7 @@ DWORD WINAPI GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE objectType, SECURITY_
     std::memcpy(block.data() + aclAt, &acl, sizeof acl);
     BYTE* descriptor = new BYTE[block.size()];
     std::memcpy(descriptor, block.data(), block.size());
-    *owner = descriptor;
+    *owner = security.owner.empty() ? nullptr : descriptor;
     *dacl = security.hasDacl ? reinterpret_cast<PACL>(descriptor + aclAt) : nullptr;
     *securityDescriptor = descriptor;
     return ERROR_SUCCESS;

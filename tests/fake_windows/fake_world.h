@@ -101,8 +101,8 @@ struct Ace {
     std::string sid;
 };
 struct Security {
-    std::string owner;
-    bool hasDacl;  // false: a null DACL, which grants everyone everything
+    std::string owner;  // empty: none
+    bool hasDacl;       // false: a null DACL, which grants everyone everything
     std::vector<Ace> aces;
 };
 

@@ -84,38 +84,31 @@ std::vector<std::string> OtherFileCheck(int service, int firstFile)
 
 // Whether the host's drive is one of the logon session's alone, and whether
 // the service manager would read the path as it is written (%NAME%). Then
-// who may change what the record would run: the host's path resolved (the
-// program beside it is not there), and the owner and access list of the
-// host's file, each folder up to the root, and the program's file, on handles
-// from `firstFile` on (four of them for C:\Apps\notepadSvc.exe).
+// who may change what the record would run: the program beside the host is
+// not there, the host's path is resolved, and the owner and access list of
+// the host's file and each folder up to the root are read, on handles from
+// `firstFile` on (four of them for C:\\Apps\\notepadSvc.exe).
 std::vector<std::string> PathCheck(int firstFile, const std::string& path = ModulePath, std::string program = "")
 {
     const std::string drive = path.substr(0, 2);
-    std::vector<std::string> calls = {
-        "GetDriveTypeW(" + Quoted(drive + "\\") + ")", "QueryDosDeviceW(" + Quoted(drive) + ", 32768)",
-        "ExpandEnvironmentStringsW(" + Quoted(path) + ", " + std::to_string(path.size() + 1) + ")"};
     const std::string stem = path.substr(FolderOf(path).size(), path.rfind('.') - FolderOf(path).size());
     program = program.empty() ? FolderOf(path) + stem.substr(0, stem.size() - 3) + ".exe" : program;
-    const std::string attributes = ", 0x80, 0x7, NULL, 3, 0x80, NULL)";
     std::string file = "file#" + std::to_string(firstFile);
-    calls.push_back("CreateFileW(" + Quoted(path) + attributes);
-    calls.push_back("GetFinalPathNameByHandleW(" + file + ", 260, 0x0)");
-    if (path.size() + 4 >= 260) {  // "\\?\" and the path: asked again with the size it needs
+    std::vector<std::string> calls = {"GetDriveTypeW(" + Quoted(drive + "\\") + ")",
+                                      "QueryDosDeviceW(" + Quoted(drive) + ", 32768)",
+                                      "ExpandEnvironmentStringsW(" + Quoted(path) + ", " +
+                                          std::to_string(path.size() + 1) + ")",
+                                      "GetFileAttributesW(" + Quoted(program) + ")",
+                                      "CreateFileW(" + Quoted(path) + ", 0x80, 0x7, NULL, 3, 0x80, NULL)",
+                                      "GetFinalPathNameByHandleW(" + file + ", 260, 0x0)"};
+    if (path.size() + 4 >= 260) {  // "\\\\?\\" and the path: asked again with the size it needs
         calls.push_back("GetFinalPathNameByHandleW(" + file + ", " + std::to_string(path.size() + 5) + ", 0x0)");
     }
-    calls.insert(calls.end(), {"CloseHandle(" + file + ")", "CreateFileW(" + Quoted(program) + attributes});
-    std::vector<std::string> objects = {path};
-    for (std::string folder = FolderOf(path); !folder.empty(); folder = FolderOf(folder.substr(0, folder.size() - 1))) {
-        objects.push_back(folder);
-    }
-    objects.push_back(program);
-    for (const std::string& object : objects) {
-        calls.push_back("CreateFileW(" + Quoted(object) + ", 0x20000, 0x7, NULL, 3, 0x2200000, NULL)");
-        if (object != program) {
-            file = "file#" + std::to_string(firstFile += 4);
-            calls.insert(calls.end(),
-                         {"GetSecurityInfo(" + file + ", 1, 0x5, NULL, NULL)", "CloseHandle(" + file + ")"});
-        }
+    calls.push_back("CloseHandle(" + file + ")");
+    for (std::string object = path; !object.empty(); object = FolderOf(object.substr(0, object.size() - 1))) {
+        file = "file#" + std::to_string(firstFile += 4);
+        calls.insert(calls.end(), {"CreateFileW(" + Quoted(object) + ", 0x20000, 0x7, NULL, 3, 0x2200000, NULL)",
+                                   "GetSecurityInfo(" + file + ", 1, 0x5, NULL, NULL)", "CloseHandle(" + file + ")"});
     }
     return calls;
 }

@@ -72,8 +72,9 @@ INSTANTIATE_TEST_SUITE_P(
              Refused + L"S-1-1-0 may write C:\\Apps\\notepadSvc.exe"},
         Case{"NullDaclGrantsEveryoneEverything", L"C:\\Apps\\", Security{Administrators, false, {}},
              Refused + L"everyone may change C:\\Apps\\, which has no access list"},
-        Case{"AdministratorsOwnerIsFine", L"C:\\Apps\\notepadSvc.exe", Owned(Administrators, {}), L""},
         Case{"TrustedInstallerOwnerIsFine", L"C:\\Apps\\", Owned(TrustedInstaller, {}), L""},
+        Case{"NoOwnerCannotBeTold", L"C:\\Apps\\notepadSvc.exe", Security{"", true, {}},
+             Refused + L"who owns C:\\Apps\\notepadSvc.exe cannot be told"},
         Case{"UsersOwnerMayRewriteTheDacl", L"C:\\Apps\\notepadSvc.exe", Owned(Users, {}),
              Refused + L"S-1-5-32-545 owns C:\\Apps\\notepadSvc.exe"},
         // Judged as if absent, whatever their order.
@@ -86,5 +87,14 @@ INSTANTIATE_TEST_SUITE_P(
              Refused + L"S-1-5-21-1-2-3-1001 may change the permissions of C:\\, and whether S-1-5-21-1-2-3-1001 is "
                        L"an administrator cannot be told"}),
     [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
+
+// A path whose end Windows cannot tell (a junction to a volume without a
+// drive letter) could lead anywhere.
+TEST_F(HostTest, AHostWhosePathCannotBeResolvedIsRefused)
+{
+    fake::FailCall("GetFinalPathNameByHandleW");
+    EXPECT_EQ(WhoElseMayChange(L"C:\\Apps\\notepadSvc.exe", L"C:\\Apps\\notepad.exe"),
+              Refused + L"where C:\\Apps\\notepadSvc.exe leads cannot be told");
+}
 
 }  // namespace
