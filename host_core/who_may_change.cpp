@@ -64,6 +64,18 @@ const wchar_t* const TrustedAccounts[] = {L"S-1-5-18", L"S-1-5-32-544",
 // S-1-5-32-544, for the name Windows gives the Administrators group here.
 const BYTE AdministratorsSid[] = {1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, 0x20, 0x02, 0, 0};
 
+// A number in decimal digits. The C++ library's own conversion would bring
+// a whole formatting library into the host.
+std::wstring Decimal(ULONGLONG number)
+{
+    std::wstring digits;
+    do {
+        digits.insert(digits.begin(), static_cast<wchar_t>(L'0' + number % 10));
+        number /= 10;
+    } while (number != 0);
+    return digits;
+}
+
 // "S-1-5-32-544": revision, 48-bit authority, then each 32-bit sub-authority.
 std::wstring SidText(const void* sid)
 {
@@ -72,11 +84,11 @@ std::wstring SidText(const void* sid)
     for (int i = 2; i < 8; ++i) {
         authority = (authority << 8) | bytes[i];
     }
-    std::wstring text = L"S-" + std::to_wstring(bytes[0]) + L"-" + std::to_wstring(authority);
+    std::wstring text = L"S-" + Decimal(bytes[0]) + L"-" + Decimal(authority);
     for (BYTE i = 0; i < bytes[1]; ++i) {
         DWORD subAuthority = 0;
         std::memcpy(&subAuthority, bytes + 8 + 4 * std::size_t{i}, sizeof subAuthority);
-        text += L"-" + std::to_wstring(subAuthority);
+        text += L"-" + Decimal(subAuthority);
     }
     return text;
 }
