@@ -299,7 +299,9 @@ class Started(TraceLog):
         return super().trace()
 
     def running(self) -> bool:
-        if (self.process.poll() == 1 and self.attempts < ATTEMPTS
+        # A program that printed anything ran: the loader's message in its
+        # log then came from a process it started, which shares its stderr.
+        if (self.process.poll() == 1 and self.attempts < ATTEMPTS and self.out_path.stat().st_size == 0
                 and NOT_STARTED in self.log_path.read_text("utf-8", "replace")):
             note_retry(NOT_STARTED, " ".join(self.args))
             self.process = self.launch()
