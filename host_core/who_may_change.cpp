@@ -93,11 +93,9 @@ std::wstring SidText(const void* sid)
     return text;
 }
 
-// The account this process runs as: the elevated administrator at /install,
-// the service's own account at a start. An account that may change what it
-// runs itself gains nothing by it. Read once per check, and only when an
-// account outside the trusted groups could change something; "?" when it
-// cannot be read.
+// The account this process runs as: at a start, the service's own. Read
+// once per check, and only when an account outside the trusted groups could
+// change something; "?" when it cannot be read.
 const std::wstring& RunningAccount(std::wstring& known)
 {
     if (!known.empty()) {
@@ -293,15 +291,15 @@ std::wstring Judge(const Object& object, Accounts& accounts)
     HANDLE file =
         CreateFileW(object.Path.c_str(), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return L"who may change " + object.Path + L" cannot be told";
-    }
     PSID owner = nullptr;
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    const DWORD error = GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                                        &owner, nullptr, &dacl, nullptr, &descriptor);
-    CloseHandle(file);
+    DWORD error = GetLastError();
+    if (file != INVALID_HANDLE_VALUE) {
+        error = GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
+                                nullptr, &dacl, nullptr, &descriptor);
+        CloseHandle(file);
+    }
     if (error != ERROR_SUCCESS) {
         return L"who may change " + object.Path + L" cannot be told";
     }
@@ -386,13 +384,16 @@ std::wstring WhoElseMayChange(const std::wstring& hostPath, const std::wstring& 
     for (const std::wstring* file : {&hostPath, &programPath}) {
         const bool there = file == &hostPath || programThere;
         AddFileAndFolders(objects, *file, there);
+        if (!there) {
+            continue;
+        }
         // And where Windows finds it, through junctions, symbolic links and
         // SUBST drives.
-        const std::wstring resolved = there ? WindowsPathOf(*file, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS) : *file;
+        const std::wstring resolved = WindowsPathOf(*file, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
         if (resolved.empty()) {
             return Refused + (L"where " + *file + L" leads cannot be told");
         }
-        AddFileAndFolders(objects, resolved, there);
+        AddFileAndFolders(objects, resolved, true);
     }
     Accounts accounts;
     for (const Object& object : objects) {
