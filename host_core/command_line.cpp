@@ -1,5 +1,7 @@
 #include "command_line.h"
 
+#include "ascii_case.h"
+
 #include <cwchar>
 
 namespace {
@@ -7,11 +9,6 @@ namespace {
 bool IsBlankOrControl(wchar_t unit)
 {
     return unit >= 1 && unit <= 32;
-}
-
-wchar_t FoldAscii(wchar_t unit)
-{
-    return (unit >= L'A' && unit <= L'Z') ? static_cast<wchar_t>(unit - L'A' + L'a') : unit;
 }
 
 }  // namespace

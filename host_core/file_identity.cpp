@@ -31,9 +31,7 @@ bool IdentifyFile(const std::wstring& path, bool folder, FileIdentity& identity)
 {
     // A folder opens only with backup semantics, which ask for no privilege
     // when nothing but attributes is read.
-    HANDLE file =
-        CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                    OPEN_EXISTING, folder ? FILE_FLAG_BACKUP_SEMANTICS : FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = OpenToQuery(path, FILE_READ_ATTRIBUTES, folder ? FILE_FLAG_BACKUP_SEMANTICS : FILE_ATTRIBUTE_NORMAL);
     if (file == INVALID_HANDLE_VALUE) {
         return false;
     }

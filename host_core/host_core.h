@@ -27,7 +27,8 @@ void DeriveHostIdentity(HostIdentity& identity);
 // consecutive events.
 void LogEvent(const wchar_t* format, ...);
 
-// The actions WinMain routes to.
-void InstallService(const std::wstring& modulePath);
-void UninstallService(const std::wstring& modulePath);
-void RunAsService(const std::wstring& modulePath);
+// The actions WinMain routes to. Each returns the process's exit code:
+// ERROR_SUCCESS, or the Win32 error of what failed.
+DWORD InstallService(const std::wstring& modulePath);
+DWORD UninstallService(const std::wstring& modulePath);
+DWORD RunAsService(const std::wstring& modulePath);

@@ -53,11 +53,23 @@ std::wstring WithoutDevicePrefix(const std::wstring& path)
     return path.substr(4);
 }
 
+std::wstring Openable(const std::wstring& path)
+{
+    if (path.size() < MAX_PATH || path.compare(0, 4, L"\\\\?\\") == 0) {
+        return path;
+    }
+    return path.compare(0, 2, L"\\\\") == 0 ? L"\\\\?\\UNC\\" + path.substr(2) : L"\\\\?\\" + path;
+}
+
+HANDLE OpenToQuery(const std::wstring& path, DWORD access, DWORD flags)
+{
+    return CreateFileW(Openable(path).c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       OPEN_EXISTING, flags, nullptr);
+}
+
 std::wstring WindowsPathOf(const std::wstring& path, DWORD flags)
 {
-    HANDLE file =
-        CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = OpenToQuery(path, FILE_READ_ATTRIBUTES, FILE_ATTRIBUTE_NORMAL);
     if (file == INVALID_HANDLE_VALUE) {
         return std::wstring();
     }

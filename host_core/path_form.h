@@ -21,6 +21,16 @@ std::wstring FinalPathOf(HANDLE file, DWORD flags);
 // with `flags`, without its "\\?\" prefix; empty when it cannot be opened.
 std::wstring WindowsPathOf(const std::wstring& path, DWORD flags);
 
+// The path as CreateFileW and the like take it whatever its length: one of
+// MAX_PATH units or more gets the "\\?\" prefix, which lifts Windows' limit
+// (and its parsing of the path, which a full path without "." or ".."
+// components does not need).
+std::wstring Openable(const std::wstring& path);
+
+// The file or folder at `path` opened to read its attributes or security
+// (`access`), shared with everyone; INVALID_HANDLE_VALUE when it cannot be.
+HANDLE OpenToQuery(const std::wstring& path, DWORD access, DWORD flags);
+
 // A UNC path for what Windows writes as "\??\UNC\server\share" or
 // "\\?\UNC\server\share", a plain one for "\??\C:\Real" or "\\?\C:\Real".
 std::wstring WithoutDevicePrefix(const std::wstring& path);

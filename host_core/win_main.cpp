@@ -29,26 +29,31 @@ int WINAPI WinMain(HINSTANCE /*instance*/, HINSTANCE /*previousInstance*/, LPSTR
     // and splits the program name by rules of its own: read the command line
     // as the process was given it.
     const wchar_t* command = CommandLineTail(GetCommandLineW());
+    // Deployment tools read nothing but the exit code.
+    DWORD exitCode = ERROR_SUCCESS;
     if (IsCommandWord(command, L"/install")) {
-        InstallService(identity.ModulePath);
+        exitCode = InstallService(identity.ModulePath);
     } else if (IsCommandWord(command, L"/uninstall")) {
-        UninstallService(identity.ModulePath);
+        exitCode = UninstallService(identity.ModulePath);
     } else {
-        RunAsService(identity.ModulePath);
+        exitCode = RunAsService(identity.ModulePath);
     }
-    return 0;
+    return static_cast<int>(exitCode);
 }
 
-void RunAsService(const std::wstring& modulePath)
+DWORD RunAsService(const std::wstring& modulePath)
 {
     HostPath = modulePath;
     SERVICE_TABLE_ENTRYW table[2] = {{&ServiceName[0], ServiceMain}, {nullptr, nullptr}};
-    if (StartServiceCtrlDispatcherW(table) != FALSE) {
-        WaitForControlHandlers();
-        // The service has stopped: nothing the program left running outlives it.
-        ReleaseChildJob();
-        LogEvent(L"Register Service Main Function Succeed!");
-    } else {
+    if (StartServiceCtrlDispatcherW(table) == FALSE) {
+        // Started by hand, not by the service manager: nothing was run.
+        const DWORD error = GetLastError();
         LogEvent(L"Register Service Main Function Error!");
+        return error;
     }
+    WaitForControlHandlers();
+    // The service has stopped: nothing the program left running outlives it.
+    ReleaseChildJob();
+    LogEvent(L"Register Service Main Function Succeed!");
+    return ERROR_SUCCESS;
 }

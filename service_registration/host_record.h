@@ -18,5 +18,6 @@ enum class Record { Absent, OfThisHost, OfAnotherProgram, BeingDeleted, Unreadab
 // What stands under ServiceName, looked up through `manager`. The service is
 // opened with `access`; with SERVICE_CHANGE_CONFIG in it, a record is first
 // checked for a deletion under way. Only a service that does not exist is
-// absent; one that would not open is unreadable.
+// absent; one that would not open is unreadable, and GetLastError then
+// gives why.
 Record FindRecord(SC_HANDLE manager, const std::wstring& modulePath, DWORD access);

@@ -2,20 +2,30 @@
 #include "host_core/host_core.h"
 #include "host_core/path_split.h"
 #include "host_core/quoted_path.h"
-#include "host_core/who_may_change.h"
 #include "host_record.h"
+#include "permission_check/who_may_change.h"
 #include "registered_path.h"
 
 namespace {
 
+// Why the call just made failed. Windows always says, but an exit code of 0
+// would report the failure as a success.
+DWORD FailureError()
+{
+    const DWORD error = GetLastError();
+    return error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE;
+}
+
 // A box where somebody sees it; else, for a deployment tool that runs the
 // host where nobody sees a box, the text in its log of standard error and in
-// the event log.
-void ShowRegistrationFailure(const wchar_t* text)
+// the event log. Returns `error`, the process's exit code, which is what a
+// deployment tool reads.
+DWORD Failed(const wchar_t* text, DWORD error)
 {
     if (!ShowFailure(text)) {
         LogEvent(L"%s", text);
     }
+    return error;
 }
 
 // A service left in place is always logged, and told like the installer's
@@ -42,37 +52,28 @@ Record WaitWhileBeingDeleted(SC_HANDLE manager, const std::wstring& modulePath, 
     return record;
 }
 
-}  // namespace
-
-void InstallService(const std::wstring& modulePath)
+// Records the host under ServiceName through `manager`; ERROR_SUCCESS once
+// a record of this very file stands there.
+DWORD CreateRecord(SC_HANDLE manager, const std::wstring& modulePath)
 {
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-    if (manager == nullptr) {
-        ShowRegistrationFailure(L"OpenSCManager() 失败!");
-        return;
-    }
     // Anything but a live record of this very file is not installed: the
     // creation then fails on the taken name and says so.
     const DWORD checkAccess = SERVICE_QUERY_CONFIG | SERVICE_CHANGE_CONFIG;
     if (WaitWhileBeingDeleted(manager, modulePath, checkAccess) == Record::OfThisHost) {
-        CloseServiceHandle(manager);
-        return;
+        return ERROR_SUCCESS;
     }
     // A record the service manager could never run is not made; nor one
     // whose program, run as LocalSystem, others than administrators may
     // change: the host's file, the program beside it, or their folders.
     const std::wstring reachable = PathForServiceManager(modulePath);
+    if (reachable.empty()) {
+        return Failed(L"CreateServiceW() 失败!", ERROR_BAD_PATHNAME);
+    }
     const std::wstring why =
-        reachable.empty()
-            ? std::wstring()
-            : WhoElseMayChange(reachable, FolderOf(reachable) + ChildProgramPath.substr(ChildWorkingDirectory.size()));
-    if (reachable.empty() || !why.empty()) {
-        if (!why.empty()) {
-            LogEvent(L"%s", why.c_str());
-        }
-        ShowRegistrationFailure(L"CreateServiceW() 失败!");
-        CloseServiceHandle(manager);
-        return;
+        WhoElseMayChange(reachable, FolderOf(reachable) + ChildProgramPath.substr(ChildWorkingDirectory.size()));
+    if (!why.empty()) {
+        LogEvent(L"%s", why.c_str());
+        return Failed(L"CreateServiceW() 失败!", ERROR_ACCESS_DISABLED_BY_POLICY);
     }
     // Quoted when it holds blanks, so that no "C:\Program.exe" can run as
     // LocalSystem in the service's place.
@@ -82,45 +83,68 @@ void InstallService(const std::wstring& modulePath)
                                        binaryPath.c_str(), nullptr, nullptr, L"", nullptr, nullptr);
     if (service != nullptr) {
         CloseServiceHandle(service);
-    } else if (FindRecord(manager, modulePath, checkAccess) != Record::OfThisHost) {
-        // Unless another /install of this very file got there first (the
-        // name is taken then, or, since the display name is the name, that).
-        ShowRegistrationFailure(L"CreateServiceW() 失败!");
+        return ERROR_SUCCESS;
     }
-    CloseServiceHandle(manager);
+    // Unless another /install of this very file got there first (the name
+    // is taken then, or, since the display name is the name, that).
+    const DWORD error = FailureError();
+    return FindRecord(manager, modulePath, checkAccess) == Record::OfThisHost
+               ? ERROR_SUCCESS
+               : Failed(L"CreateServiceW() 失败!", error);
 }
 
-void UninstallService(const std::wstring& modulePath)
+// Stops and deletes the record under ServiceName through `manager` if it is
+// this very file's; ERROR_SUCCESS once none is left or its deletion is under
+// way.
+DWORD DeleteRecord(SC_HANDLE manager, const std::wstring& modulePath)
+{
+    switch (FindRecord(manager, modulePath, SERVICE_QUERY_CONFIG)) {
+    case Record::Absent: return ERROR_SUCCESS;
+    // Another program's service that bears our name (a system service, a
+    // copy of the host in another folder) is not ours to stop or delete.
+    case Record::OfAnotherProgram: return ERROR_SERVICE_EXISTS;
+    case Record::Unreadable: return FailureError();
+    default: break;
+    }
+    SC_HANDLE service = OpenServiceW(manager, ServiceName.c_str(), DELETE | SERVICE_STOP);
+    if (service == nullptr) {
+        return FailureError();
+    }
+    // The stop is only asked for: the record goes now, and the service
+    // manager removes it once the service has stopped and every client has
+    // let go of it. A deletion already under way is as good as done.
+    SERVICE_STATUS lastStatus = {};
+    ControlService(service, SERVICE_CONTROL_STOP, &lastStatus);
+    const DWORD error = DeleteService(service) != FALSE ? ERROR_SUCCESS : FailureError();
+    CloseServiceHandle(service);
+    return error == ERROR_SERVICE_MARKED_FOR_DELETE ? ERROR_SUCCESS : error;
+}
+
+}  // namespace
+
+DWORD InstallService(const std::wstring& modulePath)
+{
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    if (manager == nullptr) {
+        return Failed(L"OpenSCManager() 失败!", FailureError());
+    }
+    const DWORD error = CreateRecord(manager, modulePath);
+    CloseServiceHandle(manager);
+    return error;
+}
+
+DWORD UninstallService(const std::wstring& modulePath)
 {
     // Refused to a prompt that is not elevated: only administrators may open
     // the service manager with full access.
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     if (manager == nullptr) {
-        ShowRegistrationFailure(L"OpenSCManager() 失败!");
-        return;
+        return Failed(L"OpenSCManager() 失败!", FailureError());
     }
-    const Record record = FindRecord(manager, modulePath, SERVICE_QUERY_CONFIG);
-    if (record == Record::Absent) {
-        CloseServiceHandle(manager);
-        return;
-    }
-    // Another program's service that bears our name (a system service, a copy
-    // of the host in another folder) is not ours to stop or delete.
-    bool deleted = false;
-    SC_HANDLE service = record == Record::OfAnotherProgram || record == Record::Unreadable
-                            ? nullptr
-                            : OpenServiceW(manager, ServiceName.c_str(), DELETE | SERVICE_STOP);
-    if (service != nullptr) {
-        // The stop is only asked for: the record goes now, and the service
-        // manager removes it once the service has stopped and every client
-        // has let go of it. A deletion already under way is as good as done.
-        SERVICE_STATUS lastStatus = {};
-        ControlService(service, SERVICE_CONTROL_STOP, &lastStatus);
-        deleted = DeleteService(service) != FALSE || GetLastError() == ERROR_SERVICE_MARKED_FOR_DELETE;
-        CloseServiceHandle(service);
-    }
+    const DWORD error = DeleteRecord(manager, modulePath);
     CloseServiceHandle(manager);
-    if (!deleted) {
+    if (error != ERROR_SUCCESS) {
         ShowNotDeleted();
     }
+    return error;
 }

@@ -1,7 +1,7 @@
 #include "host_core/file_identity.h"
 #include "host_core/host_core.h"
 #include "host_core/system_library.h"
-#include "host_core/who_may_change.h"
+#include "permission_check/who_may_change.h"
 #include "service_runtime.h"
 
 PROCESS_INFORMATION ChildProcess;

@@ -11,10 +11,10 @@ format)
     echo "format: clean"
     ;;
 tidy)
-    git ls-files -z -- 'host_core/*.cpp' 'service_registration/*.cpp' 'service_runtime/*.cpp' |
+    git ls-files -z -- 'host_core/*.cpp' 'permission_check/*.cpp' 'service_registration/*.cpp' 'service_runtime/*.cpp' |
         xargs -0 -n1 -P "$(nproc)" clang-tidy -p "$2" --quiet 2>&1 | grep -v "warnings generated" || true
     # clang-tidy exits non-zero on any finding (warnings are errors); rerun to get the status.
-    git ls-files -z -- 'host_core/*.cpp' 'service_registration/*.cpp' 'service_runtime/*.cpp' |
+    git ls-files -z -- 'host_core/*.cpp' 'permission_check/*.cpp' 'service_registration/*.cpp' 'service_runtime/*.cpp' |
         xargs -0 -n1 -P "$(nproc)" clang-tidy -p "$2" --quiet >/dev/null 2>&1
     echo "tidy: clean"
     ;;

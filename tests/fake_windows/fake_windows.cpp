@@ -74,6 +74,22 @@ struct World {
     bool consoleAttached = false;
     bool ignoresCtrlC = false;
     std::map<std::wstring, int> files;               // lower-case path -> file index
+    std::map<std::wstring, std::wstring> fileNames;  // lower-case path -> the path as added
+    struct Reparse {
+        DWORD tag;
+        std::wstring name;
+        DWORD flags;
+    };
+    std::map<std::wstring, Reparse> reparsePoints;  // lower-case path, no trailing separator
+    struct AccountName {
+        std::wstring domain;
+        std::wstring name;
+        SID_NAME_USE use;
+    };
+    std::map<std::string, AccountName> accounts;
+    std::map<std::wstring, std::pair<DWORD, std::vector<std::wstring>>> localGroups;  // lower-case user
+    std::vector<std::string> administratorsMembers;
+    std::map<std::uintptr_t, std::vector<WIN32_FIND_DATAW>> listings;
     std::map<std::wstring, std::wstring> longPaths;  // lower-case short path -> long path
     std::map<std::wstring, int> folders;             // lower-case folder path -> its index
     std::map<std::wstring, Security> security;       // lower-case path, no trailing separator
@@ -331,13 +347,32 @@ void AddFileLocked(const std::wstring& path)
     if (world.longPaths.count(ServiceKey(path)) == 0 && world.files.count(key) == 0) {
         const int index = static_cast<int>(world.files.size()) + 1;
         world.files[key] = index;
+        world.fileNames[key] = ResolvedLocked(path);
     }
 }
 
+// A path as Windows reads one with the "\\?\" prefix, which only lifts the
+// length limit: "\\?\C:\x" is "C:\x", "\\?\UNC\s\sh" is "\\s\sh".
+std::wstring WithoutLongPrefix(const std::wstring& path)
+{
+    if (path.compare(0, 8, L"\\\\?\\UNC\\") == 0) {
+        return L"\\\\" + path.substr(8);
+    }
+    return path.compare(0, 4, L"\\\\?\\") == 0 && path.compare(4, 7, L"Volume{") != 0 ? path.substr(4) : path;
+}
+
+// Without the prefix, Windows takes no path of MAX_PATH units or more (the
+// host declares no awareness of long paths).
+bool IsTooLong(const std::wstring& path)
+{
+    return path.size() >= MAX_PATH && path.compare(0, 4, L"\\\\?\\") != 0;
+}
+
 // The long form of a path to an existing file, or empty.
-std::wstring LongPathLocked(const std::wstring& path)
+std::wstring LongPathLocked(const std::wstring& given)
 {
     World& world = TheWorld();
+    const std::wstring path = WithoutLongPrefix(given);
     const auto alias = world.longPaths.find(ServiceKey(path));
     if (alias != world.longPaths.end()) {
         return alias->second;
@@ -356,7 +391,7 @@ std::wstring WithoutTrailingSeparators(std::wstring path)
 // A folder exists while a file is in it, or in a folder below it.
 bool IsFolderLocked(const std::wstring& path)
 {
-    const std::wstring key = WithoutTrailingSeparators(ServiceKey(ResolvedLocked(path)));
+    const std::wstring key = WithoutTrailingSeparators(ServiceKey(ResolvedLocked(WithoutLongPrefix(path))));
     for (const auto& file : TheWorld().files) {
         if (!key.empty() && file.first.compare(0, key.size() + 1, key + L"\\") == 0) {
             return true;
@@ -509,6 +544,12 @@ void Reset()
     world.consoleAttached = false;
     world.ignoresCtrlC = false;
     world.files.clear();
+    world.fileNames.clear();
+    world.reparsePoints.clear();
+    world.accounts.clear();
+    world.localGroups.clear();
+    world.administratorsMembers.clear();
+    world.listings.clear();
     world.longPaths.clear();
     world.folders.clear();
     world.security.clear();
@@ -609,6 +650,30 @@ void SetStandardErrorIsConsole(bool console)
 {
     Locked lock;
     TheWorld().standardErrorIsConsole = console;
+}
+
+void SetReparsePoint(const std::wstring& path, DWORD tag, const std::wstring& name, DWORD flags)
+{
+    Locked lock;
+    TheWorld().reparsePoints[ServiceKey(WithoutTrailingSeparators(path))] = {tag, name, flags};
+}
+
+void SetAccountName(const std::string& sid, const std::wstring& domain, const std::wstring& name, SID_NAME_USE use)
+{
+    Locked lock;
+    TheWorld().accounts[sid] = {domain, name, use};
+}
+
+void SetLocalGroups(const std::wstring& user, DWORD status, const std::vector<std::wstring>& groups)
+{
+    Locked lock;
+    TheWorld().localGroups[ServiceKey(user)] = {status, groups};
+}
+
+void SetAdministratorsMembers(const std::vector<std::string>& sids)
+{
+    Locked lock;
+    TheWorld().administratorsMembers = sids;
 }
 
 void SetSecurity(const std::wstring& path, const Security& security)
@@ -870,12 +935,14 @@ HMODULE WINAPI LoadLibraryExW(LPCWSTR fileName, HANDLE file, DWORD flags)
         world.misuses.push_back("LoadLibraryExW: " + Utf8(fileName) +
                                 " may be looked for outside the system directory");
     }
-    if (ShouldFail("LoadLibraryExW") || (name != L"user32.dll" && name != L"wtsapi32.dll")) {
+    const std::map<std::wstring, std::uintptr_t> modules = {
+        {L"user32.dll", 0x7100u}, {L"wtsapi32.dll", 0x7200u}, {L"netapi32.dll", 0x7300u}};
+    if (ShouldFail("LoadLibraryExW") || modules.count(name) == 0) {
         LastError = ERROR_MOD_NOT_FOUND;
         return nullptr;
     }
     world.loadedModules.insert(Utf8(name));
-    return reinterpret_cast<HMODULE>(std::uintptr_t{name == L"user32.dll" ? 0x7100u : 0x7200u});
+    return reinterpret_cast<HMODULE>(modules.at(name));
 }
 
 FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name)
@@ -886,7 +953,11 @@ FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name)
                                                    {"GetProcessWindowStation", address(&GetProcessWindowStation)},
                                                    {"GetUserObjectInformationW", address(&GetUserObjectInformationW)}};
     const std::map<std::string, FARPROC> wtsapi32 = {{"WTSSendMessageW", address(&WTSSendMessageW)}};
-    const auto& exports = module == reinterpret_cast<HMODULE>(std::uintptr_t{0x7100u}) ? user32 : wtsapi32;
+    const std::map<std::string, FARPROC> netapi32 = {{"NetUserGetLocalGroups", address(&NetUserGetLocalGroups)},
+                                                     {"NetLocalGroupGetMembers", address(&NetLocalGroupGetMembers)},
+                                                     {"NetApiBufferFree", address(&NetApiBufferFree)}};
+    const auto at = reinterpret_cast<std::uintptr_t>(module);
+    const auto& exports = at == 0x7100u ? user32 : at == 0x7200u ? wtsapi32 : netapi32;
     const auto found = exports.find(name);
     if (found == exports.end()) {
         LastError = ERROR_PROC_NOT_FOUND;
@@ -980,9 +1051,9 @@ HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode
            Pointer(securityAttributes) + ", " + Number(creationDisposition) + ", " + Hex(flagsAndAttributes) + ", " +
            Pointer(templateFile) + ")");
     const std::wstring path = LongPathLocked(fileName);
-    if (ShouldFail("CreateFileW") || creationDisposition != OPEN_EXISTING ||
+    if (ShouldFail("CreateFileW") || creationDisposition != OPEN_EXISTING || IsTooLong(fileName) ||
         (path.empty() && !IsFolderLocked(fileName))) {
-        LastError = ERROR_FILE_NOT_FOUND;
+        LastError = IsTooLong(fileName) ? ERROR_PATH_NOT_FOUND : ERROR_FILE_NOT_FOUND;
         return INVALID_HANDLE_VALUE;
     }
     if (!path.empty()) {
@@ -994,7 +1065,7 @@ HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode
         LastError = ERROR_ACCESS_DENIED;
         return INVALID_HANDLE_VALUE;
     }
-    const std::wstring resolved = WithoutTrailingSeparators(ResolvedLocked(fileName));
+    const std::wstring resolved = WithoutTrailingSeparators(ResolvedLocked(WithoutLongPrefix(fileName)));
     const auto folder = world.folders.emplace(ServiceKey(resolved), 100000 + static_cast<int>(world.folders.size()));
     return reinterpret_cast<HANDLE>(NewHandle("file", folder.first->second, resolved));
 }
@@ -1017,6 +1088,23 @@ std::vector<BYTE> SidBytes(const std::string& text)
         }
     }
     return bytes;
+}
+
+// The text of a SID laid out as SidBytes lays it out.
+std::string SidString(const void* sid)
+{
+    const BYTE* bytes = static_cast<const BYTE*>(sid);
+    unsigned long long authority = 0;
+    for (int i = 2; i < 8; ++i) {
+        authority = (authority << 8) | bytes[i];
+    }
+    std::string text = "S-" + std::to_string(bytes[0]) + "-" + std::to_string(authority);
+    for (int i = 0; i < bytes[1]; ++i) {
+        std::uint32_t sub = 0;
+        std::memcpy(&sub, bytes + 8 + 4 * i, sizeof sub);
+        text += "-" + std::to_string(sub);
+    }
+    return text;
 }
 
 HANDLE WINAPI GetCurrentProcess()
@@ -1052,18 +1140,144 @@ BOOL WINAPI GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS 
     return TRUE;
 }
 
+// The attributes of the file or folder at `path` (a path of the world's),
+// or INVALID_FILE_ATTRIBUTES. The caller holds the lock.
+DWORD AttributesLocked(const std::wstring& path)
+{
+    const bool link =
+        TheWorld().reparsePoints.count(ServiceKey(WithoutTrailingSeparators(WithoutLongPrefix(path)))) != 0;
+    const DWORD reparse = link ? FILE_ATTRIBUTE_REPARSE_POINT : 0;
+    if (!LongPathLocked(path).empty()) {
+        return FILE_ATTRIBUTE_NORMAL | reparse;
+    }
+    return IsFolderLocked(path) ? FILE_ATTRIBUTE_DIRECTORY | reparse : INVALID_FILE_ATTRIBUTES;
+}
+
 DWORD WINAPI GetFileAttributesW(LPCWSTR fileName)
 {
     Locked lock;
     Record("GetFileAttributesW(" + Text(fileName) + ")");
-    if (!LongPathLocked(fileName).empty()) {
-        return FILE_ATTRIBUTE_NORMAL;
+    const DWORD attributes = IsTooLong(fileName) ? INVALID_FILE_ATTRIBUTES : AttributesLocked(fileName);
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        LastError = IsTooLong(fileName) ? ERROR_PATH_NOT_FOUND : ERROR_FILE_NOT_FOUND;
     }
-    if (IsFolderLocked(fileName)) {
-        return FILE_ATTRIBUTE_DIRECTORY;
+    return attributes;
+}
+
+// The folder's entries, files and folders, in the order of their lower-case
+// paths; no "." or "..".
+HANDLE WINAPI FindFirstFileExW(LPCWSTR fileName, FINDEX_INFO_LEVELS infoLevel, LPVOID findData,
+                               FINDEX_SEARCH_OPS searchOp, LPVOID searchFilter, DWORD additionalFlags)
+{
+    Locked lock;
+    World& world = TheWorld();
+    Record("FindFirstFileExW(" + Text(fileName) + ", " + Number(infoLevel) + ", " + Number(searchOp) + ", " +
+           Pointer(searchFilter) + ", " + Hex(additionalFlags) + ")");
+    const std::wstring pattern = WithoutLongPrefix(fileName);
+    if (IsTooLong(fileName) || pattern.size() < 2 || pattern.compare(pattern.size() - 2, 2, L"\\*") != 0) {
+        LastError = ERROR_INVALID_PARAMETER;
+        return INVALID_HANDLE_VALUE;
     }
-    LastError = ERROR_FILE_NOT_FOUND;
-    return INVALID_FILE_ATTRIBUTES;
+    const std::wstring folder = ServiceKey(ResolvedLocked(pattern.substr(0, pattern.size() - 1)));
+    std::vector<WIN32_FIND_DATAW> entries;
+    std::set<std::wstring> listed;
+    for (const auto& file : world.files) {
+        if (file.first.compare(0, folder.size(), folder) != 0) {
+            continue;
+        }
+        const std::wstring& path = world.fileNames[file.first];
+        const std::size_t end = path.find(L'\\', folder.size());
+        const std::wstring entry = path.substr(0, end);
+        if (!listed.insert(ServiceKey(entry)).second) {
+            continue;
+        }
+        WIN32_FIND_DATAW data = {};
+        data.dwFileAttributes = AttributesLocked(entry);
+        const auto reparse = world.reparsePoints.find(ServiceKey(entry));
+        data.dwReserved0 = reparse != world.reparsePoints.end() ? reparse->second.tag : 0;
+        const std::wstring name = entry.substr(folder.size());
+        std::wmemcpy(data.cFileName, name.c_str(), name.size() + 1);
+        entries.push_back(data);
+    }
+    if (entries.empty()) {
+        LastError = ERROR_FILE_NOT_FOUND;
+        return INVALID_HANDLE_VALUE;
+    }
+    std::memcpy(findData, &entries[0], sizeof entries[0]);
+    const std::uintptr_t handle = NewHandle("find", 1, folder);
+    world.listings[handle] = entries;
+    return reinterpret_cast<HANDLE>(handle);
+}
+
+BOOL WINAPI FindNextFileW(HANDLE find, WIN32_FIND_DATAW* findData)
+{
+    Locked lock;
+    Record("FindNextFileW(" + HandleName(find) + ")");
+    HandleEntry* entry = Use(find, "find", "FindNextFileW");
+    const std::vector<WIN32_FIND_DATAW>& entries = TheWorld().listings[reinterpret_cast<std::uintptr_t>(find)];
+    if (entry == nullptr || static_cast<std::size_t>(entry->child) >= entries.size()) {
+        LastError = ERROR_NO_MORE_FILES;
+        return FALSE;
+    }
+    *findData = entries[static_cast<std::size_t>(entry->child++)];
+    return TRUE;
+}
+
+BOOL WINAPI FindClose(HANDLE find)
+{
+    Locked lock;
+    Record("FindClose(" + HandleName(find) + ")");
+    HandleEntry* entry = Use(find, "find", "FindClose");
+    if (entry == nullptr) {
+        return FALSE;
+    }
+    entry->open = false;
+    return TRUE;
+}
+
+// FSCTL_GET_REPARSE_POINT on a file or folder opened as itself: the reparse
+// data a test wrote, laid out as Windows does, its names in UTF-16 units.
+BOOL WINAPI DeviceIoControl(HANDLE device, DWORD controlCode, LPVOID inBuffer, DWORD inSize, LPVOID outBuffer,
+                            DWORD outSize, DWORD* bytesReturned, LPVOID overlapped)
+{
+    Locked lock;
+    Record("DeviceIoControl(" + HandleName(device) + ", " + Hex(controlCode) + ", " + Pointer(inBuffer) + ", " +
+           Number(inSize) + ", " + Number(outSize) + ", " + Pointer(overlapped) + ")");
+    HandleEntry* entry = Use(device, "file", "DeviceIoControl");
+    const auto found = TheWorld().reparsePoints.find(entry == nullptr ? std::wstring() : ServiceKey(entry->name));
+    if (controlCode != FSCTL_GET_REPARSE_POINT || found == TheWorld().reparsePoints.end()) {
+        LastError = ERROR_NOT_A_REPARSE_POINT;
+        return FALSE;
+    }
+    const World::Reparse& reparse = found->second;
+    const bool symbolicLink = reparse.tag == IO_REPARSE_TAG_SYMLINK;
+    std::vector<BYTE> data;
+    const auto put = [&data](std::uint32_t value, int bytes) {
+        for (int i = 0; i < bytes; ++i) {
+            data.push_back(static_cast<BYTE>(value >> (8 * i)));
+        }
+    };
+    const auto nameBytes = static_cast<std::uint32_t>(2 * reparse.name.size());
+    put(reparse.tag, 4);
+    put((symbolicLink ? 12 : 8) + nameBytes, 2);
+    put(0, 2);
+    put(0, 2);          // the substitute name's offset
+    put(nameBytes, 2);  // and length
+    put(nameBytes, 2);  // an empty print name after it
+    put(0, 2);
+    if (symbolicLink) {
+        put(reparse.flags, 4);
+    }
+    for (wchar_t unit : reparse.name) {
+        put(static_cast<std::uint32_t>(unit), 2);
+    }
+    if (data.size() > outSize) {
+        LastError = ERROR_INSUFFICIENT_BUFFER;
+        return FALSE;
+    }
+    std::memcpy(outBuffer, data.data(), data.size());
+    *bytesReturned = static_cast<DWORD>(data.size());
+    return TRUE;
 }
 
 UINT WINAPI GetDriveTypeW(LPCWSTR rootPath)
@@ -1638,8 +1852,7 @@ BOOL WINAPI WTSSendMessageW(HANDLE server, DWORD sessionId, LPWSTR title, DWORD 
 
 // advapi32: event log
 
-// The process's token cannot be read, and no account has a name: only the
-// trusted groups are trusted, and events show SIDs.
+// The process's token cannot be read: only the trusted groups are trusted.
 BOOL WINAPI OpenProcessToken(HANDLE process, DWORD desiredAccess, HANDLE* /*token*/)
 {
     Locked lock;
@@ -1655,13 +1868,99 @@ BOOL WINAPI GetTokenInformation(HANDLE /*token*/, TOKEN_INFORMATION_CLASS /*info
     return FALSE;
 }
 
-BOOL WINAPI LookupAccountSidW(LPCWSTR systemName, PSID /*sid*/, LPWSTR /*name*/, DWORD* /*nameLength*/,
-                              LPWSTR /*domainName*/, DWORD* /*domainLength*/, SID_NAME_USE* /*use*/)
+BOOL WINAPI LookupAccountSidW(LPCWSTR systemName, PSID sid, LPWSTR name, DWORD* nameLength, LPWSTR domainName,
+                              DWORD* domainLength, SID_NAME_USE* use)
 {
     Locked lock;
-    Record("LookupAccountSidW(" + Text(systemName) + ")");
-    LastError = ERROR_NONE_MAPPED;
-    return FALSE;
+    const std::string text = SidString(sid);
+    Record("LookupAccountSidW(" + Text(systemName) + ", " + text + ")");
+    const auto found = TheWorld().accounts.find(text);
+    if (found == TheWorld().accounts.end()) {
+        LastError = ERROR_NONE_MAPPED;
+        return FALSE;
+    }
+    const World::AccountName& account = found->second;
+    if (account.name.size() >= *nameLength || account.domain.size() >= *domainLength) {
+        LastError = ERROR_INSUFFICIENT_BUFFER;
+        return FALSE;
+    }
+    std::wmemcpy(name, account.name.c_str(), account.name.size() + 1);
+    std::wmemcpy(domainName, account.domain.c_str(), account.domain.size() + 1);
+    *use = account.use;
+    return TRUE;
+}
+
+// netapi32: answers from the world's own tables; buffers are one block each.
+
+NET_API_STATUS WINAPI NetUserGetLocalGroups(LPCWSTR serverName, LPCWSTR userName, DWORD level, DWORD flags,
+                                            LPBYTE* buffer, DWORD preferredLength, DWORD* entriesRead,
+                                            DWORD* totalEntries)
+{
+    Locked lock;
+    RequireModule("netapi32.dll", "NetUserGetLocalGroups");
+    Record("NetUserGetLocalGroups(" + Text(serverName) + ", " + Text(userName) + ", " + Number(level) + ", " +
+           Hex(flags) + ", " + Hex(preferredLength) + ")");
+    *buffer = nullptr;
+    *entriesRead = *totalEntries = 0;
+    const auto found = TheWorld().localGroups.find(ServiceKey(userName));
+    if (found == TheWorld().localGroups.end() || found->second.first != NERR_Success) {
+        return found == TheWorld().localGroups.end() ? NERR_UserNotFound : found->second.first;
+    }
+    const std::vector<std::wstring>& groups = found->second.second;
+    std::size_t size = groups.size() * sizeof(LOCALGROUP_USERS_INFO_0);
+    for (const std::wstring& group : groups) {
+        size += (group.size() + 1) * sizeof(wchar_t);
+    }
+    BYTE* block = new BYTE[size];
+    auto* entries = reinterpret_cast<LOCALGROUP_USERS_INFO_0*>(block);
+    auto* text = reinterpret_cast<wchar_t*>(block + groups.size() * sizeof(LOCALGROUP_USERS_INFO_0));
+    for (std::size_t i = 0; i < groups.size(); ++i) {
+        entries[i].lgrui0_name = text;
+        text = std::wmemcpy(text, groups[i].c_str(), groups[i].size() + 1) + groups[i].size() + 1;
+    }
+    *buffer = block;
+    *entriesRead = *totalEntries = static_cast<DWORD>(groups.size());
+    return NERR_Success;
+}
+
+NET_API_STATUS WINAPI NetLocalGroupGetMembers(LPCWSTR serverName, LPCWSTR groupName, DWORD level, LPBYTE* buffer,
+                                              DWORD preferredLength, DWORD* entriesRead, DWORD* totalEntries,
+                                              DWORD_PTR* resumeHandle)
+{
+    Locked lock;
+    World& world = TheWorld();
+    RequireModule("netapi32.dll", "NetLocalGroupGetMembers");
+    Record("NetLocalGroupGetMembers(" + Text(serverName) + ", " + Text(groupName) + ", " + Number(level) + ", " +
+           Hex(preferredLength) + ", " + Pointer(resumeHandle) + ")");
+    *buffer = nullptr;
+    *entriesRead = *totalEntries = 0;
+    const auto administrators = world.accounts.find("S-1-5-32-544");
+    if (administrators == world.accounts.end() || ServiceKey(groupName) != ServiceKey(administrators->second.name)) {
+        return NERR_GroupNotFound;
+    }
+    const std::vector<std::string>& members = world.administratorsMembers;
+    std::vector<BYTE> sids(1);
+    std::vector<std::size_t> offsets;
+    for (const std::string& member : members) {
+        offsets.push_back(sids.size());
+        const std::vector<BYTE> bytes = SidBytes(member);
+        sids.insert(sids.end(), bytes.begin(), bytes.end());
+    }
+    const std::size_t head = members.size() * sizeof(LOCALGROUP_MEMBERS_INFO_0);
+    BYTE* block = new BYTE[head + sids.size()];
+    std::memcpy(block + head, sids.data(), sids.size());
+    for (std::size_t i = 0; i < members.size(); ++i) {
+        reinterpret_cast<LOCALGROUP_MEMBERS_INFO_0*>(block)[i].lgrmi0_sid = block + head + offsets[i];
+    }
+    *buffer = block;
+    *entriesRead = *totalEntries = static_cast<DWORD>(members.size());
+    return NERR_Success;
+}
+
+NET_API_STATUS WINAPI NetApiBufferFree(LPVOID buffer)
+{
+    delete[] static_cast<BYTE*>(buffer);
+    return NERR_Success;
 }
 
 DWORD WINAPI GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE objectType, SECURITY_INFORMATION securityInfo, PSID* owner,
@@ -2044,6 +2343,7 @@ BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table)
         Record("StartServiceCtrlDispatcherW(" + Text(table[0].lpServiceName) + ", " +
                (table[0].lpServiceProc != nullptr ? "main" : "NULL") + ", " + (ended ? "end" : "no end") + ")");
         if (!world.startedByServiceManager || ShouldFail("StartServiceCtrlDispatcherW")) {
+            LastError = ERROR_FAILED_SERVICE_CONTROLLER_CONNECT;
             return FALSE;
         }
         serviceMain = table[0].lpServiceProc;

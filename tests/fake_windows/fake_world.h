@@ -128,6 +128,19 @@ void AddFile(const std::wstring& path);
 // owned by Administrators, full control for SYSTEM and Administrators, read
 // and execute for Users.
 void SetSecurity(const std::wstring& path, const Security& security);
+// A junction, symbolic link or mount point at `path`: its reparse tag and
+// the substitute name its data holds ("\\??\\D:\\Apps", or "..\\B" with
+// SYMLINK_FLAG_RELATIVE). Nothing else in the fake follows it.
+void SetReparsePoint(const std::wstring& path, DWORD tag, const std::wstring& name, DWORD flags = 0);
+// LookupAccountSidW's answer for a SID; by default no account has a name.
+void SetAccountName(const std::string& sid, const std::wstring& domain, const std::wstring& name, SID_NAME_USE use);
+// NetUserGetLocalGroups' answer for "DOMAIN\name": its status and, on
+// NERR_Success, the local groups the user is in, directly or not (by
+// default: NERR_UserNotFound).
+void SetLocalGroups(const std::wstring& user, DWORD status, const std::vector<std::wstring>& groups = {});
+// The direct members of Administrators, as NetLocalGroupGetMembers gives
+// them from the machine's own database (by default none).
+void SetAdministratorsMembers(const std::vector<std::string>& sids);
 // shortPath is the 8.3 form of the file at longPath.
 void AddShortPath(const std::wstring& shortPath, const std::wstring& longPath);
 // A drive letter of the user's logon session, which the service manager does

@@ -38,6 +38,7 @@ typedef std::intptr_t(WINAPI* FARPROC)();
 typedef unsigned long long ULONGLONG;
 typedef std::size_t SIZE_T;
 typedef std::uintptr_t ULONG_PTR;
+typedef std::uintptr_t DWORD_PTR;
 typedef BYTE* LPBYTE;
 typedef void* PSECURITY_DESCRIPTOR;
 typedef void* HLOCAL;
@@ -53,23 +54,31 @@ inline HANDLE const INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(static_cast<
 
 #define ERROR_SUCCESS 0u
 #define ERROR_FILE_NOT_FOUND 2u
+#define ERROR_PATH_NOT_FOUND 3u
 #define ERROR_ACCESS_DENIED 5u
 #define ERROR_INVALID_HANDLE 6u
+#define ERROR_GEN_FAILURE 31u
 #define ERROR_INVALID_PARAMETER 87u
+#define ERROR_NO_MORE_FILES 18u
 #define ERROR_INSUFFICIENT_BUFFER 122u
 #define ERROR_INVALID_NAME 123u
 #define ERROR_MOD_NOT_FOUND 126u
 #define ERROR_PROC_NOT_FOUND 127u
+#define ERROR_BAD_PATHNAME 161u
 #define ERROR_INVALID_SERVICE_CONTROL 1052u
 #define ERROR_SERVICE_CANNOT_ACCEPT_CTRL 1061u
 #define ERROR_SERVICE_DOES_NOT_EXIST 1060u
 #define ERROR_SERVICE_NOT_ACTIVE 1062u
+#define ERROR_FAILED_SERVICE_CONTROLLER_CONNECT 1063u
 #define ERROR_SERVICE_SPECIFIC_ERROR 1066u
 #define ERROR_SERVICE_MARKED_FOR_DELETE 1072u
 #define ERROR_SERVICE_EXISTS 1073u
 #define ERROR_INVALID_THREAD_ID 1444u
 #define ERROR_ACCESS_DISABLED_BY_POLICY 1260u
 #define ERROR_NONE_MAPPED 1332u
+#define ERROR_NOT_A_REPARSE_POINT 4390u
+#define NERR_GroupNotFound 2220u
+#define NERR_UserNotFound 2221u
 
 #define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800u
 #define STD_ERROR_HANDLE ((DWORD)-12)
@@ -81,6 +90,14 @@ inline HANDLE const INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(static_cast<
 #define OPEN_EXISTING 3u
 #define FILE_ATTRIBUTE_DIRECTORY 0x10u
 #define FILE_ATTRIBUTE_NORMAL 0x80u
+#define FILE_ATTRIBUTE_REPARSE_POINT 0x400u
+#define FIND_FIRST_EX_LARGE_FETCH 0x2u
+#define FSCTL_GET_REPARSE_POINT 0x000900A8u
+#define MAXIMUM_REPARSE_DATA_BUFFER_SIZE (16 * 1024)
+#define IO_REPARSE_TAG_MOUNT_POINT 0xA0000003u
+#define IO_REPARSE_TAG_SYMLINK 0xA000000Cu
+#define IsReparseTagNameSurrogate(tag) (((tag)&0x20000000u) != 0)
+#define SYMLINK_FLAG_RELATIVE 1u
 #define FILE_FLAG_BACKUP_SEMANTICS 0x02000000u
 #define FILE_FLAG_OPEN_REPARSE_POINT 0x00200000u
 #define INVALID_FILE_ATTRIBUTES 0xFFFFFFFFu
@@ -114,6 +131,7 @@ inline HANDLE const INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(static_cast<
 #define GENERIC_WRITE 0x40000000u
 #define FILE_WRITE_DATA 0x0002u
 #define FILE_APPEND_DATA 0x0004u
+#define FILE_WRITE_ATTRIBUTES 0x0100u
 #define FILE_DELETE_CHILD 0x0040u
 #define FILE_ALL_ACCESS 0x001F01FFu
 #define FILE_GENERIC_WRITE 0x00120116u
@@ -297,12 +315,37 @@ typedef struct _TOKEN_USER {
 
 typedef enum _TOKEN_INFORMATION_CLASS { TokenUser = 1 } TOKEN_INFORMATION_CLASS;
 typedef enum _SE_OBJECT_TYPE { SE_FILE_OBJECT = 1 } SE_OBJECT_TYPE;
-typedef enum _SID_NAME_USE { SidTypeUser = 1, SidTypeUnknown = 8 } SID_NAME_USE;
+typedef enum _SID_NAME_USE {
+    SidTypeUser = 1,
+    SidTypeGroup,
+    SidTypeDomain,
+    SidTypeAlias,
+    SidTypeWellKnownGroup,
+    SidTypeUnknown = 8
+} SID_NAME_USE;
 
 typedef DWORD NET_API_STATUS;
 typedef struct _LOCALGROUP_USERS_INFO_0 {
     LPWSTR lgrui0_name;
 } LOCALGROUP_USERS_INFO_0;
+typedef struct _LOCALGROUP_MEMBERS_INFO_0 {
+    PSID lgrmi0_sid;
+} LOCALGROUP_MEMBERS_INFO_0;
+
+typedef struct _WIN32_FIND_DATAW {
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime;
+    FILETIME ftLastAccessTime;
+    FILETIME ftLastWriteTime;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+    DWORD dwReserved0;  // the reparse tag, for a reparse point
+    DWORD dwReserved1;
+    WCHAR cFileName[MAX_PATH];
+    WCHAR cAlternateFileName[14];
+} WIN32_FIND_DATAW;
+typedef enum _FINDEX_INFO_LEVELS { FindExInfoStandard, FindExInfoBasic } FINDEX_INFO_LEVELS;
+typedef enum _FINDEX_SEARCH_OPS { FindExSearchNameMatch } FINDEX_SEARCH_OPS;
 
 typedef BOOL(WINAPI* PHANDLER_ROUTINE)(DWORD);
 typedef void(WINAPI* LPSERVICE_MAIN_FUNCTIONW)(DWORD, LPWSTR*);
@@ -369,6 +412,12 @@ BOOL WINAPI GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION
 BOOL WINAPI GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS informationClass, LPVOID information,
                                          DWORD size);
 DWORD WINAPI GetFileAttributesW(LPCWSTR fileName);
+HANDLE WINAPI FindFirstFileExW(LPCWSTR fileName, FINDEX_INFO_LEVELS infoLevel, LPVOID findData,
+                               FINDEX_SEARCH_OPS searchOp, LPVOID searchFilter, DWORD additionalFlags);
+BOOL WINAPI FindNextFileW(HANDLE find, WIN32_FIND_DATAW* findData);
+BOOL WINAPI FindClose(HANDLE find);
+BOOL WINAPI DeviceIoControl(HANDLE device, DWORD controlCode, LPVOID inBuffer, DWORD inSize, LPVOID outBuffer,
+                            DWORD outSize, DWORD* bytesReturned, LPVOID overlapped);
 HANDLE WINAPI GetCurrentProcess();
 HLOCAL WINAPI LocalFree(HLOCAL memory);
 UINT WINAPI GetDriveTypeW(LPCWSTR rootPath);
@@ -420,11 +469,13 @@ BOOL WINAPI PostThreadMessageW(DWORD threadId, UINT message, std::uintptr_t wPar
 BOOL WINAPI WTSSendMessageW(HANDLE server, DWORD sessionId, LPWSTR title, DWORD titleLength, LPWSTR message,
                             DWORD messageLength, DWORD style, DWORD timeout, DWORD* response, BOOL wait);
 
-// netapi32: declared for the host's function types only; this fake cannot
-// load the DLL, so the host never reaches them.
+// netapi32: like user32, called only through GetProcAddress.
 NET_API_STATUS WINAPI NetUserGetLocalGroups(LPCWSTR serverName, LPCWSTR userName, DWORD level, DWORD flags,
                                             LPBYTE* buffer, DWORD preferredLength, DWORD* entriesRead,
                                             DWORD* totalEntries);
+NET_API_STATUS WINAPI NetLocalGroupGetMembers(LPCWSTR serverName, LPCWSTR groupName, DWORD level, LPBYTE* buffer,
+                                              DWORD preferredLength, DWORD* entriesRead, DWORD* totalEntries,
+                                              DWORD_PTR* resumeHandle);
 NET_API_STATUS WINAPI NetApiBufferFree(LPVOID buffer);
 
 // advapi32: security

@@ -82,34 +82,53 @@ std::vector<std::string> OtherFileCheck(int service, int firstFile)
     return FileCheck(service, firstFile, OtherProgram, ModulePath, false);
 }
 
+// A path as the host opens it: with the "\\?\" prefix from MAX_PATH units on.
+std::string Openable(const std::string& path)
+{
+    return path.size() < 260 ? path : "\\\\?\\" + path;
+}
+
 // Whether the host's drive is one of the logon session's alone, and whether
 // the service manager would read the path as it is written (%NAME%). Then
-// who may change what the record would run: the program beside the host is
-// not there, the host's path is resolved, and the owner and access list of
-// the host's file and each folder up to the root are read, on handles from
-// `firstFile` on (four of them for C:\\Apps\\notepadSvc.exe).
+// who may change what the record would run, on handles from `firstFile` on:
+// the owner and access list of the root and of each folder down to the
+// host's (each asked for its attributes first, for a link would be
+// followed), of each file in that folder (here the host alone), then where
+// Windows finds the host, and whether the program is there (it is not). One
+// handle for each folder, the listing, the host, and the host again.
 std::vector<std::string> PathCheck(int firstFile, const std::string& path = ModulePath, std::string program = "")
 {
     const std::string drive = path.substr(0, 2);
-    const std::string stem = path.substr(FolderOf(path).size(), path.rfind('.') - FolderOf(path).size());
-    program = program.empty() ? FolderOf(path) + stem.substr(0, stem.size() - 3) + ".exe" : program;
-    std::string file = "file#" + std::to_string(firstFile);
-    std::vector<std::string> calls = {"GetDriveTypeW(" + Quoted(drive + "\\") + ")",
-                                      "QueryDosDeviceW(" + Quoted(drive) + ", 32768)",
-                                      "ExpandEnvironmentStringsW(" + Quoted(path) + ", " +
-                                          std::to_string(path.size() + 1) + ")",
-                                      "GetFileAttributesW(" + Quoted(program) + ")",
-                                      "CreateFileW(" + Quoted(path) + ", 0x80, 0x7, NULL, 3, 0x80, NULL)",
-                                      "GetFinalPathNameByHandleW(" + file + ", 260, 0x0)"};
+    const std::string folder = FolderOf(path);
+    const std::string stem = path.substr(folder.size(), path.rfind('.') - folder.size());
+    program = program.empty() ? folder + stem.substr(0, stem.size() - 3) + ".exe" : program;
+    std::vector<std::string> calls = {
+        "GetDriveTypeW(" + Quoted(drive + "\\") + ")", "QueryDosDeviceW(" + Quoted(drive) + ", 32768)",
+        "ExpandEnvironmentStringsW(" + Quoted(path) + ", " + std::to_string(path.size() + 1) + ")"};
+    int handle = firstFile;
+    const auto next = [&handle](const std::string& kind) { return kind + "#" + std::to_string((handle += 4) - 4); };
+    const auto judge = [&](const std::string& object) {
+        const std::string file = next("file");
+        calls.insert(calls.end(),
+                     {"CreateFileW(" + Quoted(Openable(object)) + ", 0x20000, 0x7, NULL, 3, 0x2200000, NULL)",
+                      "GetSecurityInfo(" + file + ", 1, 0x5, NULL, NULL)", "CloseHandle(" + file + ")"});
+    };
+    judge(path.substr(0, 3));
+    for (std::size_t end = folder.find('\\', 3); end != std::string::npos; end = folder.find('\\', end + 1)) {
+        calls.push_back("GetFileAttributesW(" + Quoted(Openable(folder.substr(0, end))) + ")");
+        judge(folder.substr(0, end));
+    }
+    const std::string listing = next("find");
+    calls.push_back("FindFirstFileExW(" + Quoted(Openable(folder + "*")) + ", 1, 0, NULL, 0x2)");
+    judge(path);
+    const std::string file = next("file");
+    calls.insert(calls.end(), {"FindNextFileW(" + listing + ")", "FindClose(" + listing + ")",
+                               "CreateFileW(" + Quoted(Openable(path)) + ", 0x80, 0x7, NULL, 3, 0x80, NULL)",
+                               "GetFinalPathNameByHandleW(" + file + ", 260, 0x0)"});
     if (path.size() + 4 >= 260) {  // "\\\\?\\" and the path: asked again with the size it needs
         calls.push_back("GetFinalPathNameByHandleW(" + file + ", " + std::to_string(path.size() + 5) + ", 0x0)");
     }
-    calls.push_back("CloseHandle(" + file + ")");
-    for (std::string object = path; !object.empty(); object = FolderOf(object.substr(0, object.size() - 1))) {
-        file = "file#" + std::to_string(firstFile += 4);
-        calls.insert(calls.end(), {"CreateFileW(" + Quoted(object) + ", 0x20000, 0x7, NULL, 3, 0x2200000, NULL)",
-                                   "GetSecurityInfo(" + file + ", 1, 0x5, NULL, NULL)", "CloseHandle(" + file + ")"});
-    }
+    calls.insert(calls.end(), {"CloseHandle(" + file + ")", "GetFileAttributesW(" + Quoted(Openable(program)) + ")"});
     return calls;
 }
 
@@ -304,13 +323,13 @@ TEST_P(RegistrationPaths, MakesExactlyTheseCallsAndShowsExactlyThis)
         fake::FailCall(failure.operation, failure.nth);
     }
 
-    if (row.action == Action::Install) {
-        InstallService(identity_.ModulePath);
-    } else {
-        UninstallService(identity_.ModulePath);
-    }
+    const DWORD exitCode =
+        row.action == Action::Install ? InstallService(identity_.ModulePath) : UninstallService(identity_.ModulePath);
 
     EXPECT_EQ(Calls(), row.calls);
+    // A deployment tool reads the exit code alone: every failure the user is
+    // shown says so there too.
+    EXPECT_EQ(exitCode != ERROR_SUCCESS, !row.boxes.empty()) << exitCode;
     std::vector<std::wstring> boxTexts;
     for (const fake::Box& box : fake::Boxes()) {
         boxTexts.push_back(box.text);
@@ -345,7 +364,7 @@ INSTANTIATE_TEST_SUITE_P(
                                {},
                                Join({{OpenManager, OpenForCheck(256)},
                                      PathCheck(260),
-                                     {Create(256), CloseService(276), CloseManager(256)}}),
+                                     {Create(256), CloseService(280), CloseManager(256)}}),
                                NoBoxes,
                                NoEvents,
                                true,
@@ -408,9 +427,9 @@ INSTANTIATE_TEST_SUITE_P(
                                {{"OpenServiceW", 1}},
                                Join({{OpenManager, OpenForCheck(256)},
                                      PathCheck(260),
-                                     {Create(256), OpenForCheck(256), ChangeNothing(276)},
-                                     SameFileCheck(276, 280),
-                                     {CloseService(276), CloseManager(256)}}),
+                                     {Create(256), OpenForCheck(256), ChangeNothing(280)},
+                                     SameFileCheck(280, 284),
+                                     {CloseService(280), CloseManager(256)}}),
                                NoBoxes,
                                NoEvents,
                                true,
@@ -426,9 +445,9 @@ INSTANTIATE_TEST_SUITE_P(
                                      OtherFileCheck(260, 264),
                                      {CloseService(260)},
                                      PathCheck(272),
-                                     {Create(256), OpenForCheck(256), ChangeNothing(288)},
-                                     OtherFileCheck(288, 292),
-                                     {CloseService(288)},
+                                     {Create(256), OpenForCheck(256), ChangeNothing(292)},
+                                     OtherFileCheck(292, 296),
+                                     {CloseService(292)},
                                      CreateBox,
                                      {CloseManager(256)}}),
                                {L"CreateServiceW() 失败!"},
@@ -603,7 +622,7 @@ TEST_F(RegistrationTest, InstallRegistersThePathItIsGivenWithoutAskingForItAgain
     EXPECT_EQ(Calls(),
               Join({{OpenManager, OpenForCheck(256)},
                     PathCheck(260, "D:\\Elsewhere\\other.exe", "D:\\Elsewhere\\notepad.exe"),
-                    {Create(256, "notepadSvc", "D:\\Elsewhere\\other.exe"), CloseService(276), CloseManager(256)}}));
+                    {Create(256, "notepadSvc", "D:\\Elsewhere\\other.exe"), CloseService(280), CloseManager(256)}}));
 }
 
 // Reinstalled while a services console holds the deleted record: the record
@@ -700,12 +719,12 @@ TEST_F(RegistrationTest, InstallingTwiceLeavesTheFirstRecordAndShowsNothing)
     const std::size_t secondRun = fake::Journal().size();
     EXPECT_EQ(fake::RunHost(), 0);
 
-    // Handles 256 to 276 went to the first run.
+    // Handles 256 to 280 went to the first run.
     EXPECT_EQ(CallsSince(secondRun), Join({{"SetDefaultDllDirectories(0x800)", "GetModuleFileNameW(NULL, 260)",
                                             "GetLongPathNameW(\"C:\\Apps\\notepadSvc.exe\", 23)", "GetCommandLineW()",
-                                            OpenManager, OpenForCheck(280), ChangeNothing(284)},
-                                           SameFileCheck(284, 288),
-                                           {CloseService(284), CloseManager(280)}}));
+                                            OpenManager, OpenForCheck(284), ChangeNothing(288)},
+                                           SameFileCheck(288, 292),
+                                           {CloseService(288), CloseManager(284)}}));
     EXPECT_EQ(fake::CallsNamed("CreateServiceW").size(), 1u);
     EXPECT_TRUE(fake::Boxes().empty());
     EXPECT_TRUE(fake::Events().empty());
@@ -759,8 +778,8 @@ TEST_P(RegistrationRoutes, WinMainRunsTheActionForTheHostsOwnPath)
         modulePath += static_cast<char>(*unit);
     }
     if (row.action == Action::Install) {
-        // The service's handle follows the check's: one a folder, and two more.
-        const int service = 260 + 4 * static_cast<int>(std::count(modulePath.begin(), modulePath.end(), '\\') + 2);
+        // The service's handle follows the check's: one a folder, and three more.
+        const int service = 260 + 4 * static_cast<int>(std::count(modulePath.begin(), modulePath.end(), '\\') + 3);
         EXPECT_EQ(CallsAfterCommandLine(),
                   Join({{OpenManager, OpenForCheck(256, name)},
                         PathCheck(260, modulePath),

@@ -175,8 +175,8 @@ TEST_F(ServiceRun, StartsTheChildInANewConsoleInTheHostsDirectoryInAJobBeforeItR
                   "SetConsoleCtrlHandler(NULL, 0)",
                   "CreateProcessW(NULL, \"C:\\Apps\\notepad.exe \", NULL, NULL, 0, 0x14, NULL, \"C:\\Apps\\\", bare "
                   "startup info, cleared process information)",
-                  "AssignProcessToJobObject(job#256, process#276)", "ResumeThread(thread#280)",
-                  "WaitForSingleObject(process#276, 0xFFFFFFFF)", "CloseHandle(thread#280)", "CloseHandle(process#276)",
+                  "AssignProcessToJobObject(job#256, process#280)", "ResumeThread(thread#284)",
+                  "WaitForSingleObject(process#280, 0xFFFFFFFF)", "CloseHandle(thread#284)", "CloseHandle(process#280)",
                   "TerminateJobObject(job#256, 2)", "QueryInformationJobObject(job#256, 1, 48, NULL)",
                   "CloseHandle(job#256)"}));
     EXPECT_EQ(exitCode_, 0);
@@ -343,7 +343,7 @@ TEST_F(ServiceRun, AChildThatCannotJoinAJobRunsUnconfinedAndIsStillTerminated)
     fake::FailCall("AssignProcessToJobObject");
     const long long requested = StartAndStop(Child::IgnoresWmQuit);
 
-    EXPECT_EQ(fake::CallsNamed("TerminateProcess"), (std::vector<std::string>{"TerminateProcess(process#276, 2)"}));
+    EXPECT_EQ(fake::CallsNamed("TerminateProcess"), (std::vector<std::string>{"TerminateProcess(process#280, 2)"}));
     EXPECT_TRUE(fake::CallsNamed("TerminateJobObject").empty());
     ExpectAtTheTickOf(TimeOfLastReport(), requested + 4000);
     ExpectEverythingClosedAndNothingMisused();

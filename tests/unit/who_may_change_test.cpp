@@ -2,7 +2,7 @@
 // Wine cannot express: groups other than Everyone, inherit-only, generic and
 // deny entries, null DACLs, owners other than the user. The fake names no
 // account, so events show SIDs.
-#include "host_core/who_may_change.h"
+#include "permission_check/who_may_change.h"
 #include "test_support.h"
 
 #include <ostream>
@@ -42,6 +42,10 @@ class WhoMayChange : public HostTest, public ::testing::WithParamInterface<Case>
 
 TEST_P(WhoMayChange, JudgesTheDescriptor)
 {
+    for (const wchar_t* beside :
+         {L"C:\\Apps\\helper.dll", L"C:\\Apps\\notepad.exe.local\\helper.dll", L"C:\\Apps\\logs\\today.log"}) {
+        fake::AddFile(beside);
+    }
     fake::SetSecurity(GetParam().path, GetParam().security);
     EXPECT_EQ(WhoElseMayChange(L"C:\\Apps\\notepadSvc.exe", L"C:\\Apps\\notepad.exe"), GetParam().why);
     EXPECT_EQ(fake::OpenHandleCount(), 0);
@@ -81,6 +85,22 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"DenyEntriesDoNotMakeItSafe", L"C:\\Apps\\notepadSvc.exe",
              Owned(Administrators, {{false, 0, FullControl, Everyone}, {true, 0, DELETE, Everyone}}),
              Refused + L"S-1-1-0 may delete C:\\Apps\\notepadSvc.exe"},
+        // A root cannot be deleted or renamed (Azure Files gives its share's
+        // root Modify for every signed-in user).
+        Case{"DeleteOnARootDoesNotCount", L"C:\\", Owned(System, {{true, 0, Modify, AuthenticatedUsers}}), L""},
+        // OWNER RIGHTS is the owner, judged already; CREATOR OWNER grants
+        // nothing but what is inherited.
+        Case{"OwnerRightsIsTheOwner", L"C:\\Apps\\", Owned(Administrators, {{true, 0, FullControl, "S-1-3-4"}}), L""},
+        Case{"CreatorOwnerGrantsNothing", L"C:\\Apps\\", Owned(Administrators, {{true, 0, FullControl, "S-1-3-0"}}),
+             L""},
+        // A DLL beside the program is loaded before Windows' own.
+        Case{"AFileBesideTheProgram", L"C:\\Apps\\helper.dll", Owned(Administrators, {{true, 0, Modify, Users}}),
+             Refused + L"S-1-5-32-545 may write and delete C:\\Apps\\helper.dll"},
+        Case{"TheLoadersLocalFolder", L"C:\\Apps\\notepad.exe.local\\",
+             Owned(Administrators, {{true, 0, FILE_WRITE_DATA, Users}}),
+             Refused + L"S-1-5-32-545 may add files to C:\\Apps\\notepad.exe.local\\"},
+        Case{"ADataFolderIsTheProgramsOwnBusiness", L"C:\\Apps\\logs\\",
+             Owned(Administrators, {{true, 0, Modify, Users}}), L""},
         // A user whose membership of Administrators cannot be looked up.
         Case{"AUserOfUnknownMembershipIsNotTrusted", L"C:\\",
              Owned(System, {{true, 0, WRITE_DAC, "S-1-5-21-1-2-3-1001"}}),
@@ -95,6 +115,87 @@ TEST_F(HostTest, AHostWhosePathCannotBeResolvedIsRefused)
     fake::FailCall("GetFinalPathNameByHandleW");
     EXPECT_EQ(WhoElseMayChange(L"C:\\Apps\\notepadSvc.exe", L"C:\\Apps\\notepad.exe"),
               Refused + L"where C:\\Apps\\notepadSvc.exe leads cannot be told");
+}
+
+const Security UsersMayWrite = Owned(Administrators, {{true, 0, FILE_WRITE_DATA, Users}});
+
+// Links in the path, as their reparse data gives them: each is judged as
+// itself, and the walk goes on where it leads.
+class Links : public HostTest {
+protected:
+    // The host at C:\A\Worker\workerSvc.exe and the same file where the
+    // links lead, at `end`.
+    static std::wstring HostThrough(const std::wstring& end)
+    {
+        fake::AddFile(L"C:\\A\\Worker\\workerSvc.exe");
+        fake::AddFile(end + L"\\Worker\\workerSvc.exe");
+        return WhoElseMayChange(L"C:\\A\\Worker\\workerSvc.exe", L"C:\\A\\Worker\\worker.exe");
+    }
+};
+
+// Windows Server's C:\ lets Users create files in every new folder, a
+// junction too: whoever may write its data may point it elsewhere.
+TEST_F(Links, AJunctionThatUsersMayWriteIsRefused)
+{
+    fake::SetReparsePoint(L"C:\\A", IO_REPARSE_TAG_MOUNT_POINT, L"\\??\\D:\\Apps");
+    fake::SetSecurity(L"C:\\A", UsersMayWrite);
+    EXPECT_EQ(HostThrough(L"D:\\Apps"), Refused + L"S-1-5-32-545 may change the target of C:\\A");
+}
+
+// C:\A -> C:\B (relative) -> D:\C: the middle link is judged too, and the
+// end of the chain is walked.
+TEST_F(Links, EveryLinkOfAChainIsJudged)
+{
+    fake::SetReparsePoint(L"C:\\A", IO_REPARSE_TAG_SYMLINK, L"B", SYMLINK_FLAG_RELATIVE);
+    fake::SetReparsePoint(L"C:\\B", IO_REPARSE_TAG_MOUNT_POINT, L"\\??\\D:\\C");
+    fake::AddFile(L"C:\\B\\Worker\\workerSvc.exe");
+    EXPECT_EQ(HostThrough(L"D:\\C"), L"");
+    fake::SetSecurity(L"D:\\C\\Worker\\", UsersMayWrite);
+    EXPECT_EQ(HostThrough(L"D:\\C"), Refused + L"S-1-5-32-545 may add files to D:\\C\\Worker\\");
+    fake::SetSecurity(L"C:\\B", UsersMayWrite);
+    EXPECT_EQ(HostThrough(L"D:\\C"), Refused + L"S-1-5-32-545 may change the target of C:\\B");
+}
+
+TEST_F(Links, AChainOfNineLinksIsRefused)
+{
+    for (int i = 0; i < 9; ++i) {
+        const std::wstring link = i == 0 ? L"C:\\A" : L"C:\\L" + std::wstring(1, static_cast<wchar_t>(L'0' + i));
+        fake::AddFile(link + L"\\Worker\\workerSvc.exe");
+        fake::SetReparsePoint(link, IO_REPARSE_TAG_MOUNT_POINT,
+                              L"\\??\\C:\\L" + std::wstring(1, static_cast<wchar_t>(L'1' + i)));
+    }
+    EXPECT_EQ(HostThrough(L"C:\\L9"),
+              Refused + L"where C:\\A\\Worker\\ leads cannot be told: it goes through more than 8 links");
+}
+
+// A volume mounted in a folder: its own root decides who may add or rename
+// what is below it.
+TEST_F(Links, AMountedVolumesRootIsJudged)
+{
+    fake::SetReparsePoint(L"C:\\A", IO_REPARSE_TAG_MOUNT_POINT, L"\\??\\Volume{5eed}\\");
+    fake::SetSecurity(L"\\\\?\\Volume{5eed}\\", Owned(System, {{true, 0, FILE_DELETE_CHILD, Users}}));
+    EXPECT_EQ(HostThrough(L"\\\\?\\Volume{5eed}"),
+              Refused + L"S-1-5-32-545 may delete or rename anything in \\\\?\\Volume{5eed}\\");
+}
+
+// A domain account's groups need its domain controller; without one, its
+// direct membership of Administrators is still read from this machine.
+TEST_F(HostTest, AnAdministratorIsKnownWithoutTheDomainWhenAMemberItself)
+{
+    const char* const bob = "S-1-5-21-1-2-3-1001";
+    fake::SetAccountName(Administrators, L"BUILTIN", L"Administrators", SidTypeAlias);
+    fake::SetAccountName(bob, L"CORP", L"bob", SidTypeUser);
+    fake::SetSecurity(L"C:\\Apps\\", Owned(bob, {}));
+    const auto judged = [] { return WhoElseMayChange(L"C:\\Apps\\notepadSvc.exe", L"C:\\Apps\\notepad.exe"); };
+    fake::SetLocalGroups(L"CORP\\bob", NERR_Success, {L"Users", L"Administrators"});
+    EXPECT_EQ(judged(), L"");
+    fake::SetLocalGroups(L"CORP\\bob", 1722);  // RPC_S_SERVER_UNAVAILABLE
+    EXPECT_EQ(judged(), Refused + L"CORP\\bob owns C:\\Apps\\, and whether CORP\\bob is an administrator cannot be "
+                                  L"told: it is not a member of Administrators itself, and its domain could not be "
+                                  L"asked about its groups (error 1722)");
+    fake::SetAdministratorsMembers({bob});
+    EXPECT_EQ(judged(), L"");
+    EXPECT_EQ(fake::Misuses(), std::vector<std::string>{});
 }
 
 }  // namespace

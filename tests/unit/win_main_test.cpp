@@ -17,7 +17,8 @@ TEST_F(WinMainTest, PutsTheServiceStatusIntoItsInitialStateWhateverTheCommand)
         fake::Reset();
         fake::SetCommandLine(commandLine);
         Dirty();
-        EXPECT_EQ(fake::RunHost(), 0);
+        EXPECT_EQ(fake::RunHost(),
+                  std::wstring(commandLine) == L"host.exe" ? ERROR_FAILED_SERVICE_CONTROLLER_CONNECT : 0);
         EXPECT_EQ(ServiceStatus.dwServiceType, SERVICE_WIN32_OWN_PROCESS);
         EXPECT_EQ(ServiceStatus.dwCurrentState, SERVICE_STOPPED);
         EXPECT_EQ(ServiceStatus.dwControlsAccepted, SERVICE_ACCEPT_STOP);
@@ -66,7 +67,9 @@ std::string RouteTaken()
 TEST_P(WinMainRoutes, ChoosesTheActionByTheWholeTextAfterTheProgramName)
 {
     fake::SetCommandLine(GetParam().commandLine);
-    EXPECT_EQ(fake::RunHost(), 0);
+    // Started by hand, the service's dispatcher cannot connect, and says so.
+    EXPECT_EQ(fake::RunHost(),
+              std::string(GetParam().route) == "service" ? ERROR_FAILED_SERVICE_CONTROLLER_CONNECT : ERROR_SUCCESS);
     EXPECT_EQ(RouteTaken(), GetParam().route);
 }
 
@@ -101,7 +104,7 @@ TEST_F(WinMainTest, InstallAndUninstallAreToldApartAndNeitherStartsTheDispatcher
 TEST_F(WinMainTest, StartedByHandTheDispatcherFailsAndOneErrorEventIsReported)
 {
     fake::SetCommandLine(L"C:\\Apps\\notepadSvc.exe");
-    EXPECT_EQ(fake::RunHost(), 0);
+    EXPECT_EQ(fake::RunHost(), ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
     EXPECT_EQ(fake::CallsNamed("StartServiceCtrlDispatcherW"),
               (std::vector<std::string>{"StartServiceCtrlDispatcherW(\"notepadSvc\", main, end)"}));
     EXPECT_EQ(fake::EventTexts(), (std::vector<std::wstring>{L"Register Service Main Function Error!"}));
@@ -113,7 +116,7 @@ TEST_F(WinMainTest, StartedByHandTheDispatcherFailsAndOneErrorEventIsReported)
 TEST_F(WinMainTest, StartedByHandWithoutAnEventLogTheUserSeesTheBox)
 {
     fake::FailCall("RegisterEventSourceW");
-    EXPECT_EQ(fake::RunHost(), 0);
+    EXPECT_EQ(fake::RunHost(), ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
     ASSERT_EQ(fake::Boxes().size(), 1u);
     EXPECT_EQ(fake::Boxes()[0].text, L"RegisterEventSource() Failed!");
 }

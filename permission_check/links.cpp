@@ -1,0 +1,125 @@
+#include "links.h"
+
+#include "host_core/path_form.h"
+#include "host_core/path_split.h"
+
+#include <winioctl.h>
+
+#include <cstring>
+#include <vector>
+
+namespace {
+
+const wchar_t* const VolumePrefix = L"\\\\?\\Volume{";
+
+WORD WordAt(const std::vector<BYTE>& data, std::size_t offset)
+{
+    WORD value = 0;
+    std::memcpy(&value, data.data() + offset, sizeof value);
+    return value;
+}
+
+// A name of the reparse data's path buffer, which begins at `buffer`: its
+// offset and length in bytes stand at `field`.
+std::wstring NameAt(const std::vector<BYTE>& data, std::size_t field, std::size_t buffer, DWORD size)
+{
+    const std::size_t offset = buffer + WordAt(data, field);
+    const std::size_t length = WordAt(data, field + 2);
+    // UTF-16 units, whatever the width of wchar_t where this is built.
+    if (offset + length > size || length % 2 != 0) {
+        return std::wstring();
+    }
+    std::wstring name(length / 2, L'\0');
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        name[i] = static_cast<wchar_t>(WordAt(data, offset + 2 * i));
+    }
+    return name;
+}
+
+}  // namespace
+
+std::wstring PlainPath(const std::wstring& path)
+{
+    std::wstring plain = path;
+    for (wchar_t& unit : plain) {
+        unit = unit == L'/' ? L'\\' : unit;
+    }
+    if ((plain.compare(0, 4, L"\\\\?\\") == 0 || plain.compare(0, 4, L"\\??\\") == 0) &&
+        plain.compare(4, 7, L"Volume{") != 0) {
+        plain = WithoutDevicePrefix(plain);
+    } else if (plain.compare(0, 4, L"\\??\\") == 0) {
+        plain[1] = L'\\';
+    }
+    // "." and ".." taken away as Windows does when it parses a path.
+    const std::size_t root = RootLength(plain);
+    if (root == 0) {
+        return plain;
+    }
+    std::wstring walked = plain.substr(0, root);
+    std::size_t start = root;
+    while (start < plain.size()) {
+        std::size_t end = plain.find(L'\\', start);
+        end = end == std::wstring::npos ? plain.size() : end;
+        const std::wstring name = plain.substr(start, end - start);
+        if (name == L"..") {
+            walked = walked.size() > root ? FolderOf(walked.substr(0, walked.size() - 1)) : walked;
+        } else if (!name.empty() && name != L".") {
+            walked += name + (end < plain.size() ? L"\\" : L"");
+        }
+        start = end + 1;
+    }
+    return walked;
+}
+
+std::size_t RootLength(const std::wstring& path)
+{
+    if (path.size() >= 3 && path[1] == L':' && path[2] == L'\\') {
+        return 3;
+    }
+    if (path.compare(0, 2, L"\\\\") != 0) {
+        return 0;
+    }
+    // "\\server\share\" or "\\?\Volume{...}\": the second separator after
+    // the first two ends it.
+    const std::size_t first = path.find(L'\\', 2);
+    const std::size_t second = first == std::wstring::npos ? first : path.find(L'\\', first + 1);
+    if (first == 2 || second == first + 1) {
+        return 0;
+    }
+    return second == std::wstring::npos ? 0 : second + 1;
+}
+
+LinkTarget ReadLink(HANDLE object, const std::wstring& path)
+{
+    std::vector<BYTE> data(static_cast<std::size_t>(MAXIMUM_REPARSE_DATA_BUFFER_SIZE));
+    DWORD size = 0;
+    if (DeviceIoControl(object, FSCTL_GET_REPARSE_POINT, nullptr, 0, data.data(), static_cast<DWORD>(data.size()),
+                        &size, nullptr) == FALSE ||
+        size < 8) {
+        return {true, std::wstring()};
+    }
+    DWORD tag = 0;
+    std::memcpy(&tag, data.data(), sizeof tag);
+    if (!IsReparseTagNameSurrogate(tag)) {
+        return {false, std::wstring()};
+    }
+    // Both kinds give the substitute name's offset and length first; a
+    // symbolic link has 4 bytes of flags before its path buffer.
+    const bool symbolicLink = tag == IO_REPARSE_TAG_SYMLINK;
+    if ((!symbolicLink && tag != IO_REPARSE_TAG_MOUNT_POINT) || size < (symbolicLink ? 20u : 16u)) {
+        return {true, std::wstring()};
+    }
+    const std::wstring name = NameAt(data, 8, symbolicLink ? 20 : 16, size);
+    DWORD flags = 0;
+    std::memcpy(&flags, data.data() + 16, sizeof flags);
+    if (symbolicLink && (flags & SYMLINK_FLAG_RELATIVE) != 0 && !name.empty()) {
+        // Relative to the folder the link is in.
+        return {true, PlainPath(FolderOf(path) + name)};
+    }
+    // "\??\C:\...", "\??\UNC\server\share\..." or "\??\Volume{...}\"; any
+    // other name (a device) cannot be followed here.
+    const std::wstring target = name.compare(0, 4, L"\\??\\") == 0 ? PlainPath(name) : std::wstring();
+    const bool known = RootLength(target) != 0 && (target.compare(0, 4, L"\\\\?\\") != 0 ||
+                                                   target.compare(0, std::wcslen(VolumePrefix), VolumePrefix) == 0);
+    return {true, known ? target : std::wstring()};
+}

@@ -1,0 +1,3 @@
+// winioctl lives in the fake windows.h alongside everything else.
+#pragma once
+#include <windows.h>
