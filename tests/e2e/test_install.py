@@ -47,6 +47,10 @@ from wine_harness import Scratch, helper_exe, host_exe, make_scratch, note_retry
 
 CREATE_FAILED = "CreateServiceW() 失败!"
 NOT_DELETED = "Service could not be deleted"
+# What a failed /install or /uninstall exits with; Wine's exit status keeps
+# the low 8 bits (hidden_station_run prints the whole code).
+ERROR_INVALID_NAME, ERROR_BAD_PATHNAME = 123, 161
+ERROR_SERVICE_MARKED_FOR_DELETE, ERROR_SERVICE_EXISTS, ERROR_DUPLICATE_SERVICE_NAME = 1072, 1073, 1078
 SERVICE_STOPPED, SERVICE_RUNNING = 1, 4
 STOP_TAKES = 4.0  # the host's control handler: quit, 2 s, terminate, 2 s, STOPPED
 
@@ -189,17 +193,17 @@ class ServiceTest(unittest.TestCase):
             {"type": "16", "start": "3", "error_control": "1", "binary_path": binary_path, "group": "", "tag": "0",
              "dependencies": "", "account": "LocalSystem", "display_name": name})
 
-    def shows_box(self, host: str, text: str, word: str = "/install"):
+    def shows_box(self, host: str, text: str, exit_code: int, word: str = "/install"):
         """The host run with `word` opens the box with `text`; box_watcher
-        reads it and presses OK. /install logs nothing besides; /uninstall
-        logs the same text."""
+        reads it and presses OK, and the host exits with `exit_code`.
+        /install logs nothing besides; /uninstall logs the same text."""
         installing = session.start(host, word)
         watcher = session.run(tools["box_watcher"], 20000, timeout=40)
         shown = dict(line.split("=", 1) for line in watcher.stdout.splitlines() if "=" in line)
         self.assertEqual(shown, {"found": "yes", "text": text, "owner": "none", "buttons": "1", "closed": "yes"},
                          watcher.stdout)
         run = installing.wait(timeout=20)
-        self.assertEqual(run.exit_code, 0)
+        self.assertEqual(run.exit_code, exit_code & 0xFF)
         self.assertEqual([e.text for e in run.events()], [text] if word == "/uninstall" else [])
         # What the trace shows of a box (the other tests rely on it).
         self.assertEqual([box.text for box in run.trace().boxes], [text])
@@ -427,7 +431,7 @@ class PercentSigns(ServiceTest):
         refused.mkdir()
         shutil.copyfile(host_exe(), refused / "pctTempSvc.exe")
         self.own_service("pctTempSvc")
-        self.shows_box(to_windows_path(refused / "pctTempSvc.exe"), CREATE_FAILED)
+        self.shows_box(to_windows_path(refused / "pctTempSvc.exe"), CREATE_FAILED, ERROR_BAD_PATHNAME)
         self.assertIsNone(query("pctTempSvc"))
 
         shortened = make_scratch("install-long %TEMP% name")
@@ -444,13 +448,13 @@ class PercentSigns(ServiceTest):
 
 class InstallerBox(ServiceTest):
     """The service manager refuses the creation; the box really opens, and
-    the host goes on (exit code 0) once OK is pressed."""
+    the host exits with the service manager's error once OK is pressed."""
 
     def test_display_name_taken_by_another_service(self):
         name, other = "boxDupSvc", "boxDupOther"
         host = self.host_whose_display_name_is_taken(name, other)
 
-        self.shows_box(host, CREATE_FAILED)
+        self.shows_box(host, CREATE_FAILED, ERROR_DUPLICATE_SERVICE_NAME)
         self.assertIsNone(query(name))
         self.assertEqual(query(other)["display_name"], name)
 
@@ -462,7 +466,7 @@ class InstallerBox(ServiceTest):
     def test_host_without_a_stem(self):
         # ".exe": the service name is empty, which no service may have.
         scratch = make_scratch("install-no-stem")
-        self.shows_box(scratch.copy_host(".exe"), CREATE_FAILED)
+        self.shows_box(scratch.copy_host(".exe"), CREATE_FAILED, ERROR_INVALID_NAME)
 
 
 class HiddenStation(ServiceTest):
@@ -474,7 +478,7 @@ class HiddenStation(ServiceTest):
         host = self.host_whose_display_name_is_taken(name, "hiddenDupOther")
 
         run = session.run(tools["hidden_station_run"], 20000, host, "/install", timeout=60)
-        self.assertEqual(run.stdout.strip(), "ended=yes exit=0", run.log_path)
+        self.assertEqual(run.stdout.strip(), f"ended=yes exit={ERROR_DUPLICATE_SERVICE_NAME}", run.log_path)
         # The runner handed its stderr down: the host's line is among Wine's trace.
         self.assertIn(CREATE_FAILED.encode("utf-8") + b"\r", run.log_path.read_bytes().split(b"\n"))
         self.assertEqual([(e.source, e.type, e.category, e.event_id, e.strings) for e in run.events()],
@@ -497,7 +501,7 @@ class OtherRecords(ServiceTest):
         # Deleted, the record lives on while the holder keeps it open.
         self.assert_silent(self.run_host(host, "/uninstall"))
         with self.subTest("/install"):
-            self.shows_box(host, CREATE_FAILED)
+            self.shows_box(host, CREATE_FAILED, ERROR_SERVICE_MARKED_FOR_DELETE)
         with self.subTest("/uninstall of a record already deleted"):
             self.assert_silent(self.run_host(host, "/uninstall"))
 
@@ -529,10 +533,10 @@ class OtherRecords(ServiceTest):
         record = query(name)
 
         with self.subTest("/uninstall"):
-            self.shows_box(host, NOT_DELETED, "/uninstall")
+            self.shows_box(host, NOT_DELETED, ERROR_SERVICE_EXISTS, "/uninstall")
             self.assertEqual(query(name), record)
         with self.subTest("/install"):
-            self.shows_box(host, CREATE_FAILED)
+            self.shows_box(host, CREATE_FAILED, ERROR_SERVICE_EXISTS)
             self.assertEqual(query(name), record)
 
     def test_hard_link_in_another_folder_leaves_the_running_service_alone(self):
@@ -549,9 +553,9 @@ class OtherRecords(ServiceTest):
         link = to_windows_path(second.win_dir / (name + ".exe"))
 
         with self.subTest("/install"):
-            self.shows_box(link, CREATE_FAILED)
+            self.shows_box(link, CREATE_FAILED, ERROR_SERVICE_EXISTS)
         with self.subTest("/uninstall"):
-            self.shows_box(link, NOT_DELETED, "/uninstall")
+            self.shows_box(link, NOT_DELETED, ERROR_SERVICE_EXISTS, "/uninstall")
         self.assertEqual(query(name), running)
         self.assertNotIn("ended", child_log(child))
 

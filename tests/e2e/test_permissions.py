@@ -19,6 +19,7 @@ REFUSED = "Only administrators may change what this service runs, but "
 STOPPED_TAIL = ["Service stopped", "Register Service Main Function Succeed!"]
 OPEN = 0o757  # o+w on a folder
 NOBODY = 65534
+ERROR_ACCESS_DISABLED_BY_POLICY = 1260
 
 session = None
 
@@ -66,6 +67,15 @@ class Permissions(unittest.TestCase):
     def install(self, host: Path):
         return session.run(to_windows_path(host), "/install")
 
+    @staticmethod
+    def plant(program: Path, mode: int = 0o644, owner: int = -1) -> Path:
+        """helper.dll beside the program, as a program's own DLL would be."""
+        dll = program.parent / "helper.dll"
+        dll.write_bytes(b"MZ")
+        os.chmod(dll, mode)
+        os.chown(dll, owner, owner)
+        return dll
+
     def test_install_refuses_what_others_may_change_and_says_why(self):
         cases = {
             "permFolder": (lambda s, h, p: os.chmod(h.parent, OPEN),
@@ -77,26 +87,48 @@ class Permissions(unittest.TestCase):
                           "NT AUTHORITY\\ANONYMOUS LOGON owns {program}"),
             "permAbove": (lambda s, h, p: os.chmod(s.win_dir, OPEN),
                           "Everyone may delete or rename anything in and delete or rename {above}"),
+            "permDll": (lambda s, h, p: self.plant(p, 0o646), "Everyone may write and delete {dll}"),
+            "permDllOwner": (lambda s, h, p: self.plant(p, 0o644, NOBODY), "NT AUTHORITY\\ANONYMOUS LOGON owns {dll}"),
         }
         for name, (change, why) in cases.items():
             with self.subTest(name):
-                if name == "permOwner" and os.geteuid() != 0:
+                if name in ("permOwner", "permDllOwner") and os.geteuid() != 0:
                     self.skipTest("only root may give a file to another user")
                 scratch, host, program = self.place(name, "inner" if name == "permAbove" else "")
                 change(scratch, host, program)
                 run = self.install(host)
                 paths = {"folder": to_windows_path(host.parent) + "\\", "program": to_windows_path(program),
-                         "host": to_windows_path(host), "above": to_windows_path(scratch.win_dir) + "\\"}
+                         "host": to_windows_path(host), "above": to_windows_path(scratch.win_dir) + "\\",
+                         "dll": to_windows_path(host.parent / "helper.dll")}
                 self.assertEqual([(e.source, e.type, e.event_id, e.text) for e in run.events()],
                                  [(name + "Svc", 4, 0, REFUSED + why.format(**paths)),
                                   (name + "Svc", 4, 0, CREATE_FAILED)])
                 # No box could be made without a display: standard error has the line.
                 self.assertIn(CREATE_FAILED.encode() + b"\r", run.log_path.read_bytes().split(b"\n"))
+                self.assertEqual(run.exit_code, ERROR_ACCESS_DISABLED_BY_POLICY & 0xFF)  # Wine keeps 8 bits
                 self.assertEqual(query(name + "Svc"), {})
 
-    def test_a_start_launches_nothing_once_the_folder_is_opened_and_runs_once_it_is_closed(self):
+    def test_install_refuses_a_chain_of_links_whose_middle_lies_where_everyone_may_write(self):
+        # A -> open/mid -> real, open being o+w. Wine cannot read a folder
+        # link's target, so the first link is refused already.
+        scratch, host, program = self.place("permChain", "real")
+        (scratch.win_dir / "open").mkdir(mode=OPEN)
+        os.chmod(scratch.win_dir / "open", OPEN)
+        os.symlink(host.parent, scratch.win_dir / "open" / "mid")
+        os.symlink(scratch.win_dir / "open" / "mid", scratch.win_dir / "A")
+        run = self.install(scratch.win_dir / "A" / host.name)
+        self.assertEqual([e.text for e in run.events()],
+                         [REFUSED + "where " + to_windows_path(scratch.win_dir / "A") + " leads cannot be told",
+                          CREATE_FAILED])
+        self.assertEqual(query("permChainSvc"), {})
+
+    def test_a_start_launches_nothing_once_the_folder_or_a_dll_is_opened_and_runs_once_it_is_closed(self):
         name = "permLater"
         scratch, host, program = self.place(name)
+        # A data folder is the program's own business; its DLL is not.
+        (host.parent / "logs").mkdir(mode=0o777)
+        os.chmod(host.parent / "logs", 0o777)
+        dll = self.plant(program)
         self.assertEqual(self.install(host).events(), [])
         self.assertEqual(query(name + "Svc").get("state"), "1")
         folder = to_windows_path(host.parent) + "\\"
@@ -115,6 +147,13 @@ class Permissions(unittest.TestCase):
         self.assertEqual(session.sc("start", name + "Svc").exit_code, 0)
         self.assertEqual(events_after_runs(name + "Svc", 2)[4:], [LAUNCHED + command_line] + STOPPED_TAIL)
         self.assertIn("ended=by itself", Path(str(program) + ".log").read_text())
+
+        os.chmod(dll, 0o646)
+        self.assertEqual(session.sc("start", name + "Svc").exit_code, 0)
+        self.assertEqual(events_after_runs(name + "Svc", 3)[7:],
+                         [LAUNCH_FAILED + command_line,
+                          REFUSED + "Everyone may write and delete " + to_windows_path(dll)] + STOPPED_TAIL)
+        self.assertEqual(query(name + "Svc").get("win32_exit_code"), "1260")
 
     def test_a_host_whose_program_is_itself_is_stopped_at_once(self):
         # "ab" less three units is "ab": the program would be the host itself.
