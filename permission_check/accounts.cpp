@@ -68,30 +68,39 @@ std::wstring Shown(const Account& account)
     return account.Domain.empty() ? account.Name : account.Domain + L"\\" + account.Name;
 }
 
+// A netapi32 function, loaded from the system directory as every DLL here.
+template <typename Function> Function NetApi(const char* name)
+{
+    return LoadSystemFunction<Function>(L"netapi32.dll", name);
+}
+
+// What a netapi32 call gave, released however the call went.
+void FreeNetBuffer(LPBYTE buffer)
+{
+    const auto freeBuffer = NetApi<decltype(&NetApiBufferFree)>("NetApiBufferFree");
+    if (buffer != nullptr && freeBuffer != nullptr) {
+        freeBuffer(buffer);
+    }
+}
+
 // Whether the user is a member of Administrators through any group, as its
 // domain and this machine say: NERR_Success, or why they could not be asked
 // (a domain controller out of reach gives 1722 or 1355).
 NET_API_STATUS AskGroups(const Account& user, const std::wstring& administrators, bool& member)
 {
-    const auto getGroups =
-        LoadSystemFunction<decltype(&NetUserGetLocalGroups)>(L"netapi32.dll", "NetUserGetLocalGroups");
-    const auto freeBuffer = LoadSystemFunction<decltype(&NetApiBufferFree)>(L"netapi32.dll", "NetApiBufferFree");
-    if (getGroups == nullptr || freeBuffer == nullptr) {
-        return ERROR_PROC_NOT_FOUND;
-    }
+    const auto getGroups = NetApi<decltype(&NetUserGetLocalGroups)>("NetUserGetLocalGroups");
     LPBYTE buffer = nullptr;
     DWORD read = 0;
     DWORD total = 0;
-    const NET_API_STATUS status =
-        getGroups(nullptr, Shown(user).c_str(), 0, LG_INCLUDE_INDIRECT, &buffer, MAX_PREFERRED_LENGTH, &read, &total);
+    const NET_API_STATUS status = getGroups == nullptr ? ERROR_PROC_NOT_FOUND
+                                                       : getGroups(nullptr, Shown(user).c_str(), 0, LG_INCLUDE_INDIRECT,
+                                                                   &buffer, MAX_PREFERRED_LENGTH, &read, &total);
     const auto* groups = reinterpret_cast<const LOCALGROUP_USERS_INFO_0*>(buffer);
     for (DWORD i = 0; status == NERR_Success && i < read; ++i) {
         member =
             member || CompareStringOrdinal(groups[i].lgrui0_name, -1, administrators.c_str(), -1, TRUE) == CSTR_EQUAL;
     }
-    if (buffer != nullptr) {
-        freeBuffer(buffer);
-    }
+    FreeNetBuffer(buffer);
     return status;
 }
 
@@ -99,25 +108,19 @@ NET_API_STATUS AskGroups(const Account& user, const std::wstring& administrators
 // machine's own database alone is read, so no domain controller is needed.
 bool IsDirectMember(const std::wstring& sid, const std::wstring& administrators)
 {
-    const auto getMembers =
-        LoadSystemFunction<decltype(&NetLocalGroupGetMembers)>(L"netapi32.dll", "NetLocalGroupGetMembers");
-    const auto freeBuffer = LoadSystemFunction<decltype(&NetApiBufferFree)>(L"netapi32.dll", "NetApiBufferFree");
-    if (getMembers == nullptr || freeBuffer == nullptr) {
-        return false;
-    }
+    const auto getMembers = NetApi<decltype(&NetLocalGroupGetMembers)>("NetLocalGroupGetMembers");
     LPBYTE buffer = nullptr;
     DWORD read = 0;
     DWORD total = 0;
-    const NET_API_STATUS status =
-        getMembers(nullptr, administrators.c_str(), 0, &buffer, MAX_PREFERRED_LENGTH, &read, &total, nullptr);
+    const bool listed =
+        getMembers != nullptr && getMembers(nullptr, administrators.c_str(), 0, &buffer, MAX_PREFERRED_LENGTH, &read,
+                                            &total, nullptr) == NERR_Success;
     const auto* members = reinterpret_cast<const LOCALGROUP_MEMBERS_INFO_0*>(buffer);
     bool member = false;
-    for (DWORD i = 0; status == NERR_Success && i < read; ++i) {
+    for (DWORD i = 0; listed && i < read; ++i) {
         member = member || SidText(members[i].lgrmi0_sid) == sid;
     }
-    if (buffer != nullptr) {
-        freeBuffer(buffer);
-    }
+    FreeNetBuffer(buffer);
     return member;
 }
 

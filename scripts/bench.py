@@ -27,6 +27,7 @@ of the bench left running at the end.
     scripts/bench.py                  # the full run (a few minutes), against the least possible host
     scripts/bench.py --baseline REV   # against the host of another revision instead
     scripts/bench.py --quick          # a short run of this host alone, for the test suite
+    scripts/bench.py --beside 200     # with 200 more files beside the program, which the host judges
 """
 
 import argparse
@@ -468,6 +469,8 @@ def main():
     parser.add_argument("--baseline", metavar="REV",
                         help="the revision whose host is measured beside this one, built here "
                              f"(default: {LEAST_HOST}; none with --quick unless given)")
+    parser.add_argument("--beside", metavar="N", type=int, default=0,
+                        help="N more files beside the program in the start rounds (each judged at every start)")
     args = parser.parse_args()
     rounds, window, count = (3, 5, 5) if args.quick else (96, 10, 50)
 
@@ -491,7 +494,9 @@ def main():
     with start_session(scratch) as session:
         remove_stale_services(session)
         before = set(wine_processes().items())
-        log(f"start latency: {rounds} rounds of {len(hosts) + 2} starts")
+        for number in range(args.beside):
+            (scratch.win_dir / f"beside{number:03}.dll").write_bytes(b"MZ")
+        log(f"start latency: {rounds} rounds of {len(hosts) + 2} starts, {args.beside} more files beside the program")
         starts = start_latency(session, scratch, query, rounds,
                                {label: host["source"] for label, host in hosts.items()})
         log(f"idle host: a {window} s window")
