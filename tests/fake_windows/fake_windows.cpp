@@ -73,6 +73,10 @@ struct World {
     std::map<int, std::uintptr_t> jobOfChild;  // child index -> job handle
     bool consoleAttached = false;
     bool ignoresCtrlC = false;
+    PHANDLER_ROUTINE consoleHandler = nullptr;
+    std::set<std::uintptr_t> endedJobs;              // terminated or closed
+    std::map<std::wstring, WORD> images;             // lower-case program path -> its image's subsystem
+    std::vector<std::wstring> consoleRows;           // the child's console, from the top
     std::map<std::wstring, int> files;               // lower-case path -> file index
     std::map<std::wstring, std::wstring> longPaths;  // lower-case short path -> long path
     std::map<std::wstring, int> folders;             // lower-case folder path -> its index
@@ -126,6 +130,9 @@ const DWORD VolumeSerial = 0x5EED;
 const long long ChildLoadsForMs = 1000;
 // A new console comes up while the child starts, a little after its creation.
 const long long ChildConsoleAfterMs = 50;
+// Wine's console: 80 cells by 150 rows.
+const std::size_t ConsoleWidth = 80;
+const std::size_t ConsoleCells = ConsoleWidth * 150;
 
 // Holds the world's lock; under TSan the fake's own accesses are not watched.
 class Locked {
@@ -166,6 +173,30 @@ public:
 private:
     std::unique_lock<std::mutex> lock_;
 };
+
+// Moves the fake clock as a sleep of `milliseconds` would.
+void PassTime(DWORD milliseconds)
+{
+    int microseconds = 0;
+    {
+        Locked lock;
+        microseconds = TheWorld().realMicrosecondsPerMs;
+    }
+    long long now = ClockMicros.load();
+    long long wake = 0;
+    do {
+        // The earliest tick Windows may end it at: one tick short of the
+        // time asked for, but not before the next tick.
+        const long long early = (now + milliseconds * 1000LL - 1) / TickMicros * TickMicros;
+        const long long next = (now / TickMicros + 1) * TickMicros;
+        wake = milliseconds == 0 ? now : early > next ? early : next;
+    } while (!ClockMicros.compare_exchange_weak(now, wake));
+    if (microseconds > 0) {
+        std::this_thread::sleep_for(std::chrono::microseconds(static_cast<long long>(microseconds) * milliseconds));
+    } else {
+        std::this_thread::yield();
+    }
+}
 
 std::string Utf8(const std::wstring& text)
 {
@@ -442,6 +473,16 @@ void EndChildLocked(std::size_t index, DWORD exitCode)
     }
 }
 
+// The job's end, by TerminateJobObject or its closing: under Wine it ends the
+// processes on its console, whose host is in it.
+void JobEndsLocked(std::uintptr_t job, const std::string& operation)
+{
+    if (TheWorld().consoleAttached) {
+        TheWorld().misuses.push_back(operation + ": a job ended while the host is on a console");
+    }
+    TheWorld().endedJobs.insert(job);
+}
+
 // Ends every process in the job, as TerminateJobObject or the closing of a
 // kill-on-close job does.
 void EndJobLocked(std::uintptr_t job, DWORD exitCode)
@@ -508,6 +549,10 @@ void Reset()
     world.jobOfChild.clear();
     world.consoleAttached = false;
     world.ignoresCtrlC = false;
+    world.consoleHandler = nullptr;
+    world.endedJobs.clear();
+    world.images.clear();
+    world.consoleRows.clear();
     world.files.clear();
     world.longPaths.clear();
     world.folders.clear();
@@ -555,6 +600,19 @@ void SetChild(Child behaviour)
 {
     Locked lock;
     TheWorld().childBehaviour = behaviour;
+}
+
+void SetChildImage(const std::wstring& path, WORD subsystem)
+{
+    Locked lock;
+    AddFileLocked(path);
+    TheWorld().images[ServiceKey(path)] = subsystem;
+}
+
+void WriteChildConsole(const std::vector<std::wstring>& rows)
+{
+    Locked lock;
+    TheWorld().consoleRows = rows;
 }
 
 void AddService(const std::wstring& name, bool running, const std::wstring& binaryPath)
@@ -979,6 +1037,11 @@ HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode
     Record("CreateFileW(" + Text(fileName) + ", " + Hex(desiredAccess) + ", " + Hex(shareMode) + ", " +
            Pointer(securityAttributes) + ", " + Number(creationDisposition) + ", " + Hex(flagsAndAttributes) + ", " +
            Pointer(templateFile) + ")");
+    if (std::wstring(fileName) == L"CONOUT$") {
+        // The screen buffer of the console the process is attached to.
+        LastError = ERROR_INVALID_HANDLE;
+        return world.consoleAttached ? reinterpret_cast<HANDLE>(NewHandle("console", -1, L"")) : INVALID_HANDLE_VALUE;
+    }
     const std::wstring path = LongPathLocked(fileName);
     if (ShouldFail("CreateFileW") || creationDisposition != OPEN_EXISTING ||
         (path.empty() && !IsFolderLocked(fileName))) {
@@ -1192,6 +1255,27 @@ HANDLE WINAPI GetStdHandle(DWORD standardHandle)
     return standardHandle == STD_ERROR_HANDLE && TheWorld().standardError ? StandardErrorValue : nullptr;
 }
 
+BOOL WINAPI ReadFile(HANDLE file, void* buffer, DWORD bytesToRead, DWORD* bytesRead, void* overlapped)
+{
+    Locked lock;
+    World& world = TheWorld();
+    Record("ReadFile(" + HandleName(file) + ", " + Number(bytesToRead) + ", " + Pointer(overlapped) + ")");
+    HandleEntry* entry = Use(file, "file", "ReadFile");
+    const auto image = entry == nullptr ? world.images.end() : world.images.find(ServiceKey(entry->name));
+    if (image == world.images.end()) {
+        LastError = ERROR_ACCESS_DENIED;
+        return FALSE;
+    }
+    // An image's DOS header, and at 0x80 its PE header, whose subsystem lies 0x5C into it.
+    BYTE headers[0x200] = {'M', 'Z'};
+    headers[0x3C] = 0x80;
+    std::memcpy(headers + 0x80, "PE\0\0", 4);
+    headers[0x80 + 0x5C] = static_cast<BYTE>(image->second);
+    *bytesRead = bytesToRead < sizeof headers ? bytesToRead : sizeof headers;
+    std::memcpy(buffer, headers, *bytesRead);
+    return TRUE;
+}
+
 BOOL WINAPI WriteFile(HANDLE file, const void* buffer, DWORD bytesToWrite, DWORD* bytesWritten, void* overlapped)
 {
     Locked lock;
@@ -1274,6 +1358,12 @@ DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds)
         return 0xFFFFFFFFu;
     }
     const auto child = static_cast<std::size_t>(entry->child);
+    if (milliseconds != INFINITE && !world.children[child].ended && !world.processEnded) {
+        lock.Unlock();
+        PassTime(milliseconds);
+        lock.Relock();
+        return world.children[child].ended ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+    }
     // The whole fake process ending releases the wait, as it would end the
     // thread; the calls that follow are marked lost.
     lock.Wait([&] { return world.children[child].ended || world.processEnded; });
@@ -1287,7 +1377,7 @@ BOOL WINAPI CloseHandle(HANDLE handle)
     const auto found = TheWorld().handles.find(reinterpret_cast<std::uintptr_t>(handle));
     if (found == TheWorld().handles.end() ||
         (found->second.kind != "process" && found->second.kind != "thread" && found->second.kind != "file" &&
-         found->second.kind != "job" && found->second.kind != "token")) {
+         found->second.kind != "job" && found->second.kind != "token" && found->second.kind != "console")) {
         TheWorld().misuses.push_back("CloseHandle: not a kernel handle");
         return FALSE;
     }
@@ -1296,6 +1386,9 @@ BOOL WINAPI CloseHandle(HANDLE handle)
         return FALSE;
     }
     found->second.open = false;
+    if (found->second.kind == "job") {
+        JobEndsLocked(found->first, "CloseHandle");
+    }
     if (found->second.kind == "job" && (found->second.access & JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE) != 0) {
         EndJobLocked(found->first, 0);
     }
@@ -1409,6 +1502,7 @@ BOOL WINAPI TerminateJobObject(HANDLE job, UINT exitCode)
     if (Use(job, "job", "TerminateJobObject") == nullptr) {
         return FALSE;
     }
+    JobEndsLocked(reinterpret_cast<std::uintptr_t>(job), "TerminateJobObject");
     EndJobLocked(reinterpret_cast<std::uintptr_t>(job), exitCode);
     return TRUE;
 }
@@ -1438,13 +1532,19 @@ BOOL WINAPI AttachConsole(DWORD processId)
     Locked lock;
     World& world = TheWorld();
     Record("AttachConsole(" + Number(processId) + ")");
+    for (const auto& member : world.jobOfChild) {
+        if (static_cast<DWORD>(1000 + 4 * member.first) == processId && world.endedJobs.count(member.second) != 0) {
+            world.misuses.push_back("AttachConsole: to the console of a process whose job was ended");
+        }
+    }
     if (world.consoleAttached) {
         world.misuses.push_back("AttachConsole: already attached to a console");
         LastError = ERROR_ACCESS_DENIED;
         return FALSE;
     }
     const int child = ChildOfProcessId(processId);
-    if (child < 0 || (world.children[static_cast<std::size_t>(child)].creationFlags & CREATE_NEW_CONSOLE) == 0 ||
+    if (ShouldFail("AttachConsole") || child < 0 ||
+        (world.children[static_cast<std::size_t>(child)].creationFlags & CREATE_NEW_CONSOLE) == 0 ||
         ClockMs() < world.children[static_cast<std::size_t>(child)].createdAt + ChildConsoleAfterMs) {
         LastError = ERROR_INVALID_HANDLE;  // no such process, or no console (yet)
         return FALSE;
@@ -1459,6 +1559,8 @@ BOOL WINAPI SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add)
     Record("SetConsoleCtrlHandler(" + Pointer(reinterpret_cast<const void*>(handler)) + ", " + Number(add) + ")");
     if (handler == nullptr) {
         TheWorld().ignoresCtrlC = add != FALSE;
+    } else {
+        TheWorld().consoleHandler = add != FALSE ? handler : nullptr;
     }
     return TRUE;
 }
@@ -1472,7 +1574,10 @@ BOOL WINAPI GenerateConsoleCtrlEvent(DWORD controlEvent, DWORD processGroupId)
         LastError = ERROR_INVALID_HANDLE;
         return FALSE;
     }
-    if (controlEvent == CTRL_C_EVENT && !world.ignoresCtrlC) {
+    // The host gets the event too: unless it ignores Ctrl-C, Windows ends
+    // it when no handler of its own returns TRUE.
+    if (!(controlEvent == CTRL_C_EVENT && world.ignoresCtrlC) &&
+        (world.consoleHandler == nullptr || world.consoleHandler(controlEvent) == FALSE)) {
         world.misuses.push_back("GenerateConsoleCtrlEvent: the host ends on its own Ctrl-C");
     }
     return TRUE;
@@ -1486,28 +1591,44 @@ BOOL WINAPI FreeConsole()
     return TRUE;
 }
 
+BOOL WINAPI GetConsoleScreenBufferInfo(HANDLE console, CONSOLE_SCREEN_BUFFER_INFO* info)
+{
+    Locked lock;
+    Record("GetConsoleScreenBufferInfo(" + HandleName(console) + ")");
+    if (Use(console, "console", "GetConsoleScreenBufferInfo") == nullptr) {
+        return FALSE;
+    }
+    *info = {{static_cast<SHORT>(ConsoleWidth), static_cast<SHORT>(ConsoleCells / ConsoleWidth)},
+             {0, static_cast<SHORT>(TheWorld().consoleRows.size())}};
+    return TRUE;
+}
+
+BOOL WINAPI ReadConsoleOutputCharacterW(HANDLE console, LPWSTR characters, DWORD length, COORD from, DWORD* read)
+{
+    Locked lock;
+    const std::vector<std::wstring>& rows = TheWorld().consoleRows;
+    Record("ReadConsoleOutputCharacterW(" + HandleName(console) + ", " + Number(length) + ", {" + Number(from.X) +
+           ", " + Number(from.Y) + "})");
+    if (Use(console, "console", "ReadConsoleOutputCharacterW") == nullptr) {
+        return FALSE;
+    }
+    // Cells run on from row to row up to the buffer's end; blanks follow a row's text.
+    const std::size_t first = static_cast<std::size_t>(from.Y) * ConsoleWidth + static_cast<std::size_t>(from.X);
+    for (*read = 0; *read < length && first + *read < ConsoleCells; ++*read) {
+        const std::size_t row = (first + *read) / ConsoleWidth;
+        const std::size_t column = (first + *read) % ConsoleWidth;
+        characters[*read] = row < rows.size() && column < rows[row].size() ? rows[row][column] : L' ';
+    }
+    return TRUE;
+}
+
 void WINAPI Sleep(DWORD milliseconds)
 {
-    int microseconds = 0;
     {
         Locked lock;
         Record("Sleep(" + Number(milliseconds) + ")");
-        microseconds = TheWorld().realMicrosecondsPerMs;
     }
-    long long now = ClockMicros.load();
-    long long wake = 0;
-    do {
-        // The earliest tick Windows may end it at: one tick short of the
-        // time asked for, but not before the next tick.
-        const long long early = (now + milliseconds * 1000LL - 1) / TickMicros * TickMicros;
-        const long long next = (now / TickMicros + 1) * TickMicros;
-        wake = milliseconds == 0 ? now : early > next ? early : next;
-    } while (!ClockMicros.compare_exchange_weak(now, wake));
-    if (microseconds > 0) {
-        std::this_thread::sleep_for(std::chrono::microseconds(static_cast<long long>(microseconds) * milliseconds));
-    } else {
-        std::this_thread::yield();
-    }
+    PassTime(milliseconds);
 }
 
 ULONGLONG WINAPI GetTickCount64()
