@@ -1,5 +1,6 @@
 #include "last_words.h"
 
+#include "host_core/event_text.h"
 #include "host_core/host_core.h"
 
 #include <cstring>
@@ -10,18 +11,6 @@ namespace {
 // Rows read from the console, up to the cursor: more than are kept, for the
 // empty rows a program may leave below its last text.
 const SHORT RowsRead = 2 * LastWordsRows;
-
-// A number in decimal digits, as sc shows an exit code. The C++ library's
-// own conversion would bring a whole formatting library into the host.
-std::wstring Decimal(DWORD number)
-{
-    std::wstring digits;
-    do {
-        digits.insert(digits.begin(), static_cast<wchar_t>(L'0' + number % 10));
-        number /= 10;
-    } while (number != 0);
-    return digits;
-}
 
 }  // namespace
 
@@ -113,9 +102,9 @@ void ReportLastWords(DWORD exitCode, const std::wstring& lines)
     if (lines.empty()) {
         return;
     }
-    // Passed as an argument, so that a '%' the program wrote is reported as
-    // it stands.
-    const std::wstring text = L"The program ended by itself with exit code " + Decimal(exitCode) +
+    // In decimal, as sc shows an exit code. Passed as an argument, so that a
+    // '%' the program wrote is reported as it stands.
+    const std::wstring text = L"The program ended by itself with exit code " + DecimalText(exitCode) +
                               L". The last lines of its console:\r\n" + lines;
     LogEvent(L"%s", text.c_str());
 }
