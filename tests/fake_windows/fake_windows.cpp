@@ -2,6 +2,7 @@
 
 #include <wtsapi32.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -76,7 +77,7 @@ struct World {
     PHANDLER_ROUTINE consoleHandler = nullptr;
     std::set<std::uintptr_t> endedJobs;              // terminated or closed
     std::map<std::wstring, WORD> images;             // lower-case program path -> its image's subsystem
-    std::vector<std::wstring> consoleRows;           // the child's console, from the top
+    std::wstring consoleCells;                       // the child's console, row after row
     std::map<std::wstring, int> files;               // lower-case path -> file index
     std::map<std::wstring, std::wstring> longPaths;  // lower-case short path -> long path
     std::map<std::wstring, int> folders;             // lower-case folder path -> its index
@@ -130,9 +131,8 @@ const DWORD VolumeSerial = 0x5EED;
 const long long ChildLoadsForMs = 1000;
 // A new console comes up while the child starts, a little after its creation.
 const long long ChildConsoleAfterMs = 50;
-// Wine's console: 80 cells by 150 rows.
+// Wine's console is 80 cells wide.
 const std::size_t ConsoleWidth = 80;
-const std::size_t ConsoleCells = ConsoleWidth * 150;
 
 // Holds the world's lock; under TSan the fake's own accesses are not watched.
 class Locked {
@@ -175,28 +175,7 @@ private:
 };
 
 // Moves the fake clock as a sleep of `milliseconds` would.
-void PassTime(DWORD milliseconds)
-{
-    int microseconds = 0;
-    {
-        Locked lock;
-        microseconds = TheWorld().realMicrosecondsPerMs;
-    }
-    long long now = ClockMicros.load();
-    long long wake = 0;
-    do {
-        // The earliest tick Windows may end it at: one tick short of the
-        // time asked for, but not before the next tick.
-        const long long early = (now + milliseconds * 1000LL - 1) / TickMicros * TickMicros;
-        const long long next = (now / TickMicros + 1) * TickMicros;
-        wake = milliseconds == 0 ? now : early > next ? early : next;
-    } while (!ClockMicros.compare_exchange_weak(now, wake));
-    if (microseconds > 0) {
-        std::this_thread::sleep_for(std::chrono::microseconds(static_cast<long long>(microseconds) * milliseconds));
-    } else {
-        std::this_thread::yield();
-    }
-}
+void PassTime(DWORD milliseconds);
 
 std::string Utf8(const std::wstring& text)
 {
@@ -473,8 +452,8 @@ void EndChildLocked(std::size_t index, DWORD exitCode)
     }
 }
 
-// The job's end, by TerminateJobObject or its closing: under Wine it ends the
-// processes on its console, whose host is in it.
+// The job's end, by TerminateJobObject or its closing: under Wine it ends
+// every process on the console of a process in it, whose host is in it too.
 void JobEndsLocked(std::uintptr_t job, const std::string& operation)
 {
     if (TheWorld().consoleAttached) {
@@ -552,7 +531,7 @@ void Reset()
     world.consoleHandler = nullptr;
     world.endedJobs.clear();
     world.images.clear();
-    world.consoleRows.clear();
+    world.consoleCells.clear();
     world.files.clear();
     world.longPaths.clear();
     world.folders.clear();
@@ -612,7 +591,9 @@ void SetChildImage(const std::wstring& path, WORD subsystem)
 void WriteChildConsole(const std::vector<std::wstring>& rows)
 {
     Locked lock;
-    TheWorld().consoleRows = rows;
+    for (const std::wstring& row : rows) {
+        TheWorld().consoleCells += row + std::wstring(ConsoleWidth - row.size(), L' ');
+    }
 }
 
 void AddService(const std::wstring& name, bool running, const std::wstring& binaryPath)
@@ -1258,11 +1239,11 @@ HANDLE WINAPI GetStdHandle(DWORD standardHandle)
 BOOL WINAPI ReadFile(HANDLE file, void* buffer, DWORD bytesToRead, DWORD* bytesRead, void* overlapped)
 {
     Locked lock;
-    World& world = TheWorld();
+    const std::map<std::wstring, WORD>& images = TheWorld().images;
     Record("ReadFile(" + HandleName(file) + ", " + Number(bytesToRead) + ", " + Pointer(overlapped) + ")");
     HandleEntry* entry = Use(file, "file", "ReadFile");
-    const auto image = entry == nullptr ? world.images.end() : world.images.find(ServiceKey(entry->name));
-    if (image == world.images.end()) {
+    const auto image = entry == nullptr ? images.end() : images.find(ServiceKey(entry->name));
+    if (image == images.end()) {
         LastError = ERROR_ACCESS_DENIED;
         return FALSE;
     }
@@ -1598,27 +1579,24 @@ BOOL WINAPI GetConsoleScreenBufferInfo(HANDLE console, CONSOLE_SCREEN_BUFFER_INF
     if (Use(console, "console", "GetConsoleScreenBufferInfo") == nullptr) {
         return FALSE;
     }
-    *info = {{static_cast<SHORT>(ConsoleWidth), static_cast<SHORT>(ConsoleCells / ConsoleWidth)},
-             {0, static_cast<SHORT>(TheWorld().consoleRows.size())}};
+    const auto rows = static_cast<SHORT>(TheWorld().consoleCells.size() / ConsoleWidth);
+    *info = {{static_cast<SHORT>(ConsoleWidth), 150}, {0, rows}};
     return TRUE;
 }
 
 BOOL WINAPI ReadConsoleOutputCharacterW(HANDLE console, LPWSTR characters, DWORD length, COORD from, DWORD* read)
 {
     Locked lock;
-    const std::vector<std::wstring>& rows = TheWorld().consoleRows;
+    const std::wstring& cells = TheWorld().consoleCells;
     Record("ReadConsoleOutputCharacterW(" + HandleName(console) + ", " + Number(length) + ", {" + Number(from.X) +
            ", " + Number(from.Y) + "})");
     if (Use(console, "console", "ReadConsoleOutputCharacterW") == nullptr) {
         return FALSE;
     }
-    // Cells run on from row to row up to the buffer's end; blanks follow a row's text.
+    // Cells run on from row to row; here the buffer ends below the cursor.
     const std::size_t first = static_cast<std::size_t>(from.Y) * ConsoleWidth + static_cast<std::size_t>(from.X);
-    for (*read = 0; *read < length && first + *read < ConsoleCells; ++*read) {
-        const std::size_t row = (first + *read) / ConsoleWidth;
-        const std::size_t column = (first + *read) % ConsoleWidth;
-        characters[*read] = row < rows.size() && column < rows[row].size() ? rows[row][column] : L' ';
-    }
+    *read = static_cast<DWORD>(first < cells.size() ? std::min<std::size_t>(length, cells.size() - first) : 0);
+    std::wmemcpy(characters, cells.data() + first, *read);
     return TRUE;
 }
 
@@ -1630,6 +1608,35 @@ void WINAPI Sleep(DWORD milliseconds)
     }
     PassTime(milliseconds);
 }
+
+namespace fake {
+namespace {
+
+void PassTime(DWORD milliseconds)
+{
+    int microseconds = 0;
+    {
+        Locked lock;
+        microseconds = TheWorld().realMicrosecondsPerMs;
+    }
+    long long now = ClockMicros.load();
+    long long wake = 0;
+    do {
+        // The earliest tick Windows may end it at: one tick short of the
+        // time asked for, but not before the next tick.
+        const long long early = (now + milliseconds * 1000LL - 1) / TickMicros * TickMicros;
+        const long long next = (now / TickMicros + 1) * TickMicros;
+        wake = milliseconds == 0 ? now : early > next ? early : next;
+    } while (!ClockMicros.compare_exchange_weak(now, wake));
+    if (microseconds > 0) {
+        std::this_thread::sleep_for(std::chrono::microseconds(static_cast<long long>(microseconds) * milliseconds));
+    } else {
+        std::this_thread::yield();
+    }
+}
+
+}  // namespace
+}  // namespace fake
 
 ULONGLONG WINAPI GetTickCount64()
 {
