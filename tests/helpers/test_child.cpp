@@ -117,16 +117,11 @@ int main(int argc, char** argv)
     DWORD consoleProcesses[8];
     const DWORD attached = GetConsoleProcessList(consoleProcesses, 8);
 
-    std::wstring onConsole;
-    for (DWORD i = 0; i < attached && i < 8; ++i) {
-        onConsole += (i == 0 ? L"" : L",") + std::to_wstring(consoleProcesses[i]);
-    }
-
     Record(L"command_line", GetCommandLineW());
     Record(L"directory", directory);
     // A console of its own has this process attached to it (and the host,
     // once it is), and a code page: without a console GetConsoleCP() is 0.
-    Record(L"console_processes", onConsole);
+    Record(L"console_processes", std::to_wstring(attached));
     Record(L"console_cp", std::to_wstring(GetConsoleCP()));
     Record(L"pid", std::to_wstring(GetCurrentProcessId()));
 #ifdef TEST_CHILD_LATE_LOOP

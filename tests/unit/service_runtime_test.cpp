@@ -166,9 +166,11 @@ TEST_F(ServiceRun, StartsTheChildInANewConsoleInTheHostsDirectoryInAJobBeforeItR
             }
         }
     }
-    // With Ctrl-C on, whatever the host inherited, and the host's own
-    // console events ignored. Suspended until it is in the job. Once it has ended by itself, what it left in the job is
-    // ended and counted gone; the job is closed after the thread and process handles.
+    // The host ignores the events of the consoles it attaches to.
+    // With Ctrl-C on, whatever the host inherited. Suspended until it is in
+    // the job. Once it has ended by itself, what it left in the job is ended
+    // and counted gone; the job is closed after the thread and process
+    // handles.
     EXPECT_EQ(calls,
               (std::vector<std::string>{
                   "CreateJobObjectW(NULL, NULL)", "SetInformationJobObject(job#256, 9, limits 0x2800, 144)",
@@ -323,8 +325,8 @@ TEST_F(ServiceRun, AConsoleProgramIsAskedByItsConsoleThenEndedWithItsJobOnTime)
     const long long requested = StartAndStop(Child::IgnoresWmQuit);
 
     // No message queue: the quit message is tried every 50 ms. Its console
-    // gets Ctrl-C, which the host ignores itself. It leaves the console,
-    // then the whole job ends.
+    // gets Ctrl-C, which the host ignores itself. Then the whole job ends,
+    // once the host has left the console.
     // Windows ends each Sleep(50) at a clock tick, here the earliest it may
     // (46.875 ms), and a Sleep(2000) a tick early: the 2 s and 4 s are kept
     // by the clock, not by adding up sleeps, and never end early.
