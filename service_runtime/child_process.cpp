@@ -30,8 +30,9 @@ bool OnChildConsole = false;
 bool EndBegun = false;
 
 // Wine's console came up 21 to 204 ms after the program was resumed. Tried
-// every 10 ms at first, then ever less often, and no more after a minute: a
-// console program with no console by then has let its own go.
+// every 10 ms for 250 ms, then after a quarter of the time since the launch,
+// and no more after a minute: a console program with no console by then has
+// let its own go.
 DWORD NextAttachAttemptIn(ULONGLONG sinceLaunch)
 {
     return sinceLaunch < 250 ? 10 : sinceLaunch < 60000 ? static_cast<DWORD>(sinceLaunch / 4) : INFINITE;
@@ -249,8 +250,8 @@ ChildEnd RunChildProcess(const std::wstring& hostPath)
     // During a stop the handler ends the job, once the program has had its
     // 2 s: what the program started may still be ending by itself.
     const bool endedByItself = !StopRequested;
-    // Read before anything of the job is ended; EndWhatTheChildLeft leaves
-    // the console first.
+    // Read before anything of the job is ended (a few milliseconds);
+    // EndWhatTheChildLeft leaves the console first.
     const std::wstring lastLines = endedByItself && OnChildConsole ? ReadLastLines() : std::wstring();
     ReleaseSRWLockExclusive(&ChildLock);
     if (endedByItself) {
