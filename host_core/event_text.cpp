@@ -18,6 +18,16 @@ std::wstring FormatEventText(const wchar_t* format, va_list arguments)
     return text;
 }
 
+std::wstring DecimalText(unsigned long long number)
+{
+    std::wstring digits;
+    do {
+        digits.insert(digits.begin(), static_cast<wchar_t>(L'0' + number % 10));
+        number /= 10;
+    } while (number != 0);
+    return digits;
+}
+
 std::size_t NextEventPieceLength(const wchar_t* text, std::size_t length)
 {
     if (length <= EventTextLimit) {

@@ -12,6 +12,10 @@ constexpr std::size_t EventTextLimit = 255;
 // any other '%' is kept as it stands. Unbounded: the caller cuts.
 std::wstring FormatEventText(const wchar_t* format, va_list arguments);
 
+// A number in decimal digits. The C++ library's own conversion would bring
+// a whole formatting library into the host.
+std::wstring DecimalText(unsigned long long number);
+
 // How many units of text[0..length) go into the next event: at most
 // EventTextLimit, one fewer when the cut would part a surrogate pair.
 std::size_t NextEventPieceLength(const wchar_t* text, std::size_t length);

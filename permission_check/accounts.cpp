@@ -1,6 +1,6 @@
 #include "accounts.h"
 
-#include "host_core/decimal.h"
+#include "host_core/event_text.h"
 #include "host_core/service_mode.h"
 #include "host_core/system_library.h"
 
@@ -149,7 +149,7 @@ bool IsAdministrator(const std::wstring& sid, const Account& account, std::wstri
     unknown = L", and whether " + Shown(account) +
               L" is an administrator cannot be told: it is not a member of Administrators itself, and its domain "
               L"could not be asked about its groups (error " +
-              Decimal(status) + L")";
+              DecimalText(status) + L")";
     return false;
 }
 
@@ -169,11 +169,11 @@ std::wstring SidText(const void* sid)
     for (int i = 2; i < 8; ++i) {
         authority = (authority << 8) | bytes[i];
     }
-    std::wstring text = L"S-" + Decimal(bytes[0]) + L"-" + Decimal(authority);
+    std::wstring text = L"S-" + DecimalText(bytes[0]) + L"-" + DecimalText(authority);
     for (BYTE i = 0; i < bytes[1]; ++i) {
         DWORD subAuthority = 0;
         std::memcpy(&subAuthority, bytes + 8 + 4 * std::size_t{i}, sizeof subAuthority);
-        text += L"-" + Decimal(subAuthority);
+        text += L"-" + DecimalText(subAuthority);
     }
     return text;
 }

@@ -1,7 +1,7 @@
 #include "path_walk.h"
 
 #include "host_core/ascii_case.h"
-#include "host_core/decimal.h"
+#include "host_core/event_text.h"
 #include "host_core/path_form.h"
 
 #include <aclapi.h>
@@ -66,7 +66,7 @@ std::wstring WalkPath(Walk& walk, const std::wstring& start, Part role, DWORD at
     for (int links = 0;; ++links) {
         if (links > MostLinks) {
             walk.Why = L"where " + PlainPath(start) + L" leads cannot be told: it goes through more than " +
-                       Decimal(MostLinks) + L" links";
+                       DecimalText(MostLinks) + L" links";
             return std::wstring();
         }
         const std::size_t root = RootLength(path);

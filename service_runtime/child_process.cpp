@@ -1,6 +1,7 @@
 #include "host_core/file_identity.h"
 #include "host_core/host_core.h"
 #include "host_core/system_library.h"
+#include "last_words.h"
 #include "permission_check/who_may_change.h"
 #include "service_runtime.h"
 
@@ -21,6 +22,59 @@ bool StopRequested = false;
 // it. Open until the run is over: when the last handle to it closes, with
 // this process at the latest, Windows ends whatever is still in it.
 HANDLE ChildJob = nullptr;
+// Whether this process is attached to the child's console, and whether the
+// child and its job have begun to be ended, after which it attaches no more.
+// The console host is in the job: under Wine, ending the job ends every
+// process still attached to the console, this one too.
+bool OnChildConsole = false;
+bool EndBegun = false;
+
+// Wine's console came up 21 to 204 ms after the program was resumed. Tried
+// every 10 ms for 250 ms, then after a quarter of the time since the launch,
+// and no more after a minute: a console program with no console by then has
+// let its own go.
+DWORD NextAttachAttemptIn(ULONGLONG sinceLaunch)
+{
+    return sinceLaunch < 250 ? 10 : sinceLaunch < 60000 ? static_cast<DWORD>(sinceLaunch / 4) : INFINITE;
+}
+
+// While on the child's console this process gets the console's events too,
+// and ignores them all. After CTRL_CLOSE_EVENT Windows ends it anyway once
+// this returns, which is why it leaves the console before that can close.
+BOOL WINAPI IgnoreConsoleEvent(DWORD /*event*/)
+{
+    return TRUE;
+}
+
+// Attaches to the running child's console unless this process is on it
+// already, or the child is being ended. The caller holds ChildLock.
+bool AttachToChildConsole()
+{
+    if (!OnChildConsole && State == ChildState::Running && !EndBegun) {
+        // Our open process handle keeps the process id from being reused.
+        OnChildConsole = AttachConsole(ChildProcess.dwProcessId) != FALSE;
+    }
+    return OnChildConsole;
+}
+
+// The caller holds ChildLock.
+void LeaveChildConsole()
+{
+    if (OnChildConsole) {
+        FreeConsole();
+        OnChildConsole = false;
+    }
+}
+
+// For the service thread while the child runs: true once there is no more
+// to try, attached or the child being ended.
+bool TryToAttachToChildConsole()
+{
+    AcquireSRWLockExclusive(&ChildLock);
+    const bool over = AttachToChildConsole() || EndBegun;
+    ReleaseSRWLockExclusive(&ChildLock);
+    return over;
+}
 
 void ReportLaunch(const wchar_t* outcome)
 {
@@ -58,8 +112,10 @@ DWORD StartChild(HANDLE job)
     startupInfo.cb = sizeof startupInfo;
     // A program inherits whether it ignores Ctrl-C from its creator, and
     // nothing says what the service manager gave this process: the program
-    // gets it on, or the stop's Ctrl-C would never reach it.
+    // gets it on, or the stop's Ctrl-C would never reach it. This process
+    // itself ignores the events of the console it attaches to.
     SetConsoleCtrlHandler(nullptr, FALSE);
+    SetConsoleCtrlHandler(IgnoreConsoleEvent, TRUE);
     if (CreateProcessW(nullptr, &ChildCommandLine[0], nullptr, nullptr, FALSE, CREATE_NEW_CONSOLE | CREATE_SUSPENDED,
                        nullptr, ChildWorkingDirectory.c_str(), &startupInfo, &ChildProcess) == FALSE) {
         return GetLastError();
@@ -130,6 +186,7 @@ void PrepareChildProcess()
     ChildProcess = PROCESS_INFORMATION{};
     State = ChildState::NotCreated;
     StopRequested = false;
+    EndBegun = false;
     ReleaseSRWLockExclusive(&ChildLock);
 }
 
@@ -145,6 +202,7 @@ ChildEnd RunChildProcess(const std::wstring& hostPath)
     HANDLE job = CreateChildJob();
     std::wstring why;
     const DWORD refusal = LaunchRefusal(hostPath, why);
+    const bool consoleProgram = IsConsoleProgram(ChildProgramPath);
 
     AcquireSRWLockExclusive(&ChildLock);
     ChildProcess = PROCESS_INFORMATION{};
@@ -171,8 +229,16 @@ ChildEnd RunChildProcess(const std::wstring& hostPath)
     }
     ReportLaunch(L"子进程创建成功!cmd=");
 
-    // Only this thread writes ChildProcess, so it reads it without the lock.
-    WaitForSingleObject(ChildProcess.hProcess, INFINITE);
+    // A console program's console comes up while it starts. This thread
+    // attaches to it as soon as it is up and stays for the whole run, so
+    // that the console, and what the program wrote to it, outlive the
+    // program; from then on it waits without a time-out. Only this thread
+    // writes ChildProcess, so it reads it without the lock.
+    const ULONGLONG launched = GetTickCount64();
+    DWORD wait = consoleProgram ? NextAttachAttemptIn(0) : INFINITE;
+    while (WaitForSingleObject(ChildProcess.hProcess, wait) == WAIT_TIMEOUT) {
+        wait = TryToAttachToChildConsole() ? INFINITE : NextAttachAttemptIn(GetTickCount64() - launched);
+    }
     if (GetExitCodeProcess(ChildProcess.hProcess, &end.ExitCode) == FALSE) {
         end.ExitCode = 0;
     }
@@ -184,9 +250,13 @@ ChildEnd RunChildProcess(const std::wstring& hostPath)
     // During a stop the handler ends the job, once the program has had its
     // 2 s: what the program started may still be ending by itself.
     const bool endedByItself = !StopRequested;
+    // Read before anything of the job is ended (a few milliseconds);
+    // EndWhatTheChildLeft leaves the console first.
+    const std::wstring lastLines = endedByItself && OnChildConsole ? ReadLastLines() : std::wstring();
     ReleaseSRWLockExclusive(&ChildLock);
     if (endedByItself) {
         EndWhatTheChildLeft();
+        ReportLastWords(end.ExitCode, lastLines);
     }
     return end;
 }
@@ -209,17 +279,12 @@ bool AskChildToQuit()
 bool SendCtrlCToChild()
 {
     AcquireSRWLockExclusive(&ChildLock);
-    // Our open process handle keeps the process id from being reused. A
-    // program without a console (a GUI program), or whose console has not
-    // come up yet, cannot be attached to.
-    const bool attached = State == ChildState::Running && AttachConsole(ChildProcess.dwProcessId) != FALSE;
+    // A program without a console (a GUI program), or whose console has not
+    // come up yet, cannot be attached to. Every process on the console gets
+    // the event, this one too, which ignores it.
+    const bool attached = AttachToChildConsole();
     if (attached) {
-        // Every process on the console gets the event, this one too for as
-        // long as it is attached: it ignores Ctrl-C from now on, which it
-        // never needs.
-        SetConsoleCtrlHandler(nullptr, TRUE);
         GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
-        FreeConsole();
     }
     const bool done = attached || State != ChildState::Running;
     ReleaseSRWLockExclusive(&ChildLock);
@@ -229,6 +294,8 @@ bool SendCtrlCToChild()
 void TerminateChild()
 {
     AcquireSRWLockExclusive(&ChildLock);
+    LeaveChildConsole();
+    EndBegun = true;
     // The job holds what the child started, whether the child still runs or
     // has already quit.
     if (ChildJob != nullptr) {
@@ -242,6 +309,8 @@ void TerminateChild()
 void ReleaseChildJob()
 {
     AcquireSRWLockExclusive(&ChildLock);
+    LeaveChildConsole();
+    EndBegun = true;
     if (ChildJob != nullptr) {
         CloseHandle(ChildJob);
         ChildJob = nullptr;

@@ -27,9 +27,11 @@ struct ChildEnd {
 
 // Starts the child beside the host, in a job of its own, and returns when it
 // has ended (and, when it ended by itself, what it started has been ended
-// too), or at once when it could not be (or, once a stop was asked for,
-// should not be) started. It is not started when it is the host itself, or
-// when an account other than a trusted one may change what it runs.
+// too, and the last lines of its console have been reported), or at once
+// when it could not be (or, once a stop was asked for, should not be)
+// started. It is not started when it is the host itself, or when an account
+// other than a trusted one may change what it runs. This process stays on a
+// console program's console while it runs.
 ChildEnd RunChildProcess(const std::wstring& hostPath);
 
 // For the control handler: act on the child only while it runs, never on
@@ -42,10 +44,11 @@ bool AskChildToQuit();
 // is asked to end. False while a running child has no console to attach to:
 // a GUI program never has one, a console program still starting may not yet.
 bool SendCtrlCToChild();
-// Ends the child and everything it started, with exit code 2.
+// Ends the child and everything it started, with exit code 2. This process
+// leaves the child's console first, and attaches to it no more.
 void TerminateChild();
 // Closes the child's job once the run is over: Windows ends whatever the
-// child left running in it.
+// child left running in it. As TerminateChild, it leaves the console first.
 void ReleaseChildJob();
 
 void WINAPI ServiceMain(DWORD argumentCount, LPWSTR* arguments);

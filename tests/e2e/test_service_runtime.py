@@ -57,6 +57,7 @@ LAUNCHED = "子进程创建成功!cmd="
 LAUNCH_FAILED = "子进程创建失败!cmd="
 SERVICE_STOPPED = "Service stopped"
 DISPATCHER_RETURNED = "Register Service Main Function Succeed!"
+LAST_WORDS = "The program ended by itself with exit code {}. The last lines of its console:\r\n"
 EVENT_UNITS = 255  # one event holds at most this many UTF-16 units
 
 # The stop sequence: WM_QUIT, 2000 ms, TerminateProcess(child, 2), 2000 ms,
@@ -382,7 +383,8 @@ class StopChecks:
         self.assertEqual(run.child["command_line"], layout.command_line)
         # GetCurrentDirectoryW names the directory without its trailing separator.
         self.assertEqual(run.child["directory"], layout.directory.rstrip("\\"))
-        self.assertEqual(run.child["own_console"], "yes")
+        # A console of its own: the child on it, and the host once it is attached.
+        self.assertIn(run.child["console_processes"], ("1", "2"))
         self.assertNotEqual(run.child["console_cp"], "0", "the child has no console")
         launch = run.events[0]
         self.assertEqual(launch.text, LAUNCHED + layout.command_line)
@@ -456,7 +458,7 @@ class MessageLoopChild(OneStop, ServiceTestCase):
 class ConsoleChild(OneStop, ServiceTestCase):
     """A console child without a message queue that ignores Ctrl-C loses both
     requests and is terminated with exit code 2 once the first 2000 ms have
-    passed."""
+    passed. What it wrote to its console is not reported: it was stopped."""
 
     scratch_name, name, child = "runtime-console", "rt_console", "console_child"
 
@@ -608,6 +610,30 @@ class ChildEndsOrIsMissing(ServiceTestCase):
 
         self.start_alone(layout, ("1066", "3"), interrogated_then_ended)
         self.assertEqual(watches[0].wait().stdout.split(), ["watching", "left=0"])
+
+    def check_last_words(self, lines: int):
+        """The last 25 of the lines a console program wrote before it ended
+        with 3, as written, in events of 255 units before "Service stopped"."""
+        layout = place(self.base, f"rt_says{lines}", f"says_{lines}_child")
+        events = self.start_alone(layout, ("1066", "3"))
+        said = [f"line {n} of {lines} to {'stdout' if n % 2 else 'stderr'}" for n in range(lines - 24, lines + 1)]
+        text = LAST_WORDS.format(3) + "\r\n".join(said) + ": é 中文"
+        pieces = [text[at:at + EVENT_UNITS] for at in range(0, len(text), EVENT_UNITS)]  # all in the BMP
+        self.assertEqual([e.text for e in events],
+                         [LAUNCHED + layout.command_line, *pieces, SERVICE_STOPPED, DISPATCHER_RETURNED])
+
+    def test_a_console_program_that_ends_by_itself_leaves_its_last_lines(self):
+        self.check_last_words(40)
+
+    def test_of_a_long_output_only_the_last_rows_are_left(self):
+        self.check_last_words(500)  # Wine's buffer holds 150 rows
+
+    def test_a_gui_program_that_ends_by_itself_leaves_no_last_words_and_no_delay(self):
+        layout = place(self.base, "rt_gui", "gui_quick_child")
+        events = self.start_alone(layout)
+        self.assertEqual([e.text for e in events], [LAUNCHED + layout.command_line, SERVICE_STOPPED,
+                                                    DISPATCHER_RETURNED])
+        self.assertLess(events[1].timestamp - events[0].timestamp, 1.0)
 
     def test_a_missing_child_gives_the_failure_event_and_a_stopped_service(self):
         layout = place(self.base, "rt_missing", None)

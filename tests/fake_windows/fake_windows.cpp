@@ -2,6 +2,7 @@
 
 #include <wtsapi32.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -73,6 +74,10 @@ struct World {
     std::map<int, std::uintptr_t> jobOfChild;  // child index -> job handle
     bool consoleAttached = false;
     bool ignoresCtrlC = false;
+    PHANDLER_ROUTINE consoleHandler = nullptr;
+    std::set<std::uintptr_t> endedJobs;              // terminated or closed
+    std::map<std::wstring, WORD> images;             // lower-case program path -> its image's subsystem
+    std::wstring consoleCells;                       // the child's console, row after row
     std::map<std::wstring, int> files;               // lower-case path -> file index
     std::map<std::wstring, std::wstring> fileNames;  // lower-case path -> the path as added
     struct Reparse {
@@ -142,6 +147,8 @@ const DWORD VolumeSerial = 0x5EED;
 const long long ChildLoadsForMs = 1000;
 // A new console comes up while the child starts, a little after its creation.
 const long long ChildConsoleAfterMs = 50;
+// Wine's console is 80 cells wide.
+const std::size_t ConsoleWidth = 80;
 
 // Holds the world's lock; under TSan the fake's own accesses are not watched.
 class Locked {
@@ -182,6 +189,9 @@ public:
 private:
     std::unique_lock<std::mutex> lock_;
 };
+
+// Moves the fake clock as a sleep of `milliseconds` would.
+void PassTime(DWORD milliseconds);
 
 std::string Utf8(const std::wstring& text)
 {
@@ -477,6 +487,16 @@ void EndChildLocked(std::size_t index, DWORD exitCode)
     }
 }
 
+// The job's end, by TerminateJobObject or its closing: under Wine it ends
+// every process on the console of a process in it, whose host is in it too.
+void JobEndsLocked(std::uintptr_t job, const std::string& operation)
+{
+    if (TheWorld().consoleAttached) {
+        TheWorld().misuses.push_back(operation + ": a job ended while the host is on a console");
+    }
+    TheWorld().endedJobs.insert(job);
+}
+
 // Ends every process in the job, as TerminateJobObject or the closing of a
 // kill-on-close job does.
 void EndJobLocked(std::uintptr_t job, DWORD exitCode)
@@ -543,6 +563,10 @@ void Reset()
     world.jobOfChild.clear();
     world.consoleAttached = false;
     world.ignoresCtrlC = false;
+    world.consoleHandler = nullptr;
+    world.endedJobs.clear();
+    world.images.clear();
+    world.consoleCells.clear();
     world.files.clear();
     world.fileNames.clear();
     world.reparsePoints.clear();
@@ -596,6 +620,21 @@ void SetChild(Child behaviour)
 {
     Locked lock;
     TheWorld().childBehaviour = behaviour;
+}
+
+void SetChildImage(const std::wstring& path, WORD subsystem)
+{
+    Locked lock;
+    AddFileLocked(path);
+    TheWorld().images[ServiceKey(path)] = subsystem;
+}
+
+void WriteChildConsole(const std::vector<std::wstring>& rows)
+{
+    Locked lock;
+    for (const std::wstring& row : rows) {
+        TheWorld().consoleCells += row + std::wstring(ConsoleWidth - row.size(), L' ');
+    }
 }
 
 void AddService(const std::wstring& name, bool running, const std::wstring& binaryPath)
@@ -1050,6 +1089,11 @@ HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode
     Record("CreateFileW(" + Text(fileName) + ", " + Hex(desiredAccess) + ", " + Hex(shareMode) + ", " +
            Pointer(securityAttributes) + ", " + Number(creationDisposition) + ", " + Hex(flagsAndAttributes) + ", " +
            Pointer(templateFile) + ")");
+    if (std::wstring(fileName) == L"CONOUT$") {
+        // The screen buffer of the console the process is attached to.
+        LastError = ERROR_INVALID_HANDLE;
+        return world.consoleAttached ? reinterpret_cast<HANDLE>(NewHandle("console", -1, L"")) : INVALID_HANDLE_VALUE;
+    }
     const std::wstring path = LongPathLocked(fileName);
     if (ShouldFail("CreateFileW") || creationDisposition != OPEN_EXISTING || IsTooLong(fileName) ||
         (path.empty() && !IsFolderLocked(fileName))) {
@@ -1406,6 +1450,27 @@ HANDLE WINAPI GetStdHandle(DWORD standardHandle)
     return standardHandle == STD_ERROR_HANDLE && TheWorld().standardError ? StandardErrorValue : nullptr;
 }
 
+BOOL WINAPI ReadFile(HANDLE file, void* buffer, DWORD bytesToRead, DWORD* bytesRead, void* overlapped)
+{
+    Locked lock;
+    const std::map<std::wstring, WORD>& images = TheWorld().images;
+    Record("ReadFile(" + HandleName(file) + ", " + Number(bytesToRead) + ", " + Pointer(overlapped) + ")");
+    HandleEntry* entry = Use(file, "file", "ReadFile");
+    const auto image = entry == nullptr ? images.end() : images.find(ServiceKey(entry->name));
+    if (image == images.end()) {
+        LastError = ERROR_ACCESS_DENIED;
+        return FALSE;
+    }
+    // An image's DOS header, and at 0x80 its PE header, whose subsystem lies 0x5C into it.
+    BYTE headers[0x200] = {'M', 'Z'};
+    headers[0x3C] = 0x80;
+    std::memcpy(headers + 0x80, "PE\0\0", 4);
+    headers[0x80 + 0x5C] = static_cast<BYTE>(image->second);
+    *bytesRead = bytesToRead < sizeof headers ? bytesToRead : sizeof headers;
+    std::memcpy(buffer, headers, *bytesRead);
+    return TRUE;
+}
+
 BOOL WINAPI WriteFile(HANDLE file, const void* buffer, DWORD bytesToWrite, DWORD* bytesWritten, void* overlapped)
 {
     Locked lock;
@@ -1488,6 +1553,12 @@ DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds)
         return 0xFFFFFFFFu;
     }
     const auto child = static_cast<std::size_t>(entry->child);
+    if (milliseconds != INFINITE && !world.children[child].ended && !world.processEnded) {
+        lock.Unlock();
+        PassTime(milliseconds);
+        lock.Relock();
+        return world.children[child].ended ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+    }
     // The whole fake process ending releases the wait, as it would end the
     // thread; the calls that follow are marked lost.
     lock.Wait([&] { return world.children[child].ended || world.processEnded; });
@@ -1501,7 +1572,7 @@ BOOL WINAPI CloseHandle(HANDLE handle)
     const auto found = TheWorld().handles.find(reinterpret_cast<std::uintptr_t>(handle));
     if (found == TheWorld().handles.end() ||
         (found->second.kind != "process" && found->second.kind != "thread" && found->second.kind != "file" &&
-         found->second.kind != "job" && found->second.kind != "token")) {
+         found->second.kind != "job" && found->second.kind != "token" && found->second.kind != "console")) {
         TheWorld().misuses.push_back("CloseHandle: not a kernel handle");
         return FALSE;
     }
@@ -1510,6 +1581,9 @@ BOOL WINAPI CloseHandle(HANDLE handle)
         return FALSE;
     }
     found->second.open = false;
+    if (found->second.kind == "job") {
+        JobEndsLocked(found->first, "CloseHandle");
+    }
     if (found->second.kind == "job" && (found->second.access & JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE) != 0) {
         EndJobLocked(found->first, 0);
     }
@@ -1623,6 +1697,7 @@ BOOL WINAPI TerminateJobObject(HANDLE job, UINT exitCode)
     if (Use(job, "job", "TerminateJobObject") == nullptr) {
         return FALSE;
     }
+    JobEndsLocked(reinterpret_cast<std::uintptr_t>(job), "TerminateJobObject");
     EndJobLocked(reinterpret_cast<std::uintptr_t>(job), exitCode);
     return TRUE;
 }
@@ -1652,13 +1727,19 @@ BOOL WINAPI AttachConsole(DWORD processId)
     Locked lock;
     World& world = TheWorld();
     Record("AttachConsole(" + Number(processId) + ")");
+    for (const auto& member : world.jobOfChild) {
+        if (static_cast<DWORD>(1000 + 4 * member.first) == processId && world.endedJobs.count(member.second) != 0) {
+            world.misuses.push_back("AttachConsole: to the console of a process whose job was ended");
+        }
+    }
     if (world.consoleAttached) {
         world.misuses.push_back("AttachConsole: already attached to a console");
         LastError = ERROR_ACCESS_DENIED;
         return FALSE;
     }
     const int child = ChildOfProcessId(processId);
-    if (child < 0 || (world.children[static_cast<std::size_t>(child)].creationFlags & CREATE_NEW_CONSOLE) == 0 ||
+    if (ShouldFail("AttachConsole") || child < 0 ||
+        (world.children[static_cast<std::size_t>(child)].creationFlags & CREATE_NEW_CONSOLE) == 0 ||
         ClockMs() < world.children[static_cast<std::size_t>(child)].createdAt + ChildConsoleAfterMs) {
         LastError = ERROR_INVALID_HANDLE;  // no such process, or no console (yet)
         return FALSE;
@@ -1673,6 +1754,8 @@ BOOL WINAPI SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add)
     Record("SetConsoleCtrlHandler(" + Pointer(reinterpret_cast<const void*>(handler)) + ", " + Number(add) + ")");
     if (handler == nullptr) {
         TheWorld().ignoresCtrlC = add != FALSE;
+    } else {
+        TheWorld().consoleHandler = add != FALSE ? handler : nullptr;
     }
     return TRUE;
 }
@@ -1686,7 +1769,10 @@ BOOL WINAPI GenerateConsoleCtrlEvent(DWORD controlEvent, DWORD processGroupId)
         LastError = ERROR_INVALID_HANDLE;
         return FALSE;
     }
-    if (controlEvent == CTRL_C_EVENT && !world.ignoresCtrlC) {
+    // The host gets the event too: unless it ignores Ctrl-C, Windows ends
+    // it when no handler of its own returns TRUE.
+    if (!(controlEvent == CTRL_C_EVENT && world.ignoresCtrlC) &&
+        (world.consoleHandler == nullptr || world.consoleHandler(controlEvent) == FALSE)) {
         world.misuses.push_back("GenerateConsoleCtrlEvent: the host ends on its own Ctrl-C");
     }
     return TRUE;
@@ -1700,12 +1786,51 @@ BOOL WINAPI FreeConsole()
     return TRUE;
 }
 
+BOOL WINAPI GetConsoleScreenBufferInfo(HANDLE console, CONSOLE_SCREEN_BUFFER_INFO* info)
+{
+    Locked lock;
+    Record("GetConsoleScreenBufferInfo(" + HandleName(console) + ")");
+    if (Use(console, "console", "GetConsoleScreenBufferInfo") == nullptr) {
+        return FALSE;
+    }
+    const auto rows = static_cast<SHORT>(TheWorld().consoleCells.size() / ConsoleWidth);
+    *info = {{static_cast<SHORT>(ConsoleWidth), 150}, {0, rows}};
+    return TRUE;
+}
+
+BOOL WINAPI ReadConsoleOutputCharacterW(HANDLE console, LPWSTR characters, DWORD length, COORD from, DWORD* read)
+{
+    Locked lock;
+    const std::wstring& cells = TheWorld().consoleCells;
+    Record("ReadConsoleOutputCharacterW(" + HandleName(console) + ", " + Number(length) + ", {" + Number(from.X) +
+           ", " + Number(from.Y) + "})");
+    if (Use(console, "console", "ReadConsoleOutputCharacterW") == nullptr) {
+        return FALSE;
+    }
+    // Cells run on from row to row; here the buffer ends below the cursor.
+    const std::size_t first = static_cast<std::size_t>(from.Y) * ConsoleWidth + static_cast<std::size_t>(from.X);
+    *read = static_cast<DWORD>(first < cells.size() ? std::min<std::size_t>(length, cells.size() - first) : 0);
+    std::wmemcpy(characters, cells.data() + first, *read);
+    return TRUE;
+}
+
 void WINAPI Sleep(DWORD milliseconds)
+{
+    {
+        Locked lock;
+        Record("Sleep(" + Number(milliseconds) + ")");
+    }
+    PassTime(milliseconds);
+}
+
+namespace fake {
+namespace {
+
+void PassTime(DWORD milliseconds)
 {
     int microseconds = 0;
     {
         Locked lock;
-        Record("Sleep(" + Number(milliseconds) + ")");
         microseconds = TheWorld().realMicrosecondsPerMs;
     }
     long long now = ClockMicros.load();
@@ -1723,6 +1848,9 @@ void WINAPI Sleep(DWORD milliseconds)
         std::this_thread::yield();
     }
 }
+
+}  // namespace
+}  // namespace fake
 
 ULONGLONG WINAPI GetTickCount64()
 {

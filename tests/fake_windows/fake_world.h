@@ -114,6 +114,12 @@ void SetModulePath(const std::wstring& path);
 void SetCommandLine(const std::wstring& commandLine);
 void SetStartedByServiceManager(bool started);
 void SetChild(Child behaviour);
+// The child's program as a file whose image names this subsystem. Without
+// it the program's file cannot be read; its console comes up all the same.
+void SetChildImage(const std::wstring& path, WORD subsystem);
+// What the child's console shows, a row each from the top; the cursor
+// stands at the start of the row below them.
+void WriteChildConsole(const std::vector<std::wstring>& rows);
 // A record of this name whose program is binaryPath (the default module path).
 void AddService(const std::wstring& name, bool running, const std::wstring& binaryPath = L"C:\\Apps\\notepadSvc.exe");
 // Another client (a services console, a monitoring agent) holds the service
@@ -208,8 +214,9 @@ long long Now();
 int OpenHandleCount();
 // Closed, stale or foreign handles the host used, thread ids it posted to
 // after closing the child's handles, DLLs it let Windows look for outside the
-// system directory, calls into DLLs it never loaded, and reports after
-// STOPPED; empty when the host behaved.
+// system directory, calls into DLLs it never loaded, reports after STOPPED,
+// a job ended while the host was on a console, and a console attached to
+// after its job was ended; empty when the host behaved.
 std::vector<std::string> Misuses();
 
 }  // namespace fake

@@ -16,6 +16,7 @@
 typedef int BOOL;
 typedef unsigned char BYTE;
 typedef unsigned short WORD;
+typedef short SHORT;
 typedef std::uint32_t DWORD;
 typedef unsigned int UINT;
 typedef long LONG;
@@ -122,12 +123,16 @@ inline HANDLE const INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(static_cast<
 #define JOB_OBJECT_LIMIT_BREAKAWAY_OK 0x00000800u
 #define JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE 0x00002000u
 #define WAIT_OBJECT_0 0u
+#define WAIT_TIMEOUT 0x102u
+#define IMAGE_SUBSYSTEM_WINDOWS_GUI 2
+#define IMAGE_SUBSYSTEM_WINDOWS_CUI 3
 
 #define DELETE 0x00010000u
 #define READ_CONTROL 0x00020000u
 #define WRITE_DAC 0x00040000u
 #define WRITE_OWNER 0x00080000u
 #define GENERIC_ALL 0x10000000u
+#define GENERIC_READ 0x80000000u
 #define GENERIC_WRITE 0x40000000u
 #define FILE_WRITE_DATA 0x0002u
 #define FILE_APPEND_DATA 0x0004u
@@ -347,6 +352,17 @@ typedef struct _WIN32_FIND_DATAW {
 typedef enum _FINDEX_INFO_LEVELS { FindExInfoStandard, FindExInfoBasic } FINDEX_INFO_LEVELS;
 typedef enum _FINDEX_SEARCH_OPS { FindExSearchNameMatch } FINDEX_SEARCH_OPS;
 
+typedef struct _COORD {
+    SHORT X;
+    SHORT Y;
+} COORD;
+
+// The fields the host reads.
+typedef struct _CONSOLE_SCREEN_BUFFER_INFO {
+    COORD dwSize;
+    COORD dwCursorPosition;
+} CONSOLE_SCREEN_BUFFER_INFO;
+
 typedef BOOL(WINAPI* PHANDLER_ROUTINE)(DWORD);
 typedef void(WINAPI* LPSERVICE_MAIN_FUNCTIONW)(DWORD, LPWSTR*);
 typedef void(WINAPI* LPHANDLER_FUNCTION)(DWORD);
@@ -429,6 +445,7 @@ BOOL WINAPI ProcessIdToSessionId(DWORD processId, DWORD* sessionId);
 BOOL WINAPI GetConsoleMode(HANDLE console, DWORD* mode);
 BOOL WINAPI WriteConsoleW(HANDLE console, const void* buffer, DWORD unitsToWrite, DWORD* unitsWritten, void* reserved);
 HANDLE WINAPI GetStdHandle(DWORD standardHandle);
+BOOL WINAPI ReadFile(HANDLE file, void* buffer, DWORD bytesToRead, DWORD* bytesRead, void* overlapped);
 BOOL WINAPI WriteFile(HANDLE file, const void* buffer, DWORD bytesToWrite, DWORD* bytesWritten, void* overlapped);
 int WINAPI WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wideText, int wideLength, LPSTR multiByteText,
                                int multiByteSize, LPCSTR defaultChar, BOOL* usedDefaultChar);
@@ -451,6 +468,8 @@ BOOL WINAPI AttachConsole(DWORD processId);
 BOOL WINAPI SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add);
 BOOL WINAPI GenerateConsoleCtrlEvent(DWORD controlEvent, DWORD processGroupId);
 BOOL WINAPI FreeConsole();
+BOOL WINAPI GetConsoleScreenBufferInfo(HANDLE console, CONSOLE_SCREEN_BUFFER_INFO* info);
+BOOL WINAPI ReadConsoleOutputCharacterW(HANDLE console, LPWSTR characters, DWORD length, COORD from, DWORD* read);
 void WINAPI Sleep(DWORD milliseconds);
 ULONGLONG WINAPI GetTickCount64();
 void WINAPI OutputDebugStringW(LPCWSTR text);

@@ -3,7 +3,8 @@
 //   TEST_CHILD_LOOP       a message loop on the primary thread; WM_QUIT ends it
 //   TEST_CHILD_LATE_LOOP  a program still loading: records its start, creates
 //                         its message queue 1 s later, then loops as LOOP
-//   TEST_CHILD_CONSOLE    no message queue at all: WM_QUIT is lost on it
+//   TEST_CHILD_CONSOLE    no message queue at all: WM_QUIT is lost on it; it
+//                         writes three lines to its console first
 //   TEST_CHILD_CTRL_C     a console program that ends on Ctrl-C
 //   TEST_CHILD_QUICK      ends at once
 //   TEST_CHILD_LAUNCHER   starts a second process of its own (this file again,
@@ -12,6 +13,8 @@
 //   TEST_CHILD_LAUNCHER_EXITS
 //                         starts the second process, then ends with exit code
 //                         3 once the file "<its path>.end" exists
+//   TEST_CHILD_SAYS=N     once the host is on its console, writes N lines to
+//                         it, then ends with exit code 3
 // All but CTRL_C ignore Ctrl-C, as a program without a console would: their
 // end shows which request reached them.
 #include <windows.h>
@@ -53,6 +56,22 @@ BOOL WINAPI OnConsoleControl(DWORD event)
     }
     SetEvent(CtrlC);
     return TRUE;
+}
+#endif
+
+#if defined(TEST_CHILD_SAYS) || defined(TEST_CHILD_CONSOLE)
+// "line K of N to stdout" (or stderr: odd lines go to standard output, even
+// ones to standard error), the last one ending in ": é 中文".
+void Say(int count)
+{
+    for (int line = 1; line <= count; ++line) {
+        const bool odd = line % 2 != 0;
+        const std::wstring text = L"line " + std::to_wstring(line) + L" of " + std::to_wstring(count) +
+                                  (odd ? L" to stdout" : L" to stderr") + (line == count ? L": é 中文\n" : L"\n");
+        DWORD written = 0;
+        WriteConsoleW(GetStdHandle(odd ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE), text.c_str(),
+                      static_cast<DWORD>(text.size()), &written, nullptr);
+    }
 }
 #endif
 
@@ -100,9 +119,9 @@ int main(int argc, char** argv)
 
     Record(L"command_line", GetCommandLineW());
     Record(L"directory", directory);
-    // A console of its own has this process alone attached to it, and a code
-    // page: without a console GetConsoleCP() is 0.
-    Record(L"own_console", attached == 1 ? L"yes" : L"no");
+    // A console of its own has this process attached to it (and the host,
+    // once it is), and a code page: without a console GetConsoleCP() is 0.
+    Record(L"console_processes", std::to_wstring(attached));
     Record(L"console_cp", std::to_wstring(GetConsoleCP()));
     Record(L"pid", std::to_wstring(GetCurrentProcessId()));
 #ifdef TEST_CHILD_LATE_LOOP
@@ -116,6 +135,9 @@ int main(int argc, char** argv)
 #endif
 #if defined(TEST_CHILD_LAUNCHER) || defined(TEST_CHILD_LAUNCHER_EXITS)
     StartGrandchild();
+#endif
+#ifdef TEST_CHILD_CONSOLE
+    Say(3);
 #endif
     Record(L"ready", L"yes");
 
@@ -132,6 +154,13 @@ int main(int argc, char** argv)
     WaitForSingleObject(CtrlC, INFINITE);
     Record(L"ended", L"Ctrl-C");
     return 0;
+#elif defined(TEST_CHILD_SAYS)
+    // What it writes outlives it only while the host is on its console.
+    while (GetConsoleProcessList(consoleProcesses, 8) < 2) {
+        Sleep(10);
+    }
+    Say(TEST_CHILD_SAYS);
+    return 3;
 #elif defined(TEST_CHILD_LAUNCHER_EXITS)
     while (GetFileAttributesW((ModulePath() + L".end").c_str()) == INVALID_FILE_ATTRIBUTES) {
         Sleep(10);

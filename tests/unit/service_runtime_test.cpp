@@ -145,7 +145,8 @@ void ExpectEverythingClosedAndNothingMisused()
     EXPECT_EQ(fake::Misuses(), std::vector<std::string>{});
 }
 
-const std::wstring Launched = L"子进程创建成功!cmd=C:\\Apps\\notepad.exe ";
+const std::wstring Program = L"C:\\Apps\\notepad.exe";
+const std::wstring Launched = L"子进程创建成功!cmd=" + Program + L" ";
 const std::wstring Succeeded = L"Register Service Main Function Succeed!";
 
 TEST_F(ServiceRun, StartsTheChildInANewConsoleInTheHostsDirectoryInAJobBeforeItRuns)
@@ -165,6 +166,7 @@ TEST_F(ServiceRun, StartsTheChildInANewConsoleInTheHostsDirectoryInAJobBeforeItR
             }
         }
     }
+    // The host ignores the events of the consoles it attaches to.
     // With Ctrl-C on, whatever the host inherited. Suspended until it is in
     // the job. Once it has ended by itself, what it left in the job is ended
     // and counted gone; the job is closed after the thread and process
@@ -172,7 +174,7 @@ TEST_F(ServiceRun, StartsTheChildInANewConsoleInTheHostsDirectoryInAJobBeforeItR
     EXPECT_EQ(calls,
               (std::vector<std::string>{
                   "CreateJobObjectW(NULL, NULL)", "SetInformationJobObject(job#256, 9, limits 0x2800, 144)",
-                  "SetConsoleCtrlHandler(NULL, 0)",
+                  "SetConsoleCtrlHandler(NULL, 0)", "SetConsoleCtrlHandler(ptr, 1)",
                   "CreateProcessW(NULL, \"C:\\Apps\\notepad.exe \", NULL, NULL, 0, 0x14, NULL, \"C:\\Apps\\\", bare "
                   "startup info, cleared process information)",
                   "AssignProcessToJobObject(job#256, process#280)", "ResumeThread(thread#284)",
@@ -212,6 +214,64 @@ TEST_F(ServiceRun, AChildThatEndsByItselfStopsTheServiceOnce)
     ExpectStoppedEventBeforeEachStoppedReport();
     ExpectEverythingClosedAndNothingMisused();
     EXPECT_EQ(exitCode_, 0);
+}
+
+// The service thread's last wait for the child has no time-out.
+bool WaitsWithoutATimeOut()
+{
+    const std::vector<std::string> waits = fake::CallsNamed("WaitForSingleObject");
+    return !waits.empty() && waits.back().find(", 0xFFFFFFFF)") != std::string::npos;
+}
+
+TEST_F(ServiceRun, AConsoleProgramThatEndsByItselfLeavesItsLastLinesBeforeTheServiceStops)
+{
+    fake::SetChildImage(Program, IMAGE_SUBSYSTEM_WINDOWS_CUI);
+    fake::SetChild(Child::RunsUntilEnded);
+    fake::WriteChildConsole({L"starting", L"failed: 100% of é"});
+    Start();
+    // On its console, the host waits for it without waking up.
+    ASSERT_TRUE(fake::WaitUntil(WaitsWithoutATimeOut));
+    fake::EndChild(3);
+    ASSERT_TRUE(Finish());
+
+    EXPECT_EQ(fake::EventTexts(), (std::vector<std::wstring>{Launched,
+                                                             L"The program ended by itself with exit code 3. The last "
+                                                             L"lines of its console:\r\nstarting\r\nfailed: 100% of é",
+                                                             L"Service stopped", Succeeded}));
+    ExpectEverythingClosedAndNothingMisused();  // it left the console before the job ended
+}
+
+TEST_F(ServiceRun, AGuiProgramIsWaitedForWithoutATimeOutFromTheStart)
+{
+    fake::SetChildImage(Program, IMAGE_SUBSYSTEM_WINDOWS_GUI);
+    fake::SetChild(Child::ExitsAtOnce);
+    Start();
+    ASSERT_TRUE(Finish());
+    EXPECT_EQ(fake::CallsNamed("WaitForSingleObject").size(), 1u);
+    EXPECT_TRUE(WaitsWithoutATimeOut());
+}
+
+TEST_F(ServiceRun, AConsoleProgramWithoutAConsoleIsTriedEverLessOftenThenNoMore)
+{
+    fake::SetChildImage(Program, IMAGE_SUBSYSTEM_WINDOWS_CUI);
+    fake::FailCall("AttachConsole");  // it let its console go
+    fake::SetChild(Child::RunsUntilEnded);
+    Start();
+    ASSERT_TRUE(fake::WaitUntil(WaitsWithoutATimeOut));
+    fake::EndChild(0);
+    ASSERT_TRUE(Finish());
+    // Every clock tick for 250 ms, then a quarter of the time since, for a minute.
+    EXPECT_LT(fake::CallsNamed("AttachConsole").size(), 50u);
+}
+
+TEST_F(ServiceRun, NothingAttachesToTheProgramsConsoleOnceItsJobWasEnded)
+{
+    // The service thread still tries when the stop ends the job, and the
+    // program outlives that.
+    fake::SetChildImage(Program, IMAGE_SUBSYSTEM_WINDOWS_CUI);
+    fake::FailCall("AttachConsole");
+    StartAndStop(Child::SurvivesTermination);
+    EXPECT_EQ(fake::Misuses(), std::vector<std::string>{});
 }
 
 TEST_F(ServiceRun, AChildWithAMessageLoopEndsOnTheQuitMessage)
@@ -265,27 +325,21 @@ TEST_F(ServiceRun, AConsoleProgramIsAskedByItsConsoleThenEndedWithItsJobOnTime)
     const long long requested = StartAndStop(Child::IgnoresWmQuit);
 
     // No message queue: the quit message is tried every 50 ms. Its console
-    // gets Ctrl-C, which the host ignores itself. Then the whole job ends.
+    // gets Ctrl-C, which the host ignores itself. Then the whole job ends,
+    // once the host has left the console.
     // Windows ends each Sleep(50) at a clock tick, here the earliest it may
     // (46.875 ms), and a Sleep(2000) a tick early: the 2 s and 4 s are kept
     // by the clock, not by adding up sleeps, and never end early.
     // Its console comes up a moment after its start: Ctrl-C is tried again.
     const std::string post = "PostThreadMessageW(2000, 0x12, 0, 0)";
-    std::vector<std::string> expected = {post,
-                                         "AttachConsole(1000)",
-                                         "Sleep(50)",
-                                         post,
-                                         "AttachConsole(1000)",
-                                         "Sleep(50)",
-                                         post,
-                                         "AttachConsole(1000)",
-                                         "SetConsoleCtrlHandler(NULL, 1)",
-                                         "GenerateConsoleCtrlEvent(0, 0)",
-                                         "FreeConsole()"};
+    std::vector<std::string> expected = {post, "AttachConsole(1000)", "Sleep(50)",
+                                         post, "AttachConsole(1000)", "Sleep(50)",
+                                         post, "AttachConsole(1000)", "GenerateConsoleCtrlEvent(0, 0)"};
     for (int retry = 0; retry < 40; ++retry) {
         expected.insert(expected.end(), {"Sleep(50)", post});
     }
-    expected.insert(expected.end(), {"Sleep(32)", post, "TerminateJobObject(job#256, 2)", "Sleep(2000)", "Sleep(16)"});
+    expected.insert(expected.end(),
+                    {"Sleep(32)", post, "FreeConsole()", "TerminateJobObject(job#256, 2)", "Sleep(2000)", "Sleep(16)"});
     EXPECT_EQ(HandlerCallsToTheChild(requested), expected);
     EXPECT_EQ(TimeOfFirstCall("TerminateJobObject"), requested + 2000);
     EXPECT_EQ(fake::Children()[0].exitCode, 2u);
@@ -550,6 +604,9 @@ TEST_F(ServiceRun, RandomInterleavingsNeverUseAClosedOrStaleHandle)
         fake::SetStartedByServiceManager(true);
         const Child kind = kinds[random() % 4];
         fake::SetChild(kind);
+        if (random() % 2 == 0) {
+            fake::SetChildImage(Program, IMAGE_SUBSYSTEM_WINDOWS_CUI);
+        }
         fake::SetRealMicrosecondsPerSleepMs(static_cast<int>(random() % 3));
         finished_ = false;
         Start();
