@@ -27,8 +27,7 @@ void DeriveHostIdentity(HostIdentity& identity);
 // consecutive events.
 void LogEvent(const wchar_t* format, ...);
 
-// The actions WinMain routes to. Each returns the process's exit code:
-// ERROR_SUCCESS, or the Win32 error of what failed.
-DWORD InstallService(const std::wstring& modulePath);
-DWORD UninstallService(const std::wstring& modulePath);
-DWORD RunAsService(const std::wstring& modulePath);
+// Hands the process to the service manager's control dispatcher for the
+// host `identity`, which lives until it returns. Returns the process's exit
+// code: ERROR_SUCCESS after a service run, else the dispatcher's error.
+DWORD RunAsService(const HostIdentity& identity);

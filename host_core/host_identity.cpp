@@ -1,3 +1,4 @@
+#include "grown_text.h"
 #include "host_core.h"
 #include "path_form.h"
 #include "path_split.h"
@@ -16,15 +17,11 @@ namespace {
 std::wstring QueryModulePath()
 {
     const DWORD longestPath = 32768;  // the most any Windows path can hold
-    std::wstring buffer(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD length = GetModuleFileNameW(nullptr, &buffer[0], static_cast<DWORD>(buffer.size()));
-        if (length < buffer.size() || buffer.size() > longestPath) {
-            buffer.resize(length < buffer.size() ? length : buffer.size());
-            return buffer;
-        }
-        buffer.assign(buffer.size() * 2, L'\0');
-    }
+    return GrownText(MAX_PATH, [](wchar_t* buffer, DWORD size) {
+        const DWORD length = GetModuleFileNameW(nullptr, buffer, size);
+        // A call that goes on filling whatever it is given is taken as cut.
+        return length == size && size > longestPath ? size - 1 : length;
+    });
 }
 
 }  // namespace

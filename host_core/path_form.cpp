@@ -1,22 +1,15 @@
 #include "path_form.h"
 
+#include "grown_text.h"
+
 #include <windows.h>
 
 namespace {
 
-// GetLongPathNameW and GetShortPathNameW alike: grown to the size asked for
-// (terminator included) until the path fits; empty when Windows fails.
+// GetLongPathNameW and GetShortPathNameW alike; empty when Windows fails.
 std::wstring Converted(DWORD(WINAPI* convert)(LPCWSTR, LPWSTR, DWORD), const std::wstring& path)
 {
-    std::wstring buffer(path.size() + 1, L'\0');
-    for (;;) {
-        const DWORD length = convert(path.c_str(), &buffer[0], static_cast<DWORD>(buffer.size()));
-        if (length < buffer.size()) {
-            buffer.resize(length);
-            return buffer;
-        }
-        buffer.assign(length, L'\0');
-    }
+    return GrownText(path.size() + 1, [&](wchar_t* buffer, DWORD size) { return convert(path.c_str(), buffer, size); });
 }
 
 }  // namespace
@@ -34,15 +27,13 @@ std::wstring ShortFormOf(const std::wstring& path)
 
 std::wstring FinalPathOf(HANDLE file, DWORD flags)
 {
-    std::wstring final(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD length = GetFinalPathNameByHandleW(file, &final[0], static_cast<DWORD>(final.size()), flags);
-        if (length < final.size()) {
-            final.resize(length);
-            return final;
-        }
-        final.assign(length, L'\0');  // the size it needs, terminator included
-    }
+    return GrownText(MAX_PATH,
+                     [&](wchar_t* buffer, DWORD size) { return GetFinalPathNameByHandleW(file, buffer, size, flags); });
+}
+
+bool HasDevicePrefix(const std::wstring& path)
+{
+    return path.compare(0, 4, L"\\\\?\\") == 0 || path.compare(0, 4, L"\\??\\") == 0;
 }
 
 std::wstring WithoutDevicePrefix(const std::wstring& path)
@@ -55,7 +46,7 @@ std::wstring WithoutDevicePrefix(const std::wstring& path)
 
 std::wstring Openable(const std::wstring& path)
 {
-    if (path.size() < MAX_PATH || path.compare(0, 4, L"\\\\?\\") == 0) {
+    if (path.size() < MAX_PATH || HasDevicePrefix(path)) {
         return path;
     }
     return path.compare(0, 2, L"\\\\") == 0 ? L"\\\\?\\UNC\\" + path.substr(2) : L"\\\\?\\" + path;
@@ -75,5 +66,5 @@ std::wstring WindowsPathOf(const std::wstring& path, DWORD flags)
     }
     const std::wstring final = FinalPathOf(file, flags);
     CloseHandle(file);
-    return final.compare(0, 4, L"\\\\?\\") == 0 ? WithoutDevicePrefix(final) : std::wstring();
+    return HasDevicePrefix(final) ? WithoutDevicePrefix(final) : std::wstring();
 }

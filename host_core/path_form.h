@@ -31,6 +31,10 @@ std::wstring Openable(const std::wstring& path);
 // (`access`), shared with everyone; INVALID_HANDLE_VALUE when it cannot be.
 HANDLE OpenToQuery(const std::wstring& path, DWORD access, DWORD flags);
 
+// Whether the path begins with "\\?\" or "\??\", the prefixes with which
+// Windows writes a path as it is, unparsed.
+bool HasDevicePrefix(const std::wstring& path);
+
 // A UNC path for what Windows writes as "\??\UNC\server\share" or
 // "\\?\UNC\server\share", a plain one for "\??\C:\Real" or "\\?\C:\Real".
 std::wstring WithoutDevicePrefix(const std::wstring& path);

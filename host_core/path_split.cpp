@@ -9,7 +9,7 @@ PathParts SplitPath(const std::wstring& path)
         start = 2;
     }
 
-    const std::wstring::size_type lastSeparator = path.find_last_of(L"\\/");
+    const std::wstring::size_type lastSeparator = path.find_last_of(Separators);
     std::wstring::size_type nameStart = start;
     if (lastSeparator != std::wstring::npos && lastSeparator >= start) {
         nameStart = lastSeparator + 1;

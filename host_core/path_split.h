@@ -13,6 +13,13 @@ struct PathParts {
 
 PathParts SplitPath(const std::wstring& path);
 
+// Backslash and slash both separate the components of a path.
+constexpr const wchar_t* Separators = L"\\/";
+inline bool IsSeparator(wchar_t unit)
+{
+    return unit == L'\\' || unit == L'/';
+}
+
 // The folder part of a path, with its last separator: "C:" alone would name
 // the current folder on drive C:, not its root.
 std::wstring FolderOf(const std::wstring& path);

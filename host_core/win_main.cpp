@@ -1,6 +1,7 @@
 #include "command_line.h"
 #include "host_core.h"
 #include "service_mode.h"
+#include "service_registration/service_registration.h"
 #include "service_runtime/service_runtime.h"
 
 SERVICE_STATUS ServiceStatus;
@@ -36,14 +37,14 @@ int WINAPI WinMain(HINSTANCE /*instance*/, HINSTANCE /*previousInstance*/, LPSTR
     } else if (IsCommandWord(command, L"/uninstall")) {
         exitCode = UninstallService(identity.ModulePath);
     } else {
-        exitCode = RunAsService(identity.ModulePath);
+        exitCode = RunAsService(identity);
     }
     return static_cast<int>(exitCode);
 }
 
-DWORD RunAsService(const std::wstring& modulePath)
+DWORD RunAsService(const HostIdentity& identity)
 {
-    HostPath = modulePath;
+    ServiceHost = &identity;
     SERVICE_TABLE_ENTRYW table[2] = {{&ServiceName[0], ServiceMain}, {nullptr, nullptr}};
     if (StartServiceCtrlDispatcherW(table) == FALSE) {
         // Started by hand, not by the service manager: nothing was run.

@@ -42,10 +42,9 @@ std::wstring PlainPath(const std::wstring& path)
 {
     std::wstring plain = path;
     for (wchar_t& unit : plain) {
-        unit = unit == L'/' ? L'\\' : unit;
+        unit = IsSeparator(unit) ? L'\\' : unit;
     }
-    if ((plain.compare(0, 4, L"\\\\?\\") == 0 || plain.compare(0, 4, L"\\??\\") == 0) &&
-        plain.compare(4, 7, L"Volume{") != 0) {
+    if (HasDevicePrefix(plain) && plain.compare(4, 7, L"Volume{") != 0) {
         plain = WithoutDevicePrefix(plain);
     } else if (plain.compare(0, 4, L"\\??\\") == 0) {
         plain[1] = L'\\';
@@ -118,7 +117,7 @@ LinkTarget ReadLink(HANDLE object, const std::wstring& path)
     }
     // "\??\C:\...", "\??\UNC\server\share\..." or "\??\Volume{...}\"; any
     // other name (a device) cannot be followed here.
-    const std::wstring target = name.compare(0, 4, L"\\??\\") == 0 ? PlainPath(name) : std::wstring();
+    const std::wstring target = HasDevicePrefix(name) ? PlainPath(name) : std::wstring();
     const bool known = RootLength(target) != 0 && (target.compare(0, 4, L"\\\\?\\") != 0 ||
                                                    target.compare(0, std::wcslen(VolumePrefix), VolumePrefix) == 0);
     return {true, known ? target : std::wstring()};

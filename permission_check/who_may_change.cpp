@@ -55,13 +55,13 @@ bool IsThere(const std::wstring& path)
 
 }  // namespace
 
-std::wstring WhoElseMayChange(const std::wstring& hostPath, const std::wstring& programPath)
+std::wstring WhoElseMayChange(const std::wstring& modulePath, const std::wstring& programPath)
 {
     Walk walk;
     // The folder of both files, through every link on the way, and all it
     // holds: the host, the program (which may be copied in after /install)
     // and whatever the program loads from there.
-    const std::wstring folder = WalkPath(walk, FolderOf(hostPath), Part::Folder);
+    const std::wstring folder = WalkPath(walk, FolderOf(modulePath), Part::Folder);
     const std::wstring local =
         folder.empty() ? std::wstring()
                        : JudgeFiles(walk, folder, programPath.substr(FolderOf(programPath).size()) + L".local");
@@ -73,7 +73,7 @@ std::wstring WhoElseMayChange(const std::wstring& hostPath, const std::wstring& 
     }
     // And each file where Windows finds it, through whatever a walk by name
     // does not show (a drive letter defined for every session, say).
-    for (const std::wstring* file : {&hostPath, &programPath}) {
+    for (const std::wstring* file : {&modulePath, &programPath}) {
         if (!walk.Why.empty() || (file == &programPath && !IsThere(programPath))) {
             continue;
         }

@@ -6,7 +6,7 @@
 #include <string>
 
 // Empty when only trusted accounts may change what a service of the host at
-// `hostPath` runs (see accounts.h for who is trusted). What is judged: the
+// `modulePath` runs (see accounts.h for who is trusted). What is judged: the
 // host's folder, which is the program's, every folder above it up to the
 // root of its volume or share, every file in it (the host, the program when
 // it is there, and the DLLs and files Windows' loader takes from there), its
@@ -14,4 +14,4 @@
 // link or mount point on the way to any of them, each followed to where it
 // leads. Otherwise one line that says which account may do what to which of
 // them, or what could not be told.
-std::wstring WhoElseMayChange(const std::wstring& hostPath, const std::wstring& programPath);
+std::wstring WhoElseMayChange(const std::wstring& modulePath, const std::wstring& programPath);

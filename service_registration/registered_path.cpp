@@ -1,6 +1,8 @@
 #include "registered_path.h"
 
+#include "host_core/grown_text.h"
 #include "host_core/path_form.h"
+#include "host_core/path_split.h"
 
 #include <windows.h>
 
@@ -8,7 +10,7 @@ namespace {
 
 bool IsDriveLetterPath(const std::wstring& path)
 {
-    return path.size() >= 3 && path[1] == L':' && (path[2] == L'\\' || path[2] == L'/');
+    return path.size() >= 3 && path[1] == L':' && IsSeparator(path[2]);
 }
 
 // The text as the service manager would read a binary path, as far as this
@@ -18,15 +20,11 @@ bool IsDriveLetterPath(const std::wstring& path)
 // defines is taken as expanded as well. Empty when Windows cannot tell.
 std::wstring Expanded(const std::wstring& text)
 {
-    std::wstring expanded(text.size() + 1, L'\0');
-    for (;;) {
-        const DWORD size = ExpandEnvironmentStringsW(text.c_str(), &expanded[0], static_cast<DWORD>(expanded.size()));
-        if (size == 0 || size <= expanded.size()) {
-            expanded.resize(size == 0 ? 0 : size - 1);
-            return expanded;
-        }
-        expanded.assign(size, L'\0');  // the size it needs, terminator included
-    }
+    return GrownText(text.size() + 1, [&](wchar_t* buffer, DWORD size) {
+        // Its size, terminator included, whether it fits or not.
+        const DWORD needed = ExpandEnvironmentStringsW(text.c_str(), buffer, size);
+        return needed == 0 || needed > size ? needed : needed - 1;
+    });
 }
 
 // The binary path is an expandable string, as system services' are
@@ -64,7 +62,7 @@ std::wstring WithoutSessionDrives(const std::wstring& modulePath)
         // kept as it is written, junctions and all.
         std::wstring device(32768, L'\0');
         if (QueryDosDeviceW(drive.c_str(), &device[0], static_cast<DWORD>(device.size())) == 0 ||
-            device.compare(0, 4, L"\\??\\") != 0) {
+            !HasDevicePrefix(device)) {
             return path;
         }
         if (steps == 4) {

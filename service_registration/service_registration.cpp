@@ -1,3 +1,4 @@
+#include "service_registration.h"
 #include "host_core/failure_notice.h"
 #include "host_core/host_core.h"
 #include "host_core/path_split.h"

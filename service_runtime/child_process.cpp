@@ -166,15 +166,15 @@ void EndWhatTheChildLeft()
 
 // ERROR_SUCCESS when the program may be started; else the error the service
 // stops with, and in `why` what the launch failure alone would not tell.
-DWORD LaunchRefusal(const std::wstring& hostPath, std::wstring& why)
+DWORD LaunchRefusal(const std::wstring& modulePath, std::wstring& why)
 {
     // A stem of fewer than three units names the host itself, which would
     // only wait in the dispatcher, fail and end with 0: no program there.
-    if (IsSameFileInSameFolder(ChildProgramPath, hostPath)) {
+    if (IsSameFileInSameFolder(ChildProgramPath, modulePath)) {
         return ERROR_FILE_NOT_FOUND;
     }
     // The program runs as the service's account, LocalSystem by default.
-    why = WhoElseMayChange(hostPath, ChildProgramPath);
+    why = WhoElseMayChange(modulePath, ChildProgramPath);
     return why.empty() ? ERROR_SUCCESS : ERROR_ACCESS_DISABLED_BY_POLICY;
 }
 
@@ -190,7 +190,7 @@ void PrepareChildProcess()
     ReleaseSRWLockExclusive(&ChildLock);
 }
 
-ChildEnd RunChildProcess(const std::wstring& hostPath)
+ChildEnd RunChildProcess(const std::wstring& modulePath)
 {
     // The program's new console needs a window station: Wine gives a new
     // process its parent's, and this process has one only once USER32 has
@@ -201,7 +201,7 @@ ChildEnd RunChildProcess(const std::wstring& hostPath)
     LoadSystemLibrary(L"user32.dll");
     HANDLE job = CreateChildJob();
     std::wstring why;
-    const DWORD refusal = LaunchRefusal(hostPath, why);
+    const DWORD refusal = LaunchRefusal(modulePath, why);
     const bool consoleProgram = IsConsoleProgram(ChildProgramPath);
 
     AcquireSRWLockExclusive(&ChildLock);
@@ -261,7 +261,7 @@ ChildEnd RunChildProcess(const std::wstring& hostPath)
     return end;
 }
 
-bool AskChildToQuit()
+QuitRequest AskChildToQuit()
 {
     // USER32 is in already, unless it could not be loaded for the launch.
     const auto postThreadMessage =
@@ -270,10 +270,12 @@ bool AskChildToQuit()
     StopRequested = true;
     // Our open thread handle keeps the thread id from being reused. Without
     // USER32 there is nobody to ask: the termination follows all the same.
-    const bool done = State != ChildState::Running || postThreadMessage == nullptr ||
-                      postThreadMessage(ChildProcess.dwThreadId, WM_QUIT, 0, 0) != FALSE;
+    const QuitRequest request = State != ChildState::Running || postThreadMessage == nullptr ? QuitRequest::NothingToAsk
+                                : postThreadMessage(ChildProcess.dwThreadId, WM_QUIT, 0, 0) != FALSE
+                                    ? QuitRequest::Posted
+                                    : QuitRequest::NotYet;
     ReleaseSRWLockExclusive(&ChildLock);
-    return done;
+    return request;
 }
 
 bool SendCtrlCToChild()

@@ -2,7 +2,7 @@
 #include "host_core/service_mode.h"
 #include "service_runtime.h"
 
-std::wstring HostPath;
+const HostIdentity* ServiceHost = nullptr;
 
 namespace {
 
@@ -81,14 +81,26 @@ void StopService()
         return;
     }
     const ULONGLONG terminateAt = requested + 2000;
-    // A program still loading has no message queue, or no console, yet:
-    // ask again every 50 ms while it may still begin to listen.
-    bool posted = AskChildToQuit();
-    bool interrupted = SendCtrlCToChild();
+    // A program that takes the quit message has 1 s to act on it before its
+    // console gets Ctrl-C, on which a console program without a handler of
+    // its own ends at once, in the middle of whatever the message began. One
+    // whose thread has no message queue, as most console programs, gets
+    // Ctrl-C at once. A program still loading has no message queue, or no
+    // console, yet: both are asked again every 50 ms while it may still
+    // begin to listen.
+    const QuitRequest first = AskChildToQuit();
+    bool posted = first != QuitRequest::NotYet;
+    ULONGLONG interruptAt = first == QuitRequest::Posted ? requested + 1000 : requested;
+    bool interrupted = interruptAt == requested && SendCtrlCToChild();
     for (ULONGLONG now = GetTickCount64(); !(posted && interrupted) && now < terminateAt; now = GetTickCount64()) {
-        Sleep(static_cast<DWORD>(terminateAt - now < 50 ? terminateAt - now : 50));
-        posted = posted || AskChildToQuit();
-        interrupted = interrupted || SendCtrlCToChild();
+        const ULONGLONG wake = posted && interruptAt > now ? interruptAt : now + 50;
+        Sleep(static_cast<DWORD>((wake < terminateAt ? wake : terminateAt) - now));
+        now = GetTickCount64();
+        if (!posted && AskChildToQuit() != QuitRequest::NotYet) {
+            posted = true;
+            interruptAt = now + 1000;
+        }
+        interrupted = interrupted || (now >= interruptAt && SendCtrlCToChild());
     }
     SleepUntil(terminateAt);
     TerminateChild();
@@ -103,6 +115,9 @@ void StopService()
 
 void WINAPI ServiceMain(DWORD /*argumentCount*/, LPWSTR* /*arguments*/)
 {
+    // Copied before any control can come: once a stop has been handled,
+    // WinMain, whose record it is, may return while this thread goes on.
+    const std::wstring modulePath = ServiceHost->ModulePath;
     SetRunningAsService(true);
     PrepareChildProcess();
 
@@ -123,7 +138,7 @@ void WINAPI ServiceMain(DWORD /*argumentCount*/, LPWSTR* /*arguments*/)
     ReportServiceState(RunStage::Running, RunStage::Running, SERVICE_START_PENDING);
     ReportServiceState(RunStage::Running, RunStage::Running, SERVICE_RUNNING);
 
-    const ChildEnd end = RunChildProcess(HostPath);
+    const ChildEnd end = RunChildProcess(modulePath);
 
     // During a stop the handler makes the run's one STOPPED report, 4 s after
     // the request, with no error: the service shows STOP_PENDING until then.

@@ -1,6 +1,8 @@
 // The service as the service manager sees it, and the child it supervises.
 #pragma once
 
+#include "host_core/host_core.h"
+
 #include <windows.h>
 
 #include <string>
@@ -9,9 +11,9 @@
 // RunChildProcess on the service thread, used by the control handler.
 extern PROCESS_INFORMATION ChildProcess;
 
-// The host's own path, as the service manager started it; set before the
-// dispatcher runs, then only read.
-extern std::wstring HostPath;
+// The host the service manager runs: WinMain's own record, which lives for
+// the whole run. Set before the dispatcher runs, then only read.
+extern const HostIdentity* ServiceHost;
 
 // A fresh service run: no child yet, no stop asked for. Called before the
 // control handler is registered.
@@ -32,14 +34,16 @@ struct ChildEnd {
 // started. It is not started when it is the host itself, or when an account
 // other than a trusted one may change what it runs. This process stays on a
 // console program's console while it runs.
-ChildEnd RunChildProcess(const std::wstring& hostPath);
+ChildEnd RunChildProcess(const std::wstring& modulePath);
 
 // For the control handler: act on the child only while it runs, never on
 // handles that RunChildProcess has closed. Asking to quit also tells a
-// launch still to come not to happen; it is false while the quit message
-// could not be posted to a running child (its thread has no message queue
-// yet), so that the handler can try again.
-bool AskChildToQuit();
+// launch still to come not to happen. NotYet while the quit message could
+// not be posted to a running child (its thread has no message queue yet),
+// so that the handler can try again; NothingToAsk when no child runs, or
+// USER32 could not be loaded.
+enum class QuitRequest { Posted, NothingToAsk, NotYet };
+QuitRequest AskChildToQuit();
 // Ctrl-C to the console of a running child, which is how a console program
 // is asked to end. False while a running child has no console to attach to:
 // a GUI program never has one, a console program still starting may not yet.

@@ -2,6 +2,7 @@
 // exact calls on every path, what the user sees, and what stays in the
 // service database. Every test ends with every handle closed and none misused.
 #include "host_core/service_mode.h"
+#include "service_registration/service_registration.h"
 #include "test_support.h"
 
 #include <algorithm>
