@@ -18,9 +18,11 @@ const wchar_t* const Refused = L"Only administrators may change what this servic
 // a DLL from the program's folder before its own, and reads the program's
 // .manifest, .config and .local there. Subfolders hold the program's data
 // (logs, caches): what the program itself loads from them is its own
-// business. Returns the path of the subfolder `localFolder`, the one the
-// loader reads, if there is one.
-std::wstring JudgeFiles(Walk& walk, const std::wstring& folder, const std::wstring& localFolder)
+// business, but for those named `localFolder` (worker.exe.local, the one the
+// loader reads) or, when it is empty, every one: they are added to
+// `folders`, to be judged as the program's folder.
+void JudgeFiles(Walk& walk, const std::wstring& folder, const std::wstring& localFolder,
+                std::vector<std::wstring>& folders)
 {
     WIN32_FIND_DATAW entry = {};
     HANDLE listing = FindFirstFileExW(Openable(folder + L"*").c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch,
@@ -30,19 +32,17 @@ std::wstring JudgeFiles(Walk& walk, const std::wstring& folder, const std::wstri
         if (GetLastError() != ERROR_FILE_NOT_FOUND) {
             walk.Why = L"what " + folder + L" holds cannot be told";
         }
-        return std::wstring();
+        return;
     }
-    std::wstring local;
     do {
         const std::wstring name = entry.cFileName;
         if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
             WalkPath(walk, folder + name, Part::File, entry.dwFileAttributes);
-        } else if (!localFolder.empty() && EqualFoldingAscii(name, localFolder)) {
-            local = folder + name;
+        } else if (localFolder.empty() ? name != L"." && name != L".." : EqualFoldingAscii(name, localFolder)) {
+            folders.push_back(folder + name);
         }
     } while (walk.Why.empty() && FindNextFileW(listing, &entry) != FALSE);
     FindClose(listing);
-    return walk.Why.empty() ? local : std::wstring();
 }
 
 // The program may be copied in after /install; one that cannot be looked
@@ -62,14 +62,19 @@ std::wstring WhoElseMayChange(const std::wstring& modulePath, const std::wstring
     // holds: the host, the program (which may be copied in after /install)
     // and whatever the program loads from there.
     const std::wstring folder = WalkPath(walk, FolderOf(modulePath), Part::Folder);
-    const std::wstring local =
-        folder.empty() ? std::wstring()
-                       : JudgeFiles(walk, folder, programPath.substr(FolderOf(programPath).size()) + L".local");
-    // worker.exe.local, which can redirect every DLL the program loads, is
-    // judged as the folder itself.
-    const std::wstring localResolved = local.empty() ? std::wstring() : WalkPath(walk, local, Part::Folder);
-    if (!localResolved.empty()) {
-        JudgeFiles(walk, localResolved, std::wstring());
+    std::vector<std::wstring> local;
+    if (!folder.empty()) {
+        JudgeFiles(walk, folder, programPath.substr(FolderOf(programPath).size()) + L".local", local);
+    }
+    // worker.exe.local, which can redirect every DLL the program loads (and
+    // hold its side-by-side assemblies in folders of their own), is judged
+    // as the folder itself, with all it holds.
+    while (walk.Why.empty() && !local.empty()) {
+        const std::wstring resolved = WalkPath(walk, local.back(), Part::Folder);
+        local.pop_back();
+        if (!resolved.empty()) {
+            JudgeFiles(walk, resolved, std::wstring(), local);
+        }
     }
     // And each file where Windows finds it, through whatever a walk by name
     // does not show (a drive letter defined for every session, say).

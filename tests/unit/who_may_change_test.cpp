@@ -43,7 +43,8 @@ class WhoMayChange : public HostTest, public ::testing::WithParamInterface<Case>
 TEST_P(WhoMayChange, JudgesTheDescriptor)
 {
     for (const wchar_t* beside :
-         {L"C:\\Apps\\helper.dll", L"C:\\Apps\\notepad.exe.local\\helper.dll", L"C:\\Apps\\logs\\today.log"}) {
+         {L"C:\\Apps\\helper.dll", L"C:\\Apps\\notepad.exe.local\\helper.dll",
+          L"C:\\Apps\\notepad.exe.local\\amd64_x\\comctl32.dll", L"C:\\Apps\\logs\\today.log"}) {
         fake::AddFile(beside);
     }
     fake::SetSecurity(GetParam().path, GetParam().security);
@@ -99,6 +100,10 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"TheLoadersLocalFolder", L"C:\\Apps\\notepad.exe.local\\",
              Owned(Administrators, {{true, 0, FILE_WRITE_DATA, Users}}),
              Refused + L"S-1-5-32-545 may add files to C:\\Apps\\notepad.exe.local\\"},
+        // And an assembly's folder in it.
+        Case{"AFolderInTheLoadersLocalFolder", L"C:\\Apps\\notepad.exe.local\\amd64_x\\comctl32.dll",
+             Owned(Administrators, {{true, 0, FILE_WRITE_DATA, Users}}),
+             Refused + L"S-1-5-32-545 may write C:\\Apps\\notepad.exe.local\\amd64_x\\comctl32.dll"},
         Case{"ADataFolderIsTheProgramsOwnBusiness", L"C:\\Apps\\logs\\",
              Owned(Administrators, {{true, 0, Modify, Users}}), L""},
         // A user whose membership of Administrators cannot be looked up.
