@@ -15,12 +15,13 @@ from pathlib import Path
 REPO = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(REPO / "tests" / "e2e"))
 
+from texts import LAUNCH_FAILED, LAUNCHED  # noqa: E402
 from wine_harness import make_scratch, start_session  # noqa: E402
 
 SERVICE = "tickerSvc"
 MEANINGS = {
-    "子进程创建成功!cmd=": "child process created",
-    "子进程创建失败!cmd=": "child process could not be created",
+    LAUNCHED: "child process created",
+    LAUNCH_FAILED: "child process could not be created",
 }
 
 

@@ -55,8 +55,8 @@ from dataclasses import dataclass
 from pathlib import PureWindowsPath
 from typing import List, Optional
 
-from test_service_runtime import (Layout, child_runs, console_hosts, place, prefix_process_ids, query_service,
-                                  running_images, wait_until_gone)
+from service_harness import (Layout, child_runs, console_hosts, place, prefix_process_ids, query_service,
+                             running_images, wait_until_gone)
 from wine_harness import Session, helper_exe, make_scratch, start_session
 
 ACTIONS = ("start", "stop", "interrogate")

@@ -7,6 +7,8 @@ import sys
 import unittest
 from pathlib import Path
 
+from texts import DISPATCHER_RETURNED, LAUNCHED, STOPPED_EVENT
+
 REPO = Path(__file__).resolve().parents[2]
 
 
@@ -36,7 +38,7 @@ class Demo(unittest.TestCase):
         grew = self.expect(r"^   (\d+) line\(s\), three seconds later (\d+); the newest:$")
         self.assertGreater(int(grew.group(2)), int(grew.group(1)))
         self.expect(rf"pid {pid} tick \d+$")
-        self.expect(r'event: "子进程创建成功!cmd=C:\\.*\\ticker\.exe "')
+        self.expect('event: "' + re.escape(LAUNCHED) + r'C:\\.*\\ticker\.exe "')
 
     def test_the_stop_is_timed_and_the_child_ends_on_the_quit_message(self):
         took = float(self.expect(r"sc stop returned after ([\d.]+) s").group(1))
@@ -44,8 +46,8 @@ class Demo(unittest.TestCase):
         self.assertLess(took, 8)
         self.expect(r"the child's last line: .* asked to quit: stopping cleanly$")
         self.expect(r"so the child ended on the quit message, by itself")
-        self.assertEqual(self.out.count('event: "Service stopped"'), 2, self.out)
-        self.expect(r'event: "Register Service Main Function Succeed!"')
+        self.assertEqual(self.out.count(f'event: "{STOPPED_EVENT}"'), 2, self.out)
+        self.expect(re.escape(f'event: "{DISPATCHER_RETURNED}"'))
 
     def test_uninstall_removes_the_record(self):
         self.expect(r"^   exit code 0; the record is gone$")

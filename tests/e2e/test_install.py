@@ -43,14 +43,10 @@ import unittest
 from pathlib import Path, PureWindowsPath
 from typing import Callable, Dict, Optional, Tuple
 
+from texts import (CREATE_FAILED, DISPATCHER_FAILED, ERROR_BAD_PATHNAME, ERROR_DUPLICATE_SERVICE_NAME, ERROR_INVALID_NAME,
+                   ERROR_SERVICE_EXISTS, ERROR_SERVICE_MARKED_FOR_DELETE, NOT_DELETED, STOPPED_EVENT)
 from wine_harness import Scratch, helper_exe, host_exe, make_scratch, note_retry, prefix_dir, start_session, to_windows_path
 
-CREATE_FAILED = "CreateServiceW() 失败!"
-NOT_DELETED = "Service could not be deleted"
-# What a failed /install or /uninstall exits with; Wine's exit status keeps
-# the low 8 bits (hidden_station_run prints the whole code).
-ERROR_INVALID_NAME, ERROR_BAD_PATHNAME = 123, 161
-ERROR_SERVICE_MARKED_FOR_DELETE, ERROR_SERVICE_EXISTS, ERROR_DUPLICATE_SERVICE_NAME = 1072, 1073, 1078
 SERVICE_STOPPED, SERVICE_RUNNING = 1, 4
 STOP_TAKES = 4.0  # the host's control handler: quit, 2 s, terminate, 2 s, STOPPED
 
@@ -347,7 +343,7 @@ class Uninstall(ServiceTest):
         self.assertEqual(ended["exit"], "0")
         self.assertLess(int(ended["waited_ms"]), 2000)
         self.assertEqual(child_log(scratch.win_dir / "uninstRunning.exe.log").get("ended"), "WM_QUIT")
-        session.wait_for_event(name, "Service stopped", timeout=15)
+        session.wait_for_event(name, STOPPED_EVENT, timeout=15)
         watch_service.wait(timeout=15)
         # Deleted once the service had stopped; the host itself waited no
         # longer than Wine's ControlService, which returns with the handler.
@@ -593,7 +589,7 @@ class DllBesideTheHost(ServiceTest):
 
         by_hand = session.start(host, env=windows_order)  # about 10 s: Wine's dispatcher time-out
         self.run_host(host, "/install", env=windows_order)
-        self.assertEqual([e.text for e in by_hand.wait(timeout=60).events()], ["Register Service Main Function Error!"])
+        self.assertEqual([e.text for e in by_hand.wait(timeout=60).events()], [DISPATCHER_FAILED])
         self.assertEqual(loaded_by(), [])
 
         # The planted DLL does load for a program that imports it.

@@ -10,16 +10,13 @@ import time
 import unittest
 from pathlib import Path
 
+from texts import (CREATE_FAILED, DISPATCHER_RETURNED, ERROR_ACCESS_DISABLED_BY_POLICY, LAUNCH_FAILED, LAUNCHED, REFUSED,
+                   STOPPED_EVENT)
 from wine_harness import helper_exe, make_scratch, start_session, to_windows_path
 
-CREATE_FAILED = "CreateServiceW() 失败!"
-LAUNCHED = "子进程创建成功!cmd="
-LAUNCH_FAILED = "子进程创建失败!cmd="
-REFUSED = "Only administrators may change what this service runs, but "
-STOPPED_TAIL = ["Service stopped", "Register Service Main Function Succeed!"]
+STOPPED_TAIL = [STOPPED_EVENT, DISPATCHER_RETURNED]
 OPEN = 0o757  # o+w on a folder
 NOBODY = 65534
-ERROR_ACCESS_DISABLED_BY_POLICY = 1260
 
 session = None
 

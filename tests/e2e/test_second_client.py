@@ -18,8 +18,8 @@ import time
 import unittest
 
 from soak import STOPPED, Soak, request, settle
-from test_service_runtime import (DISPATCHER_RETURNED, LAUNCHED, SERVICE_STOPPED, ServiceTestCase, child_runs,
-                                  place, query_service, wait_for_child_run, wait_until_gone)
+from service_harness import ServiceTestCase, child_runs, place, query_service, wait_for_child_run, wait_until_gone
+from texts import DISPATCHER_RETURNED, LAUNCHED, STOPPED_EVENT
 
 
 class StartDuringStop(ServiceTestCase):
@@ -91,7 +91,7 @@ class SecondClientSoak(ServiceTestCase):
         events = self.session.events(layout.name)
         self.assert_plain_events(events)
         # A stop that gets in before the launch leaves a run without a child.
-        whole = [LAUNCHED + layout.command_line, SERVICE_STOPPED, SERVICE_STOPPED, DISPATCHER_RETURNED]
+        whole = [LAUNCHED + layout.command_line, STOPPED_EVENT, STOPPED_EVENT, DISPATCHER_RETURNED]
         runs = runs_of(events)
         self.assertEqual([r for r in runs if r not in (whole, whole[1:])], [])
         self.assertGreaterEqual(len(runs), self.rounds)

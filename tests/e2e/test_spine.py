@@ -9,12 +9,8 @@ go at the same time."""
 
 import unittest
 
+from texts import DISPATCHER_FAILED, ERROR_FAILED_SERVICE_CONTROLLER_CONNECT
 from wine_harness import make_scratch, start_session
-
-DISPATCHER_FAILED = "Register Service Main Function Error!"
-# It exits with the dispatcher's error, cut to its low 8 bits by Wine's exit
-# status.
-ERROR_FAILED_SERVICE_CONTROLLER_CONNECT = 1063
 
 RUNS = {
     "no-arguments": (),
@@ -44,6 +40,7 @@ class HandStartedHost:
 
     def check_one_event(self, case):
         run = self.runs[case]
+        # The dispatcher's error, cut to its low 8 bits by Wine's exit status.
         self.assertEqual(run.exit_code, ERROR_FAILED_SERVICE_CONTROLLER_CONNECT & 0xFF, run.log_path)
         events = run.events()
         self.assertEqual(

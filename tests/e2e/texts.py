@@ -1,0 +1,27 @@
+"""The host's own texts and exit codes, as the tests read them back: one place,
+byte for byte as the host has them."""
+
+# Events.
+LAUNCHED = "子进程创建成功!cmd="
+LAUNCH_FAILED = "子进程创建失败!cmd="
+STOPPED_EVENT = "Service stopped"
+DISPATCHER_RETURNED = "Register Service Main Function Succeed!"
+DISPATCHER_FAILED = "Register Service Main Function Error!"
+NOT_DELETED = "Service could not be deleted"
+REFUSED = "Only administrators may change what this service runs, but "
+LAST_WORDS = "The program ended by itself with exit code {}. The last lines of its console:\r\n"
+EVENT_UNITS = 255  # one event holds at most this many UTF-16 units
+
+# Boxes (and, where nobody sees one, standard error and an event).
+CREATE_FAILED = "CreateServiceW() 失败!"
+MANAGER_FAILED = "OpenSCManager() 失败!"
+
+# What /install, /uninstall and a hand start exit with; Wine's exit status
+# keeps the low 8 bits (hidden_station_run prints the whole code).
+ERROR_INVALID_NAME = 123
+ERROR_BAD_PATHNAME = 161
+ERROR_FAILED_SERVICE_CONTROLLER_CONNECT = 1063
+ERROR_SERVICE_MARKED_FOR_DELETE = 1072
+ERROR_SERVICE_EXISTS = 1073
+ERROR_DUPLICATE_SERVICE_NAME = 1078
+ERROR_ACCESS_DISABLED_BY_POLICY = 1260
