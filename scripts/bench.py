@@ -356,72 +356,100 @@ def count(n, one, many=None):
     return f"{n} {one if n == 1 else many or one + 's'}"
 
 
-def spread(values, sign=""):
-    return f"{statistics.median(values):{sign}.0f} ms (min {min(values):{sign}.0f}, max {max(values):{sign}.0f})"
+def summary(values):
+    """The median, least and greatest of a figure measured round by round."""
+    return dict(median=statistics.median(values), min=min(values), max=max(values))
 
 
-def ratios(values):
-    return f"{statistics.median(values):.2f}x (min {min(values):.2f}, max {max(values):.2f})"
+def spread(figure, sign=""):
+    return f"{figure['median']:{sign}.0f} ms (min {figure['min']:{sign}.0f}, max {figure['max']:{sign}.0f})"
 
 
-def table(hosts, starts, idle, scaled, quick, load):
-    """`hosts`: {label: dict(path, source, image)}, the baseline first when
-    there is one, the host under test last."""
-    rows = []
+def ratios(figure):
+    return f"{figure['median']:.2f}x (min {figure['min']:.2f}, max {figure['max']:.2f})"
+
+
+def start_figures(hosts, starts):
+    """What start_latency's rounds come to: each start, the pair of bare
+    starts, each host against that pair round by round, and the host under
+    test (the last of `hosts`) against the baseline before it, if any."""
     console, plain = starts["bare_console"], starts["bare_plain"]
     pair = [c + p for c, p in zip(console, plain)]
-    n = len(pair)
-    again = len(starts["redone"])
+    figures = dict(rounds=len(pair), redone=len(starts["redone"]), console=summary(console), plain=summary(plain),
+                   pair=summary(pair), hosts={}, against=None)
+    for label in hosts:
+        hosted, returned = starts[label]["service"], starts[label]["returned"]
+        figures["hosts"][label] = dict(start=summary(hosted), ratio=summary([h / b for h, b in zip(hosted, pair)]),
+                                       returned=summary(returned),
+                                       early=sum(r < h for r, h in zip(returned, hosted)))
+    *others, tested = hosts
+    if others:
+        base, new = starts[others[0]]["service"], starts[tested]["service"]
+        figures["against"] = dict(baseline=others[0], difference=summary([b - a for a, b in zip(base, new)]),
+                                  ratio=summary([b / a for a, b in zip(base, new)]))
+    return figures
+
+
+def start_rows(hosts, started):
+    rows = []
+    n, again = started["rounds"], started["redone"]
     rows.append((f"bare starts of the child, {n} rounds"
                  + (f" ({count(again, 'round')} run again after a failed start)" if again else ""),
-                 f"CREATE_NEW_CONSOLE, as the host starts its child: {spread(console)}; no flags "
-                 f"(no console is made for the host either): {spread(plain)}",
-                 "", f"the pair, added up round by round: {spread(pair)}"))
-    for label in hosts:
-        hosted = starts[label]["service"]
+                 f"CREATE_NEW_CONSOLE, as the host starts its child: {spread(started['console'])}; no flags "
+                 f"(no console is made for the host either): {spread(started['plain'])}",
+                 "", f"the pair, added up round by round: {spread(started['pair'])}"))
+    for label, figure in started["hosts"].items():
         rows.append((f"start latency, {label}: StartServiceW to the child's main",
-                     spread(hosted), "the two bare starts of the same round",
-                     f"{ratios([h / b for h, b in zip(hosted, pair)])} two bare starts, round by round"))
-    *others, tested = hosts
-    baseline = others[0] if others else None
-    if baseline:
-        base, new = starts[baseline]["service"], starts[tested]["service"]
-        rows.append((f"start latency, {tested} against {baseline}",
-                     spread([b - a for a, b in zip(base, new)], "+"),
+                     spread(figure["start"]), "the two bare starts of the same round",
+                     f"{ratios(figure['ratio'])} two bare starts, round by round"))
+    if started["against"]:
+        against, tested = started["against"], list(hosts)[-1]
+        baseline = against["baseline"]
+        rows.append((f"start latency, {tested} against {baseline}", spread(against["difference"], "+"),
                      f"{baseline}'s start of the same round",
-                     f"{ratios([b / a for a, b in zip(base, new)])} {baseline}'s start, round by round"))
-    for label in hosts:
-        returned, hosted = starts[label]["returned"], starts[label]["service"]
-        early = sum(r < s for r, s in zip(returned, hosted))
-        rows.append((f"StartServiceW returned, {label}", spread(returned), "",
-                     f"before the child's main in {early} of {n} starts"))
-    host, sleeper = idle["use"]["host"], idle["use"]["sleeper"]
-    child = idle["use"]["child"]
+                     f"{ratios(against['ratio'])} {baseline}'s start, round by round"))
+    for label, figure in started["hosts"].items():
+        rows.append((f"StartServiceW returned, {label}", spread(figure["returned"]), "",
+                     f"before the child's main in {figure['early']} of {n} starts"))
+    return rows
+
+
+def idle_rows(idle):
+    host, sleeper, child = idle["use"]["host"], idle["use"]["sleeper"], idle["use"]["child"]
 
     def use(u):
         return f"{u['cpu_ns'] / 1e6:.3f} ms CPU, {u['sleeps']} wake-ups, {u['preempted']} preemptions"
-    rows.append((f"host CPU while its child runs {idle['window']:.1f} s",
-                 f"{use(host)} (/proc, all threads); Wine's GetProcessTimes user+kernel: "
-                 f"{idle['process_times_ms'][0]:.0f} ms before, {idle['process_times_ms'][1]:.0f} ms after",
-                 f"a Wine process that only sleeps: {use(sleeper)}; the child (GetMessageW): {use(child)}",
-                 "idle" if host["sleeps"] <= idle["window"] else "WAKES UP: polling?"))
-    rows.append(("host threads",
-                 f"{len(idle['threads']['host'])} in /proc ({', '.join(idle['threads']['host'])}); "
-                 f"{idle['toolhelp_threads']} in a toolhelp snapshot",
-                 f"a Wine process that only sleeps: {len(idle['threads']['sleeper'])}; "
-                 f"the child: {len(idle['threads']['child'])}",
-                 "wine_sechost_se(rvice) is Wine's own control thread"
-                 if "wine_sechost_se" in idle["threads"]["host"] else ""))
+    return [(f"host CPU while its child runs {idle['window']:.1f} s",
+             f"{use(host)} (/proc, all threads); Wine's GetProcessTimes user+kernel: "
+             f"{idle['process_times_ms'][0]:.0f} ms before, {idle['process_times_ms'][1]:.0f} ms after",
+             f"a Wine process that only sleeps: {use(sleeper)}; the child (GetMessageW): {use(child)}",
+             "idle" if host["sleeps"] <= idle["window"] else "WAKES UP: polling?"),
+            ("host threads",
+             f"{len(idle['threads']['host'])} in /proc ({', '.join(idle['threads']['host'])}); "
+             f"{idle['toolhelp_threads']} in a toolhelp snapshot",
+             f"a Wine process that only sleeps: {len(idle['threads']['sleeper'])}; "
+             f"the child: {len(idle['threads']['child'])}",
+             "wine_sechost_se(rvice) is Wine's own control thread"
+             if "wine_sechost_se" in idle["threads"]["host"] else "")]
+
+
+def image_rows(hosts):
+    *others, tested = hosts
+    baseline = others[0] if others else None
     image = hosts[tested]["image"]
     base = hosts[baseline]["image"] if baseline else None
 
     def imports(i):
         return ", ".join(f"{dll} ({count})" for dll, count in i["imports"].items())
-    rows.append((f"executable size, {tested}", f"{image['size']:,} bytes",
-                 f"{baseline}: {base['size']:,} bytes" if base else "",
-                 f"{image['size'] - base['size']:+,} bytes" if base else ""))
-    rows.append((f"imports, {tested}", imports(image), f"{baseline}: {imports(base)}" if base else "",
-                 "functions per DLL in ()"))
+    return [(f"executable size, {tested}", f"{image['size']:,} bytes",
+             f"{baseline}: {base['size']:,} bytes" if base else "",
+             f"{image['size'] - base['size']:+,} bytes" if base else ""),
+            (f"imports, {tested}", imports(image), f"{baseline}: {imports(base)}" if base else "",
+             "functions per DLL in ()")]
+
+
+def scale_rows(scaled):
+    rows = []
     phases = scaled["phases"]
     for phase in ("install", "start", "stop", "uninstall"):
         detail = {"install": f"{scaled['count']} x /install at once",
@@ -438,7 +466,14 @@ def table(hosts, starts, idle, scaled, quick, load):
                      count(phases[phase]["failures"], "failure")))
     rows.append((f"scale, {scaled['count']} services: total", "",
                  f"left running afterwards: {scaled['left']}", count(scaled["failures"], "failure")))
+    return rows
 
+
+def table(hosts, started, idle, scaled, quick, load):
+    """The measured figures printed as one Markdown table. `hosts`: {label:
+    dict(path, source, image)}, the baseline first when there is one, the host
+    under test last; `started`: start_figures."""
+    rows = start_rows(hosts, started) + idle_rows(idle) + image_rows(hosts) + scale_rows(scaled)
     header = ("figure", "measured", "baseline, same run", "comparison")
     commit = subprocess.run(["git", "-C", str(REPO), "rev-parse", "--short", "HEAD"], capture_output=True,
                             text=True).stdout.strip() or "?"
@@ -509,7 +544,7 @@ def main():
         time.sleep(0.5)
         left = sorted(image for pid, image in set(wine_processes().items()) - before)
         load.append(load_average())
-    print(table(hosts, starts, idle, scaled, args.quick, load))
+    print(table(hosts, start_figures(hosts, starts), idle, scaled, args.quick, load))
 
     if scaled["failures"] or scaled["left"] or scaled["exit_code"]:
         problems.append(f"scale: {scaled['failures']} failures, {scaled['left']} processes left")
