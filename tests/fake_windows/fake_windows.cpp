@@ -113,7 +113,6 @@ struct World {
     bool handlerRunning = false;
     bool stoppedReported = false;
     DWORD lastReportedState = 0;
-    bool serviceMainReturned = false;
     bool processEnded = false;
     std::thread serviceThread;
     bool wineDispatcher = false;
@@ -592,7 +591,6 @@ void Reset()
     world.handlerRunning = false;
     world.stoppedReported = false;
     world.lastReportedState = 0;
-    world.serviceMainReturned = false;
     world.processEnded = false;
     ClockMicros = 0;
 }
@@ -1095,8 +1093,7 @@ HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode
         return world.consoleAttached ? reinterpret_cast<HANDLE>(NewHandle("console", -1, L"")) : INVALID_HANDLE_VALUE;
     }
     const std::wstring path = LongPathLocked(fileName);
-    if (ShouldFail("CreateFileW") || creationDisposition != OPEN_EXISTING || IsTooLong(fileName) ||
-        (path.empty() && !IsFolderLocked(fileName))) {
+    if (creationDisposition != OPEN_EXISTING || IsTooLong(fileName) || (path.empty() && !IsFolderLocked(fileName))) {
         LastError = IsTooLong(fileName) ? ERROR_PATH_NOT_FOUND : ERROR_FILE_NOT_FOUND;
         return INVALID_HANDLE_VALUE;
     }
@@ -1433,7 +1430,7 @@ BOOL WINAPI GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION
     Locked lock;
     Record("GetFileInformationByHandle(" + HandleName(file) + ")");
     HandleEntry* entry = Use(file, "file", "GetFileInformationByHandle");
-    if (entry == nullptr || ShouldFail("GetFileInformationByHandle")) {
+    if (entry == nullptr) {
         LastError = ERROR_ACCESS_DENIED;
         return FALSE;
     }
@@ -1572,7 +1569,7 @@ BOOL WINAPI CloseHandle(HANDLE handle)
     const auto found = TheWorld().handles.find(reinterpret_cast<std::uintptr_t>(handle));
     if (found == TheWorld().handles.end() ||
         (found->second.kind != "process" && found->second.kind != "thread" && found->second.kind != "file" &&
-         found->second.kind != "job" && found->second.kind != "token" && found->second.kind != "console")) {
+         found->second.kind != "job" && found->second.kind != "console")) {
         TheWorld().misuses.push_back("CloseHandle: not a kernel handle");
         return FALSE;
     }
@@ -1989,9 +1986,12 @@ BOOL WINAPI OpenProcessToken(HANDLE process, DWORD desiredAccess, HANDLE* /*toke
     return FALSE;
 }
 
-BOOL WINAPI GetTokenInformation(HANDLE /*token*/, TOKEN_INFORMATION_CLASS /*informationClass*/, LPVOID /*information*/,
+// With no token ever given, a call can only pass a handle that is not one.
+BOOL WINAPI GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS /*informationClass*/, LPVOID /*information*/,
                                 DWORD /*length*/, DWORD* /*returnLength*/)
 {
+    Locked lock;
+    Use(token, "token", "GetTokenInformation");
     LastError = ERROR_INVALID_HANDLE;
     return FALSE;
 }
@@ -2292,7 +2292,7 @@ BOOL WINAPI QueryServiceConfigW(SC_HANDLE service, LPQUERY_SERVICE_CONFIGW confi
             : size >= required ? "buffer"
                                : "small buffer") +
            ")");
-    if (record == nullptr || ShouldFail("QueryServiceConfigW")) {
+    if (record == nullptr) {
         return FALSE;
     }
     *needed = required;
@@ -2470,7 +2470,7 @@ BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table)
         const bool ended = table[1].lpServiceName == nullptr && table[1].lpServiceProc == nullptr;
         Record("StartServiceCtrlDispatcherW(" + Text(table[0].lpServiceName) + ", " +
                (table[0].lpServiceProc != nullptr ? "main" : "NULL") + ", " + (ended ? "end" : "no end") + ")");
-        if (!world.startedByServiceManager || ShouldFail("StartServiceCtrlDispatcherW")) {
+        if (!world.startedByServiceManager) {
             LastError = ERROR_FAILED_SERVICE_CONTROLLER_CONNECT;
             return FALSE;
         }
@@ -2483,9 +2483,6 @@ BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table)
         std::wstring argument = name;
         LPWSTR arguments[1] = {&argument[0]};
         serviceMain(1, arguments);
-        Locked lock;
-        TheWorld().serviceMainReturned = true;
-        TheWorld().changed.notify_all();
     });
 
     if (!world.wineDispatcher) {
