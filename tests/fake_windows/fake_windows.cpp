@@ -47,45 +47,41 @@ struct HandleEntry {
     DWORD access = 0;   // what a service handle was opened for; a job's limits
 };
 
-struct World {
-    std::mutex mutex;
-    std::condition_variable changed;
-
-    std::wstring modulePath;
-    std::wstring commandLine;
-    bool startedByServiceManager = false;
-    Child childBehaviour = Child::QuitsOnWmQuit;
-    std::map<std::string, std::vector<int>> failures;  // operation -> call numbers (0: all)
-    std::map<std::string, int> callCounts;
-    bool statusWaitsForHandler = false;
-    bool processEndsAtStopped = false;
-    int realMicrosecondsPerMs = 0;
-    std::function<void(DWORD)> statusHook;
-
+// The journal and what every subsystem shares: handles, failures, misuses,
+// the DLLs loaded, and whether the process has ended.
+struct CorePart {
     std::vector<Call> journal;
-    std::vector<Event> events;
-    std::vector<Box> boxes;
-    std::vector<StatusReport> statusReports;
     std::vector<std::string> misuses;
     std::map<std::uintptr_t, HandleEntry> handles;
     std::uintptr_t nextHandle = 0x100;
-    std::map<std::wstring, ServiceRecord> services;
-    std::vector<ChildProcessRecord> children;
-    std::map<int, std::uintptr_t> jobOfChild;  // child index -> job handle
-    bool consoleAttached = false;
-    bool ignoresCtrlC = false;
-    PHANDLER_ROUTINE consoleHandler = nullptr;
-    std::set<std::uintptr_t> endedJobs;              // terminated or closed
-    std::map<std::wstring, WORD> images;             // lower-case program path -> its image's subsystem
-    std::wstring consoleCells;                       // the child's console, row after row
-    std::map<std::wstring, int> files;               // lower-case path -> file index
-    std::map<std::wstring, std::wstring> fileNames;  // lower-case path -> the path as added
+    std::map<std::string, std::vector<int>> failures;  // operation -> call numbers (0: all)
+    std::map<std::string, int> callCounts;
+    std::set<std::string> loadedModules;
+    bool processEnded = false;
+    int realMicrosecondsPerMs = 0;
+};
+
+// Files and paths: the disk, its short forms, the session's drives.
+struct FilesPart {
+    std::wstring modulePath = L"C:\\Apps\\notepadSvc.exe";
+    std::map<std::wstring, int> ids;                 // lower-case path -> file index
+    std::map<std::wstring, std::wstring> names;      // lower-case path -> the path as added
+    std::map<std::wstring, int> folderIds;           // lower-case folder path -> its index
+    std::map<std::wstring, std::wstring> longPaths;  // lower-case short path -> long path
+    std::map<std::wstring, std::wstring> drives;     // lower-case "z:" -> what the session's letter stands for
     struct Reparse {
         DWORD tag;
         std::wstring name;
         DWORD flags;
     };
     std::map<std::wstring, Reparse> reparsePoints;  // lower-case path, no trailing separator
+    std::map<std::uintptr_t, std::vector<WIN32_FIND_DATAW>> listings;
+};
+
+// Security and accounts: the token's elevation, names of SIDs, groups, and
+// the descriptors of files and folders.
+struct SecurityPart {
+    bool elevated = true;
     struct AccountName {
         std::wstring domain;
         std::wstring name;
@@ -94,29 +90,69 @@ struct World {
     std::map<std::string, AccountName> accounts;
     std::map<std::wstring, std::pair<DWORD, std::vector<std::wstring>>> localGroups;  // lower-case user
     std::vector<std::string> administratorsMembers;
-    std::map<std::uintptr_t, std::vector<WIN32_FIND_DATAW>> listings;
-    std::map<std::wstring, std::wstring> longPaths;  // lower-case short path -> long path
-    std::map<std::wstring, int> folders;             // lower-case folder path -> its index
-    std::map<std::wstring, Security> security;       // lower-case path, no trailing separator
-    std::map<std::wstring, std::wstring> drives;     // lower-case "z:" -> what the session's letter stands for
-    bool elevated = true;
-    DWORD session = 1;
-    bool standardErrorIsConsole = false;
-    std::set<std::string> loadedModules;
-    bool stationVisible = true;
-    DWORD consoleSession = 1;
-    bool standardError = false;
-    std::string standardErrorText;
+    std::map<std::wstring, Security> descriptors;  // lower-case path, no trailing separator
+};
 
+// Processes, jobs and consoles: the host's command line, its children, their
+// jobs, and the console the host may attach to.
+struct ProcessesPart {
+    std::wstring commandLine = L"C:\\Apps\\notepadSvc.exe";
+    Child childBehaviour = Child::QuitsOnWmQuit;
+    std::vector<ChildProcessRecord> children;
+    std::map<int, std::uintptr_t> jobOfChild;  // child index -> job handle
+    std::set<std::uintptr_t> endedJobs;        // terminated or closed
+    std::map<std::wstring, WORD> images;       // lower-case program path -> its image's subsystem
+    std::wstring consoleCells;                 // the child's console, row after row
+    bool consoleAttached = false;
+    bool ignoresCtrlC = false;
+    PHANDLER_ROUTINE consoleHandler = nullptr;
+};
+
+// The service manager: its records, and the dispatcher of this process's
+// service with its threads, controls and status reports.
+struct ServicesPart {
+    std::map<std::wstring, ServiceRecord> records;  // lower-case name
+    bool startedByServiceManager = false;
+    bool statusWaitsForHandler = false;
+    bool processEndsAtStopped = false;
+    bool wineDispatcher = false;
+    std::function<void(DWORD)> statusHook;
+    std::vector<StatusReport> statusReports;
     LPHANDLER_FUNCTION handler = nullptr;
     std::deque<DWORD> controls;
     bool handlerRunning = false;
     bool stoppedReported = false;
     DWORD lastReportedState = 0;
-    bool processEnded = false;
     std::thread serviceThread;
-    bool wineDispatcher = false;
     std::thread handlerThread;
+};
+
+struct EventLogPart {
+    std::vector<Event> events;
+};
+
+// Windows and boxes: what a user may see of the process, its session and
+// window station, and its standard error.
+struct WindowsPart {
+    std::vector<Box> boxes;
+    DWORD session = 1;
+    bool stationVisible = true;
+    DWORD consoleSession = 1;
+    bool standardError = false;
+    bool standardErrorIsConsole = false;
+    std::string standardErrorText;
+};
+
+struct World {
+    std::mutex mutex;
+    std::condition_variable changed;
+    CorePart core;
+    FilesPart files;
+    SecurityPart security;
+    ProcessesPart processes;
+    ServicesPart services;
+    EventLogPart eventLog;
+    WindowsPart windows;
 };
 
 World& TheWorld()
@@ -251,15 +287,15 @@ std::string Pointer(const void* pointer)
 void Record(const std::string& text)
 {
     World& world = TheWorld();
-    world.journal.push_back(Call{text, ThreadName, ClockMs(), world.processEnded});
+    world.core.journal.push_back(Call{text, ThreadName, ClockMs(), world.core.processEnded});
 }
 
 bool ShouldFail(const std::string& operation)
 {
     World& world = TheWorld();
-    const int call = ++world.callCounts[operation];
-    const auto found = world.failures.find(operation);
-    if (found == world.failures.end()) {
+    const int call = ++world.core.callCounts[operation];
+    const auto found = world.core.failures.find(operation);
+    if (found == world.core.failures.end()) {
         return false;
     }
     for (int nth : found->second) {
@@ -273,9 +309,9 @@ bool ShouldFail(const std::string& operation)
 std::uintptr_t NewHandle(const std::string& kind, int child, const std::wstring& name)
 {
     World& world = TheWorld();
-    const std::uintptr_t value = world.nextHandle;
-    world.nextHandle += 4;
-    world.handles[value] = HandleEntry{kind, true, child, name};
+    const std::uintptr_t value = world.core.nextHandle;
+    world.core.nextHandle += 4;
+    world.core.handles[value] = HandleEntry{kind, true, child, name};
     return value;
 }
 
@@ -284,8 +320,8 @@ std::string HandleName(const void* handle)
     if (handle == nullptr) {
         return "NULL";
     }
-    const auto found = TheWorld().handles.find(reinterpret_cast<std::uintptr_t>(handle));
-    if (found == TheWorld().handles.end()) {
+    const auto found = TheWorld().core.handles.find(reinterpret_cast<std::uintptr_t>(handle));
+    if (found == TheWorld().core.handles.end()) {
         return "unknown";
     }
     return found->second.kind + "#" + Number(static_cast<long long>(found->first));
@@ -295,13 +331,13 @@ std::string HandleName(const void* handle)
 HandleEntry* Use(const void* handle, const std::string& kind, const std::string& operation)
 {
     World& world = TheWorld();
-    const auto found = world.handles.find(reinterpret_cast<std::uintptr_t>(handle));
-    if (found == world.handles.end() || found->second.kind != kind) {
-        world.misuses.push_back(operation + ": not a " + kind + " handle");
+    const auto found = world.core.handles.find(reinterpret_cast<std::uintptr_t>(handle));
+    if (found == world.core.handles.end() || found->second.kind != kind) {
+        world.core.misuses.push_back(operation + ": not a " + kind + " handle");
         return nullptr;
     }
     if (!found->second.open) {
-        world.misuses.push_back(operation + ": closed " + kind + " handle");
+        world.core.misuses.push_back(operation + ": closed " + kind + " handle");
         return nullptr;
     }
     return &found->second;
@@ -323,8 +359,8 @@ std::wstring ServiceKey(const std::wstring& name)
 // a folder), or null for any other drive. The caller holds the lock.
 const std::wstring* DriveTargetLocked(const std::wstring& drive)
 {
-    const auto found = TheWorld().drives.find(ServiceKey(drive.substr(0, 2)));
-    return found == TheWorld().drives.end() ? nullptr : &found->second;
+    const auto found = TheWorld().files.drives.find(ServiceKey(drive.substr(0, 2)));
+    return found == TheWorld().files.drives.end() ? nullptr : &found->second;
 }
 
 bool IsShare(const std::wstring& target)
@@ -353,10 +389,10 @@ void AddFileLocked(const std::wstring& path)
 {
     World& world = TheWorld();
     const std::wstring key = ServiceKey(ResolvedLocked(path));
-    if (world.longPaths.count(ServiceKey(path)) == 0 && world.files.count(key) == 0) {
-        const int index = static_cast<int>(world.files.size()) + 1;
-        world.files[key] = index;
-        world.fileNames[key] = ResolvedLocked(path);
+    if (world.files.longPaths.count(ServiceKey(path)) == 0 && world.files.ids.count(key) == 0) {
+        const int index = static_cast<int>(world.files.ids.size()) + 1;
+        world.files.ids[key] = index;
+        world.files.names[key] = ResolvedLocked(path);
     }
 }
 
@@ -382,11 +418,11 @@ std::wstring LongPathLocked(const std::wstring& given)
 {
     World& world = TheWorld();
     const std::wstring path = WithoutLongPrefix(given);
-    const auto alias = world.longPaths.find(ServiceKey(path));
-    if (alias != world.longPaths.end()) {
+    const auto alias = world.files.longPaths.find(ServiceKey(path));
+    if (alias != world.files.longPaths.end()) {
         return alias->second;
     }
-    return world.files.count(ServiceKey(ResolvedLocked(path))) != 0 ? path : std::wstring();
+    return world.files.ids.count(ServiceKey(ResolvedLocked(path))) != 0 ? path : std::wstring();
 }
 
 std::wstring WithoutTrailingSeparators(std::wstring path)
@@ -401,7 +437,7 @@ std::wstring WithoutTrailingSeparators(std::wstring path)
 bool IsFolderLocked(const std::wstring& path)
 {
     const std::wstring key = WithoutTrailingSeparators(ServiceKey(ResolvedLocked(WithoutLongPrefix(path))));
-    for (const auto& file : TheWorld().files) {
+    for (const auto& file : TheWorld().files.ids) {
         if (!key.empty() && file.first.compare(0, key.size() + 1, key + L"\\") == 0) {
             return true;
         }
@@ -413,8 +449,8 @@ bool IsFolderLocked(const std::wstring& path)
 // would be an import, which Windows may satisfy from the program's folder.
 void RequireModule(const std::string& module, const std::string& operation)
 {
-    if (TheWorld().loadedModules.count(module) == 0) {
-        TheWorld().misuses.push_back(operation + ": " + module + " was never loaded");
+    if (TheWorld().core.loadedModules.count(module) == 0) {
+        TheWorld().core.misuses.push_back(operation + ": " + module + " was never loaded");
     }
 }
 
@@ -422,16 +458,16 @@ void RequireModule(const std::string& module, const std::string& operation)
 void DropIfReleased(const std::wstring& name)
 {
     World& world = TheWorld();
-    const auto found = world.services.find(ServiceKey(name));
-    if (found == world.services.end() || !found->second.markedForDeletion || found->second.heldByOthers > 0) {
+    const auto found = world.services.records.find(ServiceKey(name));
+    if (found == world.services.records.end() || !found->second.markedForDeletion || found->second.heldByOthers > 0) {
         return;
     }
-    for (const auto& entry : world.handles) {
+    for (const auto& entry : world.core.handles) {
         if (entry.second.kind == "service" && entry.second.open && ServiceKey(entry.second.name) == found->first) {
             return;
         }
     }
-    world.services.erase(found);
+    world.services.records.erase(found);
 }
 
 // Whether a service that declared `accepted` takes this control.
@@ -479,9 +515,9 @@ bool IsZero(const PROCESS_INFORMATION* info)
 void EndChildLocked(std::size_t index, DWORD exitCode)
 {
     World& world = TheWorld();
-    if (!world.children[index].ended) {
-        world.children[index].ended = true;
-        world.children[index].exitCode = exitCode;
+    if (!world.processes.children[index].ended) {
+        world.processes.children[index].ended = true;
+        world.processes.children[index].exitCode = exitCode;
         world.changed.notify_all();
     }
 }
@@ -490,10 +526,10 @@ void EndChildLocked(std::size_t index, DWORD exitCode)
 // every process on the console of a process in it, whose host is in it too.
 void JobEndsLocked(std::uintptr_t job, const std::string& operation)
 {
-    if (TheWorld().consoleAttached) {
-        TheWorld().misuses.push_back(operation + ": a job ended while the host is on a console");
+    if (TheWorld().processes.consoleAttached) {
+        TheWorld().core.misuses.push_back(operation + ": a job ended while the host is on a console");
     }
-    TheWorld().endedJobs.insert(job);
+    TheWorld().processes.endedJobs.insert(job);
 }
 
 // Ends every process in the job, as TerminateJobObject or the closing of a
@@ -501,8 +537,8 @@ void JobEndsLocked(std::uintptr_t job, const std::string& operation)
 void EndJobLocked(std::uintptr_t job, DWORD exitCode)
 {
     World& world = TheWorld();
-    for (const auto& member : world.jobOfChild) {
-        if (member.second == job && world.childBehaviour != Child::SurvivesTermination) {
+    for (const auto& member : world.processes.jobOfChild) {
+        if (member.second == job && world.processes.childBehaviour != Child::SurvivesTermination) {
             EndChildLocked(static_cast<std::size_t>(member.first), exitCode);
         }
     }
@@ -512,8 +548,8 @@ void EndJobLocked(std::uintptr_t job, DWORD exitCode)
 int ChildOfProcessId(DWORD processId)
 {
     World& world = TheWorld();
-    for (std::size_t i = 0; i < world.children.size(); ++i) {
-        if (static_cast<DWORD>(1000 + 4 * i) == processId && !world.children[i].ended) {
+    for (std::size_t i = 0; i < world.processes.children.size(); ++i) {
+        if (static_cast<DWORD>(1000 + 4 * i) == processId && !world.processes.children[i].ended) {
             return static_cast<int>(i);
         }
     }
@@ -527,111 +563,68 @@ void Reset()
     World& world = TheWorld();
     {
         Locked lock;
-        world.processEnded = true;
-        for (std::size_t i = 0; i < world.children.size(); ++i) {
+        world.core.processEnded = true;
+        for (std::size_t i = 0; i < world.processes.children.size(); ++i) {
             EndChildLocked(i, 0);
         }
     }
-    if (world.serviceThread.joinable()) {
-        world.serviceThread.join();
+    if (world.services.serviceThread.joinable()) {
+        world.services.serviceThread.join();
     }
-    if (world.handlerThread.joinable()) {
-        world.handlerThread.join();
+    if (world.services.handlerThread.joinable()) {
+        world.services.handlerThread.join();
     }
+    // Each part afresh; the threads are joined, the lock and its condition
+    // stay.
     Locked lock;
-    world.wineDispatcher = false;
-    world.modulePath = L"C:\\Apps\\notepadSvc.exe";
-    world.commandLine = L"C:\\Apps\\notepadSvc.exe";
-    world.startedByServiceManager = false;
-    world.childBehaviour = Child::QuitsOnWmQuit;
-    world.failures.clear();
-    world.callCounts.clear();
-    world.statusWaitsForHandler = false;
-    world.processEndsAtStopped = false;
-    world.realMicrosecondsPerMs = 0;
-    world.statusHook = nullptr;
-    world.journal.clear();
-    world.events.clear();
-    world.boxes.clear();
-    world.statusReports.clear();
-    world.misuses.clear();
-    world.handles.clear();
-    world.nextHandle = 0x100;
-    world.services.clear();
-    world.children.clear();
-    world.jobOfChild.clear();
-    world.consoleAttached = false;
-    world.ignoresCtrlC = false;
-    world.consoleHandler = nullptr;
-    world.endedJobs.clear();
-    world.images.clear();
-    world.consoleCells.clear();
-    world.files.clear();
-    world.fileNames.clear();
-    world.reparsePoints.clear();
-    world.accounts.clear();
-    world.localGroups.clear();
-    world.administratorsMembers.clear();
-    world.listings.clear();
-    world.longPaths.clear();
-    world.folders.clear();
-    world.security.clear();
-    world.drives.clear();
-    world.elevated = true;
-    world.session = 1;
-    world.standardErrorIsConsole = false;
-    world.loadedModules.clear();
-    world.stationVisible = true;
-    world.consoleSession = 1;
-    world.standardError = false;
-    world.standardErrorText.clear();
-    AddFileLocked(world.modulePath);
-    world.handler = nullptr;
-    world.controls.clear();
-    world.handlerRunning = false;
-    world.stoppedReported = false;
-    world.lastReportedState = 0;
-    world.processEnded = false;
+    world.core = CorePart{};
+    world.files = FilesPart{};
+    world.security = SecurityPart{};
+    world.processes = ProcessesPart{};
+    world.services = ServicesPart{};
+    world.eventLog = EventLogPart{};
+    world.windows = WindowsPart{};
+    AddFileLocked(world.files.modulePath);
     ClockMicros = 0;
 }
 
 void SetModulePath(const std::wstring& path)
 {
     Locked lock;
-    TheWorld().modulePath = path;
+    TheWorld().files.modulePath = path;
     AddFileLocked(path);
 }
 
 void SetCommandLine(const std::wstring& commandLine)
 {
     Locked lock;
-    TheWorld().commandLine = commandLine;
+    TheWorld().processes.commandLine = commandLine;
 }
 
 void SetStartedByServiceManager(bool started)
 {
     Locked lock;
-    TheWorld().startedByServiceManager = started;
+    TheWorld().services.startedByServiceManager = started;
 }
 
 void SetChild(Child behaviour)
 {
     Locked lock;
-    TheWorld().childBehaviour = behaviour;
+    TheWorld().processes.childBehaviour = behaviour;
 }
 
 void SetChildImage(const std::wstring& path, WORD subsystem)
 {
     Locked lock;
     AddFileLocked(path);
-    TheWorld().images[ServiceKey(path)] = subsystem;
+    TheWorld().processes.images[ServiceKey(path)] = subsystem;
 }
 
 void WriteChildConsole(const std::vector<std::wstring>& rows)
 {
     Locked lock;
     for (const std::wstring& row : rows) {
-        TheWorld().consoleCells += row + std::wstring(ConsoleWidth - row.size(), L' ');
+        TheWorld().processes.consoleCells += row + std::wstring(ConsoleWidth - row.size(), L' ');
     }
 }
 
@@ -643,19 +636,19 @@ void AddService(const std::wstring& name, bool running, const std::wstring& bina
     record.displayName = name;
     record.binaryPath = binaryPath;
     record.running = running;
-    TheWorld().services[ServiceKey(name)] = record;
+    TheWorld().services.records[ServiceKey(name)] = record;
 }
 
 void HoldService(const std::wstring& name)
 {
     Locked lock;
-    TheWorld().services.at(ServiceKey(name)).heldByOthers += 1;
+    TheWorld().services.records.at(ServiceKey(name)).heldByOthers += 1;
 }
 
 void MarkForDeletion(const std::wstring& name)
 {
     Locked lock;
-    TheWorld().services.at(ServiceKey(name)).markedForDeletion = true;
+    TheWorld().services.records.at(ServiceKey(name)).markedForDeletion = true;
     DropIfReleased(name);
 }
 
@@ -668,117 +661,117 @@ void AddFile(const std::wstring& path)
 void MapDrive(const std::wstring& drive, const std::wstring& target)
 {
     Locked lock;
-    TheWorld().drives[ServiceKey(drive)] = target;
+    TheWorld().files.drives[ServiceKey(drive)] = target;
 }
 
 void SetElevated(bool elevated)
 {
     Locked lock;
-    TheWorld().elevated = elevated;
+    TheWorld().security.elevated = elevated;
 }
 
 void SetSession(DWORD session)
 {
     Locked lock;
-    TheWorld().session = session;
+    TheWorld().windows.session = session;
 }
 
 void SetStandardErrorIsConsole(bool console)
 {
     Locked lock;
-    TheWorld().standardErrorIsConsole = console;
+    TheWorld().windows.standardErrorIsConsole = console;
 }
 
 void SetReparsePoint(const std::wstring& path, DWORD tag, const std::wstring& name, DWORD flags)
 {
     Locked lock;
-    TheWorld().reparsePoints[ServiceKey(WithoutTrailingSeparators(path))] = {tag, name, flags};
+    TheWorld().files.reparsePoints[ServiceKey(WithoutTrailingSeparators(path))] = {tag, name, flags};
 }
 
 void SetAccountName(const std::string& sid, const std::wstring& domain, const std::wstring& name, SID_NAME_USE use)
 {
     Locked lock;
-    TheWorld().accounts[sid] = {domain, name, use};
+    TheWorld().security.accounts[sid] = {domain, name, use};
 }
 
 void SetLocalGroups(const std::wstring& user, DWORD status, const std::vector<std::wstring>& groups)
 {
     Locked lock;
-    TheWorld().localGroups[ServiceKey(user)] = {status, groups};
+    TheWorld().security.localGroups[ServiceKey(user)] = {status, groups};
 }
 
 void SetAdministratorsMembers(const std::vector<std::string>& sids)
 {
     Locked lock;
-    TheWorld().administratorsMembers = sids;
+    TheWorld().security.administratorsMembers = sids;
 }
 
 void SetSecurity(const std::wstring& path, const Security& security)
 {
     Locked lock;
-    TheWorld().security[ServiceKey(WithoutTrailingSeparators(path))] = security;
+    TheWorld().security.descriptors[ServiceKey(WithoutTrailingSeparators(path))] = security;
 }
 
 void AddShortPath(const std::wstring& shortPath, const std::wstring& longPath)
 {
     Locked lock;
-    TheWorld().files.erase(ServiceKey(shortPath));
+    TheWorld().files.ids.erase(ServiceKey(shortPath));
     AddFileLocked(longPath);
-    TheWorld().longPaths[ServiceKey(shortPath)] = longPath;
+    TheWorld().files.longPaths[ServiceKey(shortPath)] = longPath;
 }
 
 void SetWindowStationVisible(bool visible)
 {
     Locked lock;
-    TheWorld().stationVisible = visible;
+    TheWorld().windows.stationVisible = visible;
 }
 
 void SetConsoleSession(DWORD session)
 {
     Locked lock;
-    TheWorld().consoleSession = session;
+    TheWorld().windows.consoleSession = session;
 }
 
 void SetStandardError(bool given)
 {
     Locked lock;
-    TheWorld().standardError = given;
+    TheWorld().windows.standardError = given;
 }
 
 void FailCall(const std::string& operation, int nth)
 {
     Locked lock;
-    TheWorld().failures[operation].push_back(nth);
+    TheWorld().core.failures[operation].push_back(nth);
 }
 
 void SetStatusWaitsForHandler(bool wait)
 {
     Locked lock;
-    TheWorld().statusWaitsForHandler = wait;
+    TheWorld().services.statusWaitsForHandler = wait;
 }
 
 void SetWineDispatcher(bool wine)
 {
     Locked lock;
-    TheWorld().wineDispatcher = wine;
+    TheWorld().services.wineDispatcher = wine;
 }
 
 void SetProcessEndsAtStoppedReport(bool ends)
 {
     Locked lock;
-    TheWorld().processEndsAtStopped = ends;
+    TheWorld().services.processEndsAtStopped = ends;
 }
 
 void SetRealMicrosecondsPerSleepMs(int microseconds)
 {
     Locked lock;
-    TheWorld().realMicrosecondsPerMs = microseconds;
+    TheWorld().core.realMicrosecondsPerMs = microseconds;
 }
 
 void OnStatusReport(std::function<void(DWORD)> hook)
 {
     Locked lock;
-    TheWorld().statusHook = std::move(hook);
+    TheWorld().services.statusHook = std::move(hook);
 }
 
 int RunHost()
@@ -788,16 +781,16 @@ int RunHost()
     World& world = TheWorld();
     {
         Locked lock;
-        world.processEnded = true;
+        world.core.processEnded = true;
         world.changed.notify_all();
     }
     // A service thread still waiting on a child that outlived the host would
     // die with the process; here the end releases its wait, and it is joined.
-    if (world.serviceThread.joinable()) {
-        world.serviceThread.join();
+    if (world.services.serviceThread.joinable()) {
+        world.services.serviceThread.join();
     }
-    if (world.handlerThread.joinable()) {
-        world.handlerThread.join();
+    if (world.services.handlerThread.joinable()) {
+        world.services.handlerThread.join();
     }
     return exitCode;
 }
@@ -811,21 +804,21 @@ DWORD SendControl(DWORD control)
     DWORD refusal = 0;
     if (!defined) {
         refusal = ERROR_INVALID_PARAMETER;
-    } else if (world.stoppedReported) {
+    } else if (world.services.stoppedReported) {
         refusal = ERROR_SERVICE_NOT_ACTIVE;
-    } else if (world.lastReportedState != SERVICE_RUNNING) {
+    } else if (world.services.lastReportedState != SERVICE_RUNNING) {
         // Starting (or not yet reported: the service manager counts it as
         // starting) or stopping: refused, not kept for later.
         refusal = ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
-    } else if (world.lastReportedState == SERVICE_RUNNING &&
-               !Accepts(world.statusReports.back().status.dwControlsAccepted, control)) {
+    } else if (world.services.lastReportedState == SERVICE_RUNNING &&
+               !Accepts(world.services.statusReports.back().status.dwControlsAccepted, control)) {
         refusal = ERROR_INVALID_SERVICE_CONTROL;
     }
     if (refusal != 0) {
         Record("(ControlService " + Number(control) + " refused with " + Number(refusal) + ")");
         return refusal;
     }
-    world.controls.push_back(control);
+    world.services.controls.push_back(control);
     world.changed.notify_all();
     return 0;
 }
@@ -834,15 +827,15 @@ void EndProcess()
 {
     Locked lock;
     Record("(the process is ended from outside)");
-    TheWorld().processEnded = true;
+    TheWorld().core.processEnded = true;
     TheWorld().changed.notify_all();
 }
 
 void EndChild(DWORD exitCode)
 {
     Locked lock;
-    if (!TheWorld().children.empty()) {
-        EndChildLocked(TheWorld().children.size() - 1, exitCode);
+    if (!TheWorld().processes.children.empty()) {
+        EndChildLocked(TheWorld().processes.children.size() - 1, exitCode);
     }
 }
 
@@ -861,14 +854,14 @@ bool WaitUntil(const std::function<bool()>& condition)
 std::vector<Call> Journal()
 {
     Locked lock;
-    return TheWorld().journal;
+    return TheWorld().core.journal;
 }
 
 std::vector<std::string> CallsNamed(const std::string& operation)
 {
     Locked lock;
     std::vector<std::string> calls;
-    for (const Call& call : TheWorld().journal) {
+    for (const Call& call : TheWorld().core.journal) {
         if (call.text.compare(0, operation.size() + 1, operation + "(") == 0) {
             calls.push_back(call.text);
         }
@@ -879,14 +872,14 @@ std::vector<std::string> CallsNamed(const std::string& operation)
 std::vector<Event> Events()
 {
     Locked lock;
-    return TheWorld().events;
+    return TheWorld().eventLog.events;
 }
 
 std::vector<std::wstring> EventTexts()
 {
     Locked lock;
     std::vector<std::wstring> texts;
-    for (const Event& event : TheWorld().events) {
+    for (const Event& event : TheWorld().eventLog.events) {
         texts.push_back(event.text);
     }
     return texts;
@@ -895,37 +888,37 @@ std::vector<std::wstring> EventTexts()
 std::vector<Box> Boxes()
 {
     Locked lock;
-    return TheWorld().boxes;
+    return TheWorld().windows.boxes;
 }
 
 std::vector<StatusReport> StatusReports()
 {
     Locked lock;
-    return TheWorld().statusReports;
+    return TheWorld().services.statusReports;
 }
 
 std::vector<ChildProcessRecord> Children()
 {
     Locked lock;
-    return TheWorld().children;
+    return TheWorld().processes.children;
 }
 
 bool HasService(const std::wstring& name)
 {
     Locked lock;
-    return TheWorld().services.count(ServiceKey(name)) != 0;
+    return TheWorld().services.records.count(ServiceKey(name)) != 0;
 }
 
 std::string StandardError()
 {
     Locked lock;
-    return TheWorld().standardErrorText;
+    return TheWorld().windows.standardErrorText;
 }
 
 ServiceRecord Service(const std::wstring& name)
 {
     Locked lock;
-    return TheWorld().services.at(ServiceKey(name));
+    return TheWorld().services.records.at(ServiceKey(name));
 }
 
 long long Now()
@@ -937,7 +930,7 @@ int OpenHandleCount()
 {
     Locked lock;
     int count = 0;
-    for (const auto& entry : TheWorld().handles) {
+    for (const auto& entry : TheWorld().core.handles) {
         count += entry.second.open ? 1 : 0;
     }
     return count;
@@ -946,7 +939,7 @@ int OpenHandleCount()
 std::vector<std::string> Misuses()
 {
     Locked lock;
-    return TheWorld().misuses;
+    return TheWorld().core.misuses;
 }
 
 }  // namespace fake
@@ -969,8 +962,8 @@ HMODULE WINAPI LoadLibraryExW(LPCWSTR fileName, HANDLE file, DWORD flags)
     Record("LoadLibraryExW(" + Text(fileName) + ", " + Pointer(file) + ", " + Hex(flags) + ")");
     const std::wstring name = ServiceKey(fileName);
     if ((flags & LOAD_LIBRARY_SEARCH_SYSTEM32) == 0 || name.find_first_of(L"\\/") != std::wstring::npos) {
-        world.misuses.push_back("LoadLibraryExW: " + Utf8(fileName) +
-                                " may be looked for outside the system directory");
+        world.core.misuses.push_back("LoadLibraryExW: " + Utf8(fileName) +
+                                     " may be looked for outside the system directory");
     }
     const std::map<std::wstring, std::uintptr_t> modules = {
         {L"user32.dll", 0x7100u}, {L"wtsapi32.dll", 0x7200u}, {L"netapi32.dll", 0x7300u}};
@@ -978,7 +971,7 @@ HMODULE WINAPI LoadLibraryExW(LPCWSTR fileName, HANDLE file, DWORD flags)
         LastError = ERROR_MOD_NOT_FOUND;
         return nullptr;
     }
-    world.loadedModules.insert(Utf8(name));
+    world.core.loadedModules.insert(Utf8(name));
     return reinterpret_cast<HMODULE>(modules.at(name));
 }
 
@@ -1019,7 +1012,7 @@ DWORD WINAPI GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size)
 {
     Locked lock;
     Record("GetModuleFileNameW(" + Pointer(module) + ", " + Number(size) + ")");
-    const std::wstring& path = TheWorld().modulePath;
+    const std::wstring& path = TheWorld().files.modulePath;
     if (size == 0) {
         return 0;
     }
@@ -1090,7 +1083,8 @@ HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode
     if (std::wstring(fileName) == L"CONOUT$") {
         // The screen buffer of the console the process is attached to.
         LastError = ERROR_INVALID_HANDLE;
-        return world.consoleAttached ? reinterpret_cast<HANDLE>(NewHandle("console", -1, L"")) : INVALID_HANDLE_VALUE;
+        return world.processes.consoleAttached ? reinterpret_cast<HANDLE>(NewHandle("console", -1, L""))
+                                               : INVALID_HANDLE_VALUE;
     }
     const std::wstring path = LongPathLocked(fileName);
     if (creationDisposition != OPEN_EXISTING || IsTooLong(fileName) || (path.empty() && !IsFolderLocked(fileName))) {
@@ -1099,7 +1093,7 @@ HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode
     }
     if (!path.empty()) {
         const std::wstring resolved = ResolvedLocked(path);
-        return reinterpret_cast<HANDLE>(NewHandle("file", world.files.at(ServiceKey(resolved)), resolved));
+        return reinterpret_cast<HANDLE>(NewHandle("file", world.files.ids.at(ServiceKey(resolved)), resolved));
     }
     // A folder opens only with backup semantics.
     if ((flagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS) == 0) {
@@ -1107,7 +1101,8 @@ HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode
         return INVALID_HANDLE_VALUE;
     }
     const std::wstring resolved = WithoutTrailingSeparators(ResolvedLocked(WithoutLongPrefix(fileName)));
-    const auto folder = world.folders.emplace(ServiceKey(resolved), 100000 + static_cast<int>(world.folders.size()));
+    const auto folder =
+        world.files.folderIds.emplace(ServiceKey(resolved), 100000 + static_cast<int>(world.files.folderIds.size()));
     return reinterpret_cast<HANDLE>(NewHandle("file", folder.first->second, resolved));
 }
 
@@ -1186,7 +1181,7 @@ BOOL WINAPI GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS 
 DWORD AttributesLocked(const std::wstring& path)
 {
     const bool link =
-        TheWorld().reparsePoints.count(ServiceKey(WithoutTrailingSeparators(WithoutLongPrefix(path)))) != 0;
+        TheWorld().files.reparsePoints.count(ServiceKey(WithoutTrailingSeparators(WithoutLongPrefix(path)))) != 0;
     const DWORD reparse = link ? FILE_ATTRIBUTE_REPARSE_POINT : 0;
     if (!LongPathLocked(path).empty()) {
         return FILE_ATTRIBUTE_NORMAL | reparse;
@@ -1222,11 +1217,11 @@ HANDLE WINAPI FindFirstFileExW(LPCWSTR fileName, FINDEX_INFO_LEVELS infoLevel, L
     const std::wstring folder = ServiceKey(ResolvedLocked(pattern.substr(0, pattern.size() - 1)));
     std::vector<WIN32_FIND_DATAW> entries;
     std::set<std::wstring> listed;
-    for (const auto& file : world.files) {
+    for (const auto& file : world.files.ids) {
         if (file.first.compare(0, folder.size(), folder) != 0) {
             continue;
         }
-        const std::wstring& path = world.fileNames[file.first];
+        const std::wstring& path = world.files.names[file.first];
         const std::size_t end = path.find(L'\\', folder.size());
         const std::wstring entry = path.substr(0, end);
         if (!listed.insert(ServiceKey(entry)).second) {
@@ -1234,8 +1229,8 @@ HANDLE WINAPI FindFirstFileExW(LPCWSTR fileName, FINDEX_INFO_LEVELS infoLevel, L
         }
         WIN32_FIND_DATAW data = {};
         data.dwFileAttributes = AttributesLocked(entry);
-        const auto reparse = world.reparsePoints.find(ServiceKey(entry));
-        data.dwReserved0 = reparse != world.reparsePoints.end() ? reparse->second.tag : 0;
+        const auto reparse = world.files.reparsePoints.find(ServiceKey(entry));
+        data.dwReserved0 = reparse != world.files.reparsePoints.end() ? reparse->second.tag : 0;
         const std::wstring name = entry.substr(folder.size());
         std::wmemcpy(data.cFileName, name.c_str(), name.size() + 1);
         entries.push_back(data);
@@ -1246,7 +1241,7 @@ HANDLE WINAPI FindFirstFileExW(LPCWSTR fileName, FINDEX_INFO_LEVELS infoLevel, L
     }
     std::memcpy(findData, &entries[0], sizeof entries[0]);
     const std::uintptr_t handle = NewHandle("find", 1, folder);
-    world.listings[handle] = entries;
+    world.files.listings[handle] = entries;
     return reinterpret_cast<HANDLE>(handle);
 }
 
@@ -1255,7 +1250,7 @@ BOOL WINAPI FindNextFileW(HANDLE find, WIN32_FIND_DATAW* findData)
     Locked lock;
     Record("FindNextFileW(" + HandleName(find) + ")");
     HandleEntry* entry = Use(find, "find", "FindNextFileW");
-    const std::vector<WIN32_FIND_DATAW>& entries = TheWorld().listings[reinterpret_cast<std::uintptr_t>(find)];
+    const std::vector<WIN32_FIND_DATAW>& entries = TheWorld().files.listings[reinterpret_cast<std::uintptr_t>(find)];
     if (entry == nullptr || static_cast<std::size_t>(entry->child) >= entries.size()) {
         LastError = ERROR_NO_MORE_FILES;
         return FALSE;
@@ -1285,12 +1280,12 @@ BOOL WINAPI DeviceIoControl(HANDLE device, DWORD controlCode, LPVOID inBuffer, D
     Record("DeviceIoControl(" + HandleName(device) + ", " + Hex(controlCode) + ", " + Pointer(inBuffer) + ", " +
            Number(inSize) + ", " + Number(outSize) + ", " + Pointer(overlapped) + ")");
     HandleEntry* entry = Use(device, "file", "DeviceIoControl");
-    const auto found = TheWorld().reparsePoints.find(entry == nullptr ? std::wstring() : ServiceKey(entry->name));
-    if (controlCode != FSCTL_GET_REPARSE_POINT || found == TheWorld().reparsePoints.end()) {
+    const auto found = TheWorld().files.reparsePoints.find(entry == nullptr ? std::wstring() : ServiceKey(entry->name));
+    if (controlCode != FSCTL_GET_REPARSE_POINT || found == TheWorld().files.reparsePoints.end()) {
         LastError = ERROR_NOT_A_REPARSE_POINT;
         return FALSE;
     }
-    const World::Reparse& reparse = found->second;
+    const FilesPart::Reparse& reparse = found->second;
     const bool symbolicLink = reparse.tag == IO_REPARSE_TAG_SYMLINK;
     std::vector<BYTE> data;
     const auto put = [&data](std::uint32_t value, int bytes) {
@@ -1392,7 +1387,7 @@ BOOL WINAPI ProcessIdToSessionId(DWORD processId, DWORD* sessionId)
         LastError = ERROR_ACCESS_DENIED;
         return FALSE;
     }
-    *sessionId = TheWorld().session;
+    *sessionId = TheWorld().windows.session;
     return TRUE;
 }
 
@@ -1401,7 +1396,7 @@ BOOL WINAPI GetConsoleMode(HANDLE console, DWORD* mode)
     Locked lock;
     Record("GetConsoleMode(" + std::string(console == StandardErrorValue ? "stderr" : "unknown") + ", " +
            Pointer(mode) + ")");
-    if (console != StandardErrorValue || !TheWorld().standardErrorIsConsole) {
+    if (console != StandardErrorValue || !TheWorld().windows.standardErrorIsConsole) {
         LastError = ERROR_INVALID_HANDLE;
         return FALSE;
     }
@@ -1416,11 +1411,11 @@ BOOL WINAPI WriteConsoleW(HANDLE console, const void* buffer, DWORD unitsToWrite
     Record("WriteConsoleW(" + std::string(console == StandardErrorValue ? "stderr" : "unknown") + ", " +
            Text(text.c_str()) + ", " + Number(unitsToWrite) + ", " + Pointer(unitsWritten) + ", " + Pointer(reserved) +
            ")");
-    if (console != StandardErrorValue || !TheWorld().standardErrorIsConsole) {
-        TheWorld().misuses.push_back("WriteConsoleW: not a console the process was given");
+    if (console != StandardErrorValue || !TheWorld().windows.standardErrorIsConsole) {
+        TheWorld().core.misuses.push_back("WriteConsoleW: not a console the process was given");
         return FALSE;
     }
-    TheWorld().standardErrorText += Utf8(text);
+    TheWorld().windows.standardErrorText += Utf8(text);
     *unitsWritten = unitsToWrite;
     return TRUE;
 }
@@ -1444,13 +1439,13 @@ HANDLE WINAPI GetStdHandle(DWORD standardHandle)
 {
     Locked lock;
     Record("GetStdHandle(" + Number(static_cast<int>(standardHandle)) + ")");
-    return standardHandle == STD_ERROR_HANDLE && TheWorld().standardError ? StandardErrorValue : nullptr;
+    return standardHandle == STD_ERROR_HANDLE && TheWorld().windows.standardError ? StandardErrorValue : nullptr;
 }
 
 BOOL WINAPI ReadFile(HANDLE file, void* buffer, DWORD bytesToRead, DWORD* bytesRead, void* overlapped)
 {
     Locked lock;
-    const std::map<std::wstring, WORD>& images = TheWorld().images;
+    const std::map<std::wstring, WORD>& images = TheWorld().processes.images;
     Record("ReadFile(" + HandleName(file) + ", " + Number(bytesToRead) + ", " + Pointer(overlapped) + ")");
     HandleEntry* entry = Use(file, "file", "ReadFile");
     const auto image = entry == nullptr ? images.end() : images.find(ServiceKey(entry->name));
@@ -1475,13 +1470,13 @@ BOOL WINAPI WriteFile(HANDLE file, const void* buffer, DWORD bytesToWrite, DWORD
     Record("WriteFile(" + std::string(file == StandardErrorValue ? "stderr" : "unknown") + ", \"" + bytes + "\", " +
            Number(bytesToWrite) + ", " + Pointer(bytesWritten) + ", " + Pointer(overlapped) + ")");
     if (file != StandardErrorValue) {
-        TheWorld().misuses.push_back("WriteFile: not a handle the process was given");
+        TheWorld().core.misuses.push_back("WriteFile: not a handle the process was given");
         return FALSE;
     }
-    if (TheWorld().standardErrorIsConsole) {
-        TheWorld().misuses.push_back("WriteFile: UTF-8 bytes on a console show garbled");
+    if (TheWorld().windows.standardErrorIsConsole) {
+        TheWorld().core.misuses.push_back("WriteFile: UTF-8 bytes on a console show garbled");
     }
-    TheWorld().standardErrorText += bytes;
+    TheWorld().windows.standardErrorText += bytes;
     *bytesWritten = bytesToWrite;
     return TRUE;
 }
@@ -1508,7 +1503,7 @@ LPWSTR WINAPI GetCommandLineW()
 {
     Locked lock;
     Record("GetCommandLineW()");
-    return &TheWorld().commandLine[0];
+    return &TheWorld().processes.commandLine[0];
 }
 
 BOOL WINAPI CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, void* processAttributes, void* threadAttributes,
@@ -1528,11 +1523,12 @@ BOOL WINAPI CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, void* pr
     }
     // CreateProcessW may write to the command line: it must be writable.
     commandLine[0] = static_cast<volatile wchar_t*>(commandLine)[0];
-    const int index = static_cast<int>(world.children.size());
+    const int index = static_cast<int>(world.processes.children.size());
     const bool suspended = (creationFlags & CREATE_SUSPENDED) != 0;
-    const bool endsAtOnce = world.childBehaviour == Child::ExitsAtOnce && !suspended;
-    world.children.push_back(ChildProcessRecord{commandLine, currentDirectory == nullptr ? L"" : currentDirectory,
-                                                creationFlags, endsAtOnce, 0, false, ClockMs(), suspended});
+    const bool endsAtOnce = world.processes.childBehaviour == Child::ExitsAtOnce && !suspended;
+    world.processes.children.push_back(ChildProcessRecord{commandLine,
+                                                          currentDirectory == nullptr ? L"" : currentDirectory,
+                                                          creationFlags, endsAtOnce, 0, false, ClockMs(), suspended});
     processInformation->hProcess = reinterpret_cast<HANDLE>(NewHandle("process", index, L""));
     processInformation->hThread = reinterpret_cast<HANDLE>(NewHandle("thread", index, L""));
     processInformation->dwProcessId = static_cast<DWORD>(1000 + 4 * index);
@@ -1550,15 +1546,15 @@ DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds)
         return 0xFFFFFFFFu;
     }
     const auto child = static_cast<std::size_t>(entry->child);
-    if (milliseconds != INFINITE && !world.children[child].ended && !world.processEnded) {
+    if (milliseconds != INFINITE && !world.processes.children[child].ended && !world.core.processEnded) {
         lock.Unlock();
         PassTime(milliseconds);
         lock.Relock();
-        return world.children[child].ended ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+        return world.processes.children[child].ended ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
     }
     // The whole fake process ending releases the wait, as it would end the
     // thread; the calls that follow are marked lost.
-    lock.Wait([&] { return world.children[child].ended || world.processEnded; });
+    lock.Wait([&] { return world.processes.children[child].ended || world.core.processEnded; });
     return WAIT_OBJECT_0;
 }
 
@@ -1566,15 +1562,15 @@ BOOL WINAPI CloseHandle(HANDLE handle)
 {
     Locked lock;
     Record("CloseHandle(" + HandleName(handle) + ")");
-    const auto found = TheWorld().handles.find(reinterpret_cast<std::uintptr_t>(handle));
-    if (found == TheWorld().handles.end() ||
+    const auto found = TheWorld().core.handles.find(reinterpret_cast<std::uintptr_t>(handle));
+    if (found == TheWorld().core.handles.end() ||
         (found->second.kind != "process" && found->second.kind != "thread" && found->second.kind != "file" &&
          found->second.kind != "job" && found->second.kind != "console")) {
-        TheWorld().misuses.push_back("CloseHandle: not a kernel handle");
+        TheWorld().core.misuses.push_back("CloseHandle: not a kernel handle");
         return FALSE;
     }
     if (!found->second.open) {
-        TheWorld().misuses.push_back("CloseHandle: closed " + found->second.kind + " handle");
+        TheWorld().core.misuses.push_back("CloseHandle: closed " + found->second.kind + " handle");
         return FALSE;
     }
     found->second.open = false;
@@ -1597,10 +1593,10 @@ BOOL WINAPI TerminateProcess(HANDLE process, UINT exitCode)
         return FALSE;
     }
     const auto child = static_cast<std::size_t>(entry->child);
-    if (world.children[child].ended) {
+    if (world.processes.children[child].ended) {
         return FALSE;  // access denied: the process has already ended
     }
-    if (world.childBehaviour == Child::SurvivesTermination) {
+    if (world.processes.childBehaviour == Child::SurvivesTermination) {
         return TRUE;
     }
     EndChildLocked(child, exitCode);
@@ -1616,7 +1612,7 @@ BOOL WINAPI GetExitCodeProcess(HANDLE process, DWORD* exitCode)
         LastError = ERROR_INVALID_HANDLE;
         return FALSE;
     }
-    const ChildProcessRecord& child = TheWorld().children[static_cast<std::size_t>(entry->child)];
+    const ChildProcessRecord& child = TheWorld().processes.children[static_cast<std::size_t>(entry->child)];
     *exitCode = child.ended ? child.exitCode : STILL_ACTIVE;
     return TRUE;
 }
@@ -1631,12 +1627,12 @@ DWORD WINAPI ResumeThread(HANDLE thread)
         LastError = ERROR_INVALID_HANDLE;
         return static_cast<DWORD>(-1);
     }
-    ChildProcessRecord& child = world.children[static_cast<std::size_t>(entry->child)];
+    ChildProcessRecord& child = world.processes.children[static_cast<std::size_t>(entry->child)];
     if (!child.suspended) {
         return 0;
     }
     child.suspended = false;
-    if (world.childBehaviour == Child::ExitsAtOnce) {
+    if (world.processes.childBehaviour == Child::ExitsAtOnce) {
         EndChildLocked(static_cast<std::size_t>(entry->child), 0);
     }
     return 1;
@@ -1679,11 +1675,11 @@ BOOL WINAPI AssignProcessToJobObject(HANDLE job, HANDLE process)
         LastError = ERROR_ACCESS_DENIED;  // as for a process in a job that forbids nesting
         return FALSE;
     }
-    ChildProcessRecord& child = world.children[static_cast<std::size_t>(processEntry->child)];
+    ChildProcessRecord& child = world.processes.children[static_cast<std::size_t>(processEntry->child)];
     if (!child.suspended) {
-        world.misuses.push_back("AssignProcessToJobObject: the child ran before it was in the job");
+        world.core.misuses.push_back("AssignProcessToJobObject: the child ran before it was in the job");
     }
-    world.jobOfChild[processEntry->child] = reinterpret_cast<std::uintptr_t>(job);
+    world.processes.jobOfChild[processEntry->child] = reinterpret_cast<std::uintptr_t>(job);
     return TRUE;
 }
 
@@ -1712,8 +1708,8 @@ BOOL WINAPI QueryInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS information
     }
     auto* accounting = static_cast<JOBOBJECT_BASIC_ACCOUNTING_INFORMATION*>(information);
     *accounting = {};
-    for (const auto& member : TheWorld().jobOfChild) {
-        const bool ended = TheWorld().children[static_cast<std::size_t>(member.first)].ended;
+    for (const auto& member : TheWorld().processes.jobOfChild) {
+        const bool ended = TheWorld().processes.children[static_cast<std::size_t>(member.first)].ended;
         accounting->ActiveProcesses += member.second == reinterpret_cast<std::uintptr_t>(job) && !ended ? 1 : 0;
     }
     return TRUE;
@@ -1724,24 +1720,25 @@ BOOL WINAPI AttachConsole(DWORD processId)
     Locked lock;
     World& world = TheWorld();
     Record("AttachConsole(" + Number(processId) + ")");
-    for (const auto& member : world.jobOfChild) {
-        if (static_cast<DWORD>(1000 + 4 * member.first) == processId && world.endedJobs.count(member.second) != 0) {
-            world.misuses.push_back("AttachConsole: to the console of a process whose job was ended");
+    for (const auto& member : world.processes.jobOfChild) {
+        if (static_cast<DWORD>(1000 + 4 * member.first) == processId &&
+            world.processes.endedJobs.count(member.second) != 0) {
+            world.core.misuses.push_back("AttachConsole: to the console of a process whose job was ended");
         }
     }
-    if (world.consoleAttached) {
-        world.misuses.push_back("AttachConsole: already attached to a console");
+    if (world.processes.consoleAttached) {
+        world.core.misuses.push_back("AttachConsole: already attached to a console");
         LastError = ERROR_ACCESS_DENIED;
         return FALSE;
     }
     const int child = ChildOfProcessId(processId);
     if (ShouldFail("AttachConsole") || child < 0 ||
-        (world.children[static_cast<std::size_t>(child)].creationFlags & CREATE_NEW_CONSOLE) == 0 ||
-        ClockMs() < world.children[static_cast<std::size_t>(child)].createdAt + ChildConsoleAfterMs) {
+        (world.processes.children[static_cast<std::size_t>(child)].creationFlags & CREATE_NEW_CONSOLE) == 0 ||
+        ClockMs() < world.processes.children[static_cast<std::size_t>(child)].createdAt + ChildConsoleAfterMs) {
         LastError = ERROR_INVALID_HANDLE;  // no such process, or no console (yet)
         return FALSE;
     }
-    world.consoleAttached = true;
+    world.processes.consoleAttached = true;
     return TRUE;
 }
 
@@ -1750,9 +1747,9 @@ BOOL WINAPI SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add)
     Locked lock;
     Record("SetConsoleCtrlHandler(" + Pointer(reinterpret_cast<const void*>(handler)) + ", " + Number(add) + ")");
     if (handler == nullptr) {
-        TheWorld().ignoresCtrlC = add != FALSE;
+        TheWorld().processes.ignoresCtrlC = add != FALSE;
     } else {
-        TheWorld().consoleHandler = add != FALSE ? handler : nullptr;
+        TheWorld().processes.consoleHandler = add != FALSE ? handler : nullptr;
     }
     return TRUE;
 }
@@ -1762,15 +1759,15 @@ BOOL WINAPI GenerateConsoleCtrlEvent(DWORD controlEvent, DWORD processGroupId)
     Locked lock;
     World& world = TheWorld();
     Record("GenerateConsoleCtrlEvent(" + Number(controlEvent) + ", " + Number(processGroupId) + ")");
-    if (!world.consoleAttached) {
+    if (!world.processes.consoleAttached) {
         LastError = ERROR_INVALID_HANDLE;
         return FALSE;
     }
     // The host gets the event too: unless it ignores Ctrl-C, Windows ends
     // it when no handler of its own returns TRUE.
-    if (!(controlEvent == CTRL_C_EVENT && world.ignoresCtrlC) &&
-        (world.consoleHandler == nullptr || world.consoleHandler(controlEvent) == FALSE)) {
-        world.misuses.push_back("GenerateConsoleCtrlEvent: the host ends on its own Ctrl-C");
+    if (!(controlEvent == CTRL_C_EVENT && world.processes.ignoresCtrlC) &&
+        (world.processes.consoleHandler == nullptr || world.processes.consoleHandler(controlEvent) == FALSE)) {
+        world.core.misuses.push_back("GenerateConsoleCtrlEvent: the host ends on its own Ctrl-C");
     }
     return TRUE;
 }
@@ -1779,7 +1776,7 @@ BOOL WINAPI FreeConsole()
 {
     Locked lock;
     Record("FreeConsole()");
-    TheWorld().consoleAttached = false;
+    TheWorld().processes.consoleAttached = false;
     return TRUE;
 }
 
@@ -1790,7 +1787,7 @@ BOOL WINAPI GetConsoleScreenBufferInfo(HANDLE console, CONSOLE_SCREEN_BUFFER_INF
     if (Use(console, "console", "GetConsoleScreenBufferInfo") == nullptr) {
         return FALSE;
     }
-    const auto rows = static_cast<SHORT>(TheWorld().consoleCells.size() / ConsoleWidth);
+    const auto rows = static_cast<SHORT>(TheWorld().processes.consoleCells.size() / ConsoleWidth);
     *info = {{static_cast<SHORT>(ConsoleWidth), 150}, {0, rows}};
     return TRUE;
 }
@@ -1798,7 +1795,7 @@ BOOL WINAPI GetConsoleScreenBufferInfo(HANDLE console, CONSOLE_SCREEN_BUFFER_INF
 BOOL WINAPI ReadConsoleOutputCharacterW(HANDLE console, LPWSTR characters, DWORD length, COORD from, DWORD* read)
 {
     Locked lock;
-    const std::wstring& cells = TheWorld().consoleCells;
+    const std::wstring& cells = TheWorld().processes.consoleCells;
     Record("ReadConsoleOutputCharacterW(" + HandleName(console) + ", " + Number(length) + ", {" + Number(from.X) +
            ", " + Number(from.Y) + "})");
     if (Use(console, "console", "ReadConsoleOutputCharacterW") == nullptr) {
@@ -1828,7 +1825,7 @@ void PassTime(DWORD milliseconds)
     int microseconds = 0;
     {
         Locked lock;
-        microseconds = TheWorld().realMicrosecondsPerMs;
+        microseconds = TheWorld().core.realMicrosecondsPerMs;
     }
     long long now = ClockMicros.load();
     long long wake = 0;
@@ -1865,7 +1862,7 @@ DWORD WINAPI WTSGetActiveConsoleSessionId()
 {
     Locked lock;
     Record("WTSGetActiveConsoleSessionId()");
-    return TheWorld().consoleSession;
+    return TheWorld().windows.consoleSession;
 }
 
 void WINAPI AcquireSRWLockExclusive(PSRWLOCK lock)
@@ -1900,7 +1897,7 @@ int WINAPI MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type)
     Locked lock;
     Record("MessageBoxW(" + Pointer(owner) + ", " + Text(text) + ", " + Text(caption) + ", " + Hex(type) + ")");
     RequireModule("user32.dll", "MessageBoxW");
-    TheWorld().boxes.push_back(Box{owner == nullptr, text, caption, type});
+    TheWorld().windows.boxes.push_back(Box{owner == nullptr, text, caption, type});
     return IDOK;
 }
 
@@ -1923,7 +1920,7 @@ BOOL WINAPI GetUserObjectInformationW(HANDLE object, int index, void* informatio
         return FALSE;
     }
     USEROBJECTFLAGS flags{};
-    flags.dwFlags = TheWorld().stationVisible ? WSF_VISIBLE : 0;
+    flags.dwFlags = TheWorld().windows.stationVisible ? WSF_VISIBLE : 0;
     std::memcpy(information, &flags, sizeof flags);
     *needed = sizeof flags;
     return TRUE;
@@ -1936,31 +1933,31 @@ BOOL WINAPI PostThreadMessageW(DWORD threadId, UINT message, std::uintptr_t wPar
     Record("PostThreadMessageW(" + Number(threadId) + ", " + Hex(message) + ", " + Number(wParam) + ", " +
            Number(lParam) + ")");
     RequireModule("user32.dll", "PostThreadMessageW");
-    for (std::size_t i = 0; i < world.children.size(); ++i) {
+    for (std::size_t i = 0; i < world.processes.children.size(); ++i) {
         if (static_cast<DWORD>(2000 + 4 * i) != threadId) {
             continue;
         }
-        for (const auto& entry : world.handles) {
+        for (const auto& entry : world.core.handles) {
             if (entry.second.kind == "thread" && entry.second.child == static_cast<int>(i) && !entry.second.open) {
-                world.misuses.push_back("PostThreadMessageW: thread id of a child whose handles are closed");
+                world.core.misuses.push_back("PostThreadMessageW: thread id of a child whose handles are closed");
             }
         }
-        const bool loading = world.childBehaviour == Child::LoadsBeforeItsLoop &&
-                             ClockMs() < world.children[i].createdAt + ChildLoadsForMs;
-        const bool console =
-            world.childBehaviour == Child::IgnoresWmQuit || world.childBehaviour == Child::RunsUntilEnded;
-        if (world.children[i].ended || loading || console) {
+        const bool loading = world.processes.childBehaviour == Child::LoadsBeforeItsLoop &&
+                             ClockMs() < world.processes.children[i].createdAt + ChildLoadsForMs;
+        const bool console = world.processes.childBehaviour == Child::IgnoresWmQuit ||
+                             world.processes.childBehaviour == Child::RunsUntilEnded;
+        if (world.processes.children[i].ended || loading || console) {
             LastError = ERROR_INVALID_THREAD_ID;  // gone, or no message queue (yet)
             return FALSE;
         }
-        world.children[i].quitPosted = world.children[i].quitPosted || message == WM_QUIT;
-        if (message == WM_QUIT &&
-            (world.childBehaviour == Child::QuitsOnWmQuit || world.childBehaviour == Child::LoadsBeforeItsLoop)) {
+        world.processes.children[i].quitPosted = world.processes.children[i].quitPosted || message == WM_QUIT;
+        if (message == WM_QUIT && (world.processes.childBehaviour == Child::QuitsOnWmQuit ||
+                                   world.processes.childBehaviour == Child::LoadsBeforeItsLoop)) {
             EndChildLocked(i, 0);
         }
         return TRUE;
     }
-    world.misuses.push_back("PostThreadMessageW: unknown thread id");
+    world.core.misuses.push_back("PostThreadMessageW: unknown thread id");
     return FALSE;
 }
 
@@ -2002,12 +1999,12 @@ BOOL WINAPI LookupAccountSidW(LPCWSTR systemName, PSID sid, LPWSTR name, DWORD* 
     Locked lock;
     const std::string text = SidString(sid);
     Record("LookupAccountSidW(" + Text(systemName) + ", " + text + ")");
-    const auto found = TheWorld().accounts.find(text);
-    if (found == TheWorld().accounts.end()) {
+    const auto found = TheWorld().security.accounts.find(text);
+    if (found == TheWorld().security.accounts.end()) {
         LastError = ERROR_NONE_MAPPED;
         return FALSE;
     }
-    const World::AccountName& account = found->second;
+    const SecurityPart::AccountName& account = found->second;
     if (account.name.size() >= *nameLength || account.domain.size() >= *domainLength) {
         LastError = ERROR_INSUFFICIENT_BUFFER;
         return FALSE;
@@ -2030,9 +2027,9 @@ NET_API_STATUS WINAPI NetUserGetLocalGroups(LPCWSTR serverName, LPCWSTR userName
            Hex(flags) + ", " + Hex(preferredLength) + ")");
     *buffer = nullptr;
     *entriesRead = *totalEntries = 0;
-    const auto found = TheWorld().localGroups.find(ServiceKey(userName));
-    if (found == TheWorld().localGroups.end() || found->second.first != NERR_Success) {
-        return found == TheWorld().localGroups.end() ? NERR_UserNotFound : found->second.first;
+    const auto found = TheWorld().security.localGroups.find(ServiceKey(userName));
+    if (found == TheWorld().security.localGroups.end() || found->second.first != NERR_Success) {
+        return found == TheWorld().security.localGroups.end() ? NERR_UserNotFound : found->second.first;
     }
     const std::vector<std::wstring>& groups = found->second.second;
     std::size_t size = groups.size() * sizeof(LOCALGROUP_USERS_INFO_0);
@@ -2062,11 +2059,12 @@ NET_API_STATUS WINAPI NetLocalGroupGetMembers(LPCWSTR serverName, LPCWSTR groupN
            Hex(preferredLength) + ", " + Pointer(resumeHandle) + ")");
     *buffer = nullptr;
     *entriesRead = *totalEntries = 0;
-    const auto administrators = world.accounts.find("S-1-5-32-544");
-    if (administrators == world.accounts.end() || ServiceKey(groupName) != ServiceKey(administrators->second.name)) {
+    const auto administrators = world.security.accounts.find("S-1-5-32-544");
+    if (administrators == world.security.accounts.end() ||
+        ServiceKey(groupName) != ServiceKey(administrators->second.name)) {
         return NERR_GroupNotFound;
     }
-    const std::vector<std::string>& members = world.administratorsMembers;
+    const std::vector<std::string>& members = world.security.administratorsMembers;
     std::vector<BYTE> sids(1);
     std::vector<std::size_t> offsets;
     for (const std::string& member : members) {
@@ -2102,13 +2100,14 @@ DWORD WINAPI GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE objectType, SECURITY_
     if (entry == nullptr) {
         return ERROR_ACCESS_DENIED;
     }
-    const auto found = world.security.find(ServiceKey(WithoutTrailingSeparators(entry->name)));
-    const Security security = found != world.security.end() ? found->second
-                                                            : Security{"S-1-5-32-544",
-                                                                       true,
-                                                                       {{true, 0, 0x1F01FF, "S-1-5-18"},
-                                                                        {true, 0, 0x1F01FF, "S-1-5-32-544"},
-                                                                        {true, 0, 0x1200A9, "S-1-5-32-545"}}};
+    const auto found = world.security.descriptors.find(ServiceKey(WithoutTrailingSeparators(entry->name)));
+    const Security security = found != world.security.descriptors.end()
+                                  ? found->second
+                                  : Security{"S-1-5-32-544",
+                                             true,
+                                             {{true, 0, 0x1F01FF, "S-1-5-18"},
+                                              {true, 0, 0x1F01FF, "S-1-5-32-544"},
+                                              {true, 0, 0x1200A9, "S-1-5-32-545"}}};
     std::vector<BYTE> block = security.owner.empty() ? std::vector<BYTE>() : SidBytes(security.owner);
     const std::size_t aclAt = block.size();
     block.resize(aclAt + sizeof(ACL));
@@ -2154,9 +2153,9 @@ BOOL WINAPI ReportEventW(HANDLE eventLog, WORD type, WORD category, DWORD eventI
     if (entry == nullptr) {
         return FALSE;
     }
-    world.events.push_back(Event{entry->name, type, category, eventId, userSid == nullptr, numStrings, dataSize,
-                                 rawData == nullptr, numStrings > 0 ? strings[0] : L"", ThreadName, ClockMs(),
-                                 world.processEnded});
+    world.eventLog.events.push_back(Event{entry->name, type, category, eventId, userSid == nullptr, numStrings,
+                                          dataSize, rawData == nullptr, numStrings > 0 ? strings[0] : L"", ThreadName,
+                                          ClockMs(), world.core.processEnded});
     return ShouldFail("ReportEventW") ? FALSE : TRUE;
 }
 
@@ -2180,7 +2179,7 @@ SC_HANDLE WINAPI OpenSCManagerW(LPCWSTR machineName, LPCWSTR databaseName, DWORD
     Record("OpenSCManagerW(" + Text(machineName) + ", " + Text(databaseName) + ", " + Hex(desiredAccess) + ")");
     // Any user may connect, enumerate and read; only administrators get more.
     const DWORD everyone = 0x20015;
-    if (ShouldFail("OpenSCManagerW") || (!TheWorld().elevated && (desiredAccess & ~everyone) != 0)) {
+    if (ShouldFail("OpenSCManagerW") || (!TheWorld().security.elevated && (desiredAccess & ~everyone) != 0)) {
         LastError = ERROR_ACCESS_DENIED;
         return nullptr;
     }
@@ -2196,7 +2195,7 @@ SC_HANDLE WINAPI OpenServiceW(SC_HANDLE manager, LPCWSTR serviceName, DWORD desi
     // delete it.
     const DWORD everyone = 0x2018D;
     if (Use(manager, "manager", "OpenServiceW") == nullptr || ShouldFail("OpenServiceW") ||
-        (!TheWorld().elevated && (desiredAccess & ~everyone) != 0)) {
+        (!TheWorld().security.elevated && (desiredAccess & ~everyone) != 0)) {
         LastError = ERROR_ACCESS_DENIED;
         return nullptr;
     }
@@ -2204,12 +2203,12 @@ SC_HANDLE WINAPI OpenServiceW(SC_HANDLE manager, LPCWSTR serviceName, DWORD desi
         LastError = ERROR_INVALID_NAME;
         return nullptr;
     }
-    if (TheWorld().services.count(ServiceKey(serviceName)) == 0) {
+    if (TheWorld().services.records.count(ServiceKey(serviceName)) == 0) {
         LastError = ERROR_SERVICE_DOES_NOT_EXIST;
         return nullptr;
     }
     const std::uintptr_t handle = NewHandle("service", -1, serviceName);
-    TheWorld().handles[handle].access = desiredAccess;
+    TheWorld().core.handles[handle].access = desiredAccess;
     return reinterpret_cast<SC_HANDLE>(handle);
 }
 
@@ -2225,33 +2224,33 @@ SC_HANDLE WINAPI CreateServiceW(SC_HANDLE manager, LPCWSTR serviceName, LPCWSTR 
            ", " + Text(binaryPathName) + ", " + Text(loadOrderGroup) + ", " + Pointer(tagId) + ", " +
            (dependencies == nullptr ? "NULL" : "\"" + Utf8(MultiString(dependencies)) + "\"") + ", " +
            Text(serviceStartName) + ", " + Text(password) + ")");
-    const auto existing = world.services.find(ServiceKey(serviceName));
+    const auto existing = world.services.records.find(ServiceKey(serviceName));
     if (Use(manager, "manager", "CreateServiceW") == nullptr || ShouldFail("CreateServiceW") ||
-        existing != world.services.end()) {
-        LastError = existing == world.services.end()     ? ERROR_ACCESS_DENIED
-                    : existing->second.markedForDeletion ? ERROR_SERVICE_MARKED_FOR_DELETE
-                                                         : ERROR_SERVICE_EXISTS;
+        existing != world.services.records.end()) {
+        LastError = existing == world.services.records.end() ? ERROR_ACCESS_DENIED
+                    : existing->second.markedForDeletion     ? ERROR_SERVICE_MARKED_FOR_DELETE
+                                                             : ERROR_SERVICE_EXISTS;
         return nullptr;
     }
-    world.services[ServiceKey(serviceName)] = ServiceRecord{serviceName,
-                                                            displayName,
-                                                            desiredAccess,
-                                                            serviceType,
-                                                            startType,
-                                                            errorControl,
-                                                            binaryPathName,
-                                                            loadOrderGroup == nullptr,
-                                                            tagId == nullptr,
-                                                            dependencies == nullptr,
-                                                            MultiString(dependencies),
-                                                            serviceStartName == nullptr,
-                                                            password == nullptr,
-                                                            false,
-                                                            {},
-                                                            false,
-                                                            0};
+    world.services.records[ServiceKey(serviceName)] = ServiceRecord{serviceName,
+                                                                    displayName,
+                                                                    desiredAccess,
+                                                                    serviceType,
+                                                                    startType,
+                                                                    errorControl,
+                                                                    binaryPathName,
+                                                                    loadOrderGroup == nullptr,
+                                                                    tagId == nullptr,
+                                                                    dependencies == nullptr,
+                                                                    MultiString(dependencies),
+                                                                    serviceStartName == nullptr,
+                                                                    password == nullptr,
+                                                                    false,
+                                                                    {},
+                                                                    false,
+                                                                    0};
     const std::uintptr_t handle = NewHandle("service", -1, serviceName);
-    world.handles[handle].access = desiredAccess;
+    world.core.handles[handle].access = desiredAccess;
     return reinterpret_cast<SC_HANDLE>(handle);
 }
 
@@ -2263,7 +2262,7 @@ ServiceRecord* RecordOf(SC_HANDLE service, DWORD access, const std::string& oper
 {
     World& world = TheWorld();
     HandleEntry* entry = Use(service, "service", operation);
-    if (entry == nullptr || world.services.count(ServiceKey(entry->name)) == 0) {
+    if (entry == nullptr || world.services.records.count(ServiceKey(entry->name)) == 0) {
         LastError = ERROR_INVALID_PARAMETER;
         return nullptr;
     }
@@ -2271,7 +2270,7 @@ ServiceRecord* RecordOf(SC_HANDLE service, DWORD access, const std::string& oper
         LastError = ERROR_ACCESS_DENIED;
         return nullptr;
     }
-    return &world.services[ServiceKey(entry->name)];
+    return &world.services.records[ServiceKey(entry->name)];
 }
 
 }  // namespace
@@ -2329,7 +2328,7 @@ BOOL WINAPI ChangeServiceConfigW(SC_HANDLE service, DWORD serviceType, DWORD sta
     Record("ChangeServiceConfigW(" + HandleName(service) + ", " +
            (changesNothing ? "nothing to change" : "changes to the record") + ")");
     if (!changesNothing) {
-        world.misuses.push_back("ChangeServiceConfigW: the host changes a record it did not create");
+        world.core.misuses.push_back("ChangeServiceConfigW: the host changes a record it did not create");
     }
     ServiceRecord* record = RecordOf(service, SERVICE_CHANGE_CONFIG, "ChangeServiceConfigW");
     if (record == nullptr) {
@@ -2348,14 +2347,14 @@ BOOL WINAPI ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS st
     World& world = TheWorld();
     Record("ControlService(" + HandleName(service) + ", " + Number(control) + ", " + Pointer(status) + ")");
     HandleEntry* entry = Use(service, "service", "ControlService");
-    if (entry == nullptr || world.services.count(ServiceKey(entry->name)) == 0) {
+    if (entry == nullptr || world.services.records.count(ServiceKey(entry->name)) == 0) {
         return FALSE;
     }
     if (control == SERVICE_CONTROL_STOP && (entry->access & SERVICE_STOP) == 0) {
         LastError = ERROR_ACCESS_DENIED;
         return FALSE;
     }
-    ServiceRecord& record = world.services[ServiceKey(entry->name)];
+    ServiceRecord& record = world.services.records[ServiceKey(entry->name)];
     record.controls.push_back(control);
     const bool wasRunning = record.running;
     *status = SERVICE_STATUS{SERVICE_WIN32_OWN_PROCESS,
@@ -2393,13 +2392,14 @@ BOOL WINAPI CloseServiceHandle(SC_HANDLE handle)
 {
     Locked lock;
     Record("CloseServiceHandle(" + HandleName(handle) + ")");
-    const auto found = TheWorld().handles.find(reinterpret_cast<std::uintptr_t>(handle));
-    if (found == TheWorld().handles.end() || (found->second.kind != "manager" && found->second.kind != "service")) {
-        TheWorld().misuses.push_back("CloseServiceHandle: not a service manager handle");
+    const auto found = TheWorld().core.handles.find(reinterpret_cast<std::uintptr_t>(handle));
+    if (found == TheWorld().core.handles.end() ||
+        (found->second.kind != "manager" && found->second.kind != "service")) {
+        TheWorld().core.misuses.push_back("CloseServiceHandle: not a service manager handle");
         return FALSE;
     }
     if (!found->second.open) {
-        TheWorld().misuses.push_back("CloseServiceHandle: closed " + found->second.kind + " handle");
+        TheWorld().core.misuses.push_back("CloseServiceHandle: closed " + found->second.kind + " handle");
         return FALSE;
     }
     found->second.open = false;
@@ -2423,21 +2423,23 @@ void DeliverControls()
         // (it refuses them while the service starts or stops). A service
         // that never reports leaves the dispatcher waiting until somebody
         // ends the process.
-        const auto deliverable = [&] { return !world.controls.empty() && world.lastReportedState == SERVICE_RUNNING; };
-        lock.Wait([&] { return deliverable() || world.stoppedReported || world.processEnded; });
+        const auto deliverable = [&] {
+            return !world.services.controls.empty() && world.services.lastReportedState == SERVICE_RUNNING;
+        };
+        lock.Wait([&] { return deliverable() || world.services.stoppedReported || world.core.processEnded; });
         if (!deliverable()) {
             return;
         }
-        const DWORD control = world.controls.front();
-        world.controls.pop_front();
+        const DWORD control = world.services.controls.front();
+        world.services.controls.pop_front();
         // A control sent before the service declared what it accepts.
-        if (!Accepts(world.statusReports.back().status.dwControlsAccepted, control)) {
+        if (!Accepts(world.services.statusReports.back().status.dwControlsAccepted, control)) {
             Record("(ControlService " + Number(control) + " refused with " + Number(ERROR_INVALID_SERVICE_CONTROL) +
                    ")");
             continue;
         }
-        world.handlerRunning = true;
-        const LPHANDLER_FUNCTION handler = world.handler;
+        world.services.handlerRunning = true;
+        const LPHANDLER_FUNCTION handler = world.services.handler;
         lock.Unlock();
 #ifdef FAKE_UNDER_TSAN
         AnnotateIgnoreWritesEnd(__FILE__, __LINE__);
@@ -2452,7 +2454,7 @@ void DeliverControls()
 #endif
         lock.Relock();
         Record("(handler returned)");
-        world.handlerRunning = false;
+        world.services.handlerRunning = false;
         world.changed.notify_all();
     }
 }
@@ -2470,7 +2472,7 @@ BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table)
         const bool ended = table[1].lpServiceName == nullptr && table[1].lpServiceProc == nullptr;
         Record("StartServiceCtrlDispatcherW(" + Text(table[0].lpServiceName) + ", " +
                (table[0].lpServiceProc != nullptr ? "main" : "NULL") + ", " + (ended ? "end" : "no end") + ")");
-        if (!world.startedByServiceManager) {
+        if (!world.services.startedByServiceManager) {
             LastError = ERROR_FAILED_SERVICE_CONTROLLER_CONNECT;
             return FALSE;
         }
@@ -2478,29 +2480,29 @@ BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table)
         name = table[0].lpServiceName;
     }
     // Thread start is real synchronisation, visible to ThreadSanitizer.
-    world.serviceThread = std::thread([serviceMain, name] {
+    world.services.serviceThread = std::thread([serviceMain, name] {
         ThreadName = "service";
         std::wstring argument = name;
         LPWSTR arguments[1] = {&argument[0]};
         serviceMain(1, arguments);
     });
 
-    if (!world.wineDispatcher) {
+    if (!world.services.wineDispatcher) {
         DeliverControls();
     } else {
         // Wine: the controls go to a thread of their own, and the dispatcher
         // returns as soon as the service reports STOPPED, handler or not.
-        world.handlerThread = std::thread([] {
+        world.services.handlerThread = std::thread([] {
             ThreadName = "handler";
             DeliverControls();
         });
         Locked lock;
-        lock.Wait([&] { return world.stoppedReported || world.processEnded; });
+        lock.Wait([&] { return world.services.stoppedReported || world.core.processEnded; });
     }
     // Ended from outside, the process never sees the dispatcher return; here
     // it returns into calls that are marked lost.
     Locked lock;
-    return world.stoppedReported ? TRUE : FALSE;
+    return world.services.stoppedReported ? TRUE : FALSE;
 }
 
 SERVICE_STATUS_HANDLE WINAPI RegisterServiceCtrlHandlerW(LPCWSTR serviceName, LPHANDLER_FUNCTION handler)
@@ -2510,7 +2512,7 @@ SERVICE_STATUS_HANDLE WINAPI RegisterServiceCtrlHandlerW(LPCWSTR serviceName, LP
     if (ShouldFail("RegisterServiceCtrlHandlerW")) {
         return nullptr;
     }
-    TheWorld().handler = handler;
+    TheWorld().services.handler = handler;
     TheWorld().changed.notify_all();
     return StatusHandleValue;
 }
@@ -2522,27 +2524,27 @@ BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS stat
     {
         Locked lock;
         World& world = TheWorld();
-        if (world.statusWaitsForHandler && std::string(ThreadName) == "service") {
-            lock.Wait([&] { return !world.handlerRunning; });
+        if (world.services.statusWaitsForHandler && std::string(ThreadName) == "service") {
+            lock.Wait([&] { return !world.services.handlerRunning; });
         }
         Record("SetServiceStatus(" + std::string(handle == StatusHandleValue ? "status handle" : "bad handle") + ", {" +
                Hex(s.dwServiceType) + ", " + Number(s.dwCurrentState) + ", " + Hex(s.dwControlsAccepted) + ", " +
                Number(s.dwWin32ExitCode) + ", " + Number(s.dwServiceSpecificExitCode) + ", " + Number(s.dwCheckPoint) +
                ", " + Number(s.dwWaitHint) + "})");
         if (handle != StatusHandleValue) {
-            world.misuses.push_back("SetServiceStatus: not the registered status handle");
+            world.core.misuses.push_back("SetServiceStatus: not the registered status handle");
         }
-        if (world.stoppedReported) {
-            world.misuses.push_back("SetServiceStatus: a report after STOPPED lands on the service's next run");
+        if (world.services.stoppedReported) {
+            world.core.misuses.push_back("SetServiceStatus: a report after STOPPED lands on the service's next run");
         }
-        world.statusReports.push_back(StatusReport{handle == StatusHandleValue, s, ThreadName, ClockMs()});
-        world.lastReportedState = s.dwCurrentState;
+        world.services.statusReports.push_back(StatusReport{handle == StatusHandleValue, s, ThreadName, ClockMs()});
+        world.services.lastReportedState = s.dwCurrentState;
         if (s.dwCurrentState == SERVICE_STOPPED) {
-            world.stoppedReported = true;
-            world.processEnded = world.processEnded || world.processEndsAtStopped;
+            world.services.stoppedReported = true;
+            world.core.processEnded = world.core.processEnded || world.services.processEndsAtStopped;
         }
         world.changed.notify_all();
-        hook = world.statusHook;
+        hook = world.services.statusHook;
     }
     if (hook) {
         hook(s.dwCurrentState);
