@@ -7,6 +7,27 @@
 #include <cstdio>
 #include <thread>
 
+// ThreadSanitizer's annotations, which Locked uses to keep the fake's own
+// accesses out of its sight.
+#if defined(__SANITIZE_THREAD__)
+#define FAKE_UNDER_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define FAKE_UNDER_TSAN 1
+#endif
+#endif
+
+#ifdef FAKE_UNDER_TSAN
+extern "C" {
+void AnnotateIgnoreSyncBegin(const char* file, int line);
+void AnnotateIgnoreSyncEnd(const char* file, int line);
+void AnnotateIgnoreReadsBegin(const char* file, int line);
+void AnnotateIgnoreReadsEnd(const char* file, int line);
+void AnnotateIgnoreWritesBegin(const char* file, int line);
+void AnnotateIgnoreWritesEnd(const char* file, int line);
+}
+#endif
+
 namespace fake {
 namespace {
 
@@ -19,12 +40,68 @@ std::atomic<long long> ClockMicros{0};
 
 const long long TickMicros = 15625;
 
+// Under ThreadSanitizer, what this thread does from here on is not watched,
+// or watched again.
+void StopWatching()
+{
+#ifdef FAKE_UNDER_TSAN
+    AnnotateIgnoreSyncBegin(__FILE__, __LINE__);
+    AnnotateIgnoreReadsBegin(__FILE__, __LINE__);
+    AnnotateIgnoreWritesBegin(__FILE__, __LINE__);
+#endif
+}
+
+void WatchAgain()
+{
+#ifdef FAKE_UNDER_TSAN
+    AnnotateIgnoreWritesEnd(__FILE__, __LINE__);
+    AnnotateIgnoreReadsEnd(__FILE__, __LINE__);
+    AnnotateIgnoreSyncEnd(__FILE__, __LINE__);
+#endif
+}
+
 }  // namespace
 
 World& TheWorld()
 {
     static World world;
     return world;
+}
+
+Locked::Locked()
+{
+    StopWatching();
+    lock_ = std::unique_lock<std::mutex>(TheWorld().mutex);
+}
+
+Locked::~Locked()
+{
+    lock_.unlock();
+    WatchAgain();
+}
+
+void Locked::Wait(const std::function<bool()>& condition)
+{
+    TheWorld().changed.wait(lock_, condition);
+}
+
+void Locked::Unlock()
+{
+    lock_.unlock();
+}
+
+void Locked::Relock()
+{
+    lock_.lock();
+}
+
+void Locked::RunHostCode(const std::function<void()>& hostCode)
+{
+    lock_.unlock();
+    WatchAgain();
+    hostCode();
+    StopWatching();
+    lock_.lock();
 }
 
 long long ClockMs()

@@ -20,28 +20,6 @@
 #include <string>
 #include <vector>
 
-// The fake's own bookkeeping lock must not hide the host's races from
-// ThreadSanitizer: under TSan every use of the world is made invisible to it,
-// so only the host's own synchronisation (and thread start and join) counts.
-#if defined(__SANITIZE_THREAD__)
-#define FAKE_UNDER_TSAN 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define FAKE_UNDER_TSAN 1
-#endif
-#endif
-
-#ifdef FAKE_UNDER_TSAN
-extern "C" {
-void AnnotateIgnoreSyncBegin(const char* file, int line);
-void AnnotateIgnoreSyncEnd(const char* file, int line);
-void AnnotateIgnoreReadsBegin(const char* file, int line);
-void AnnotateIgnoreReadsEnd(const char* file, int line);
-void AnnotateIgnoreWritesBegin(const char* file, int line);
-void AnnotateIgnoreWritesEnd(const char* file, int line);
-}
-#endif
-
 namespace fake {
 
 struct HandleEntry {
@@ -80,41 +58,21 @@ struct World {
 
 World& TheWorld();
 
-// Holds the world's lock; under TSan the fake's own accesses are not watched.
+// Holds the world's lock. Under ThreadSanitizer the fake's own accesses are
+// not watched meanwhile, so that the lock does not hide the host's races:
+// only the host's own synchronisation (and thread start and join) counts.
 class Locked {
 public:
-    Locked()
-    {
-#ifdef FAKE_UNDER_TSAN
-        AnnotateIgnoreSyncBegin(__FILE__, __LINE__);
-        AnnotateIgnoreReadsBegin(__FILE__, __LINE__);
-        AnnotateIgnoreWritesBegin(__FILE__, __LINE__);
-#endif
-        lock_ = std::unique_lock<std::mutex>(TheWorld().mutex);
-    }
-    ~Locked()
-    {
-        lock_.unlock();
-#ifdef FAKE_UNDER_TSAN
-        AnnotateIgnoreWritesEnd(__FILE__, __LINE__);
-        AnnotateIgnoreReadsEnd(__FILE__, __LINE__);
-        AnnotateIgnoreSyncEnd(__FILE__, __LINE__);
-#endif
-    }
+    Locked();
+    ~Locked();
     Locked(const Locked&) = delete;
     Locked& operator=(const Locked&) = delete;
-    void Wait(const std::function<bool()>& condition)
-    {
-        TheWorld().changed.wait(lock_, condition);
-    }
-    void Unlock()
-    {
-        lock_.unlock();
-    }
-    void Relock()
-    {
-        lock_.lock();
-    }
+    void Wait(const std::function<bool()>& condition);
+    void Unlock();
+    void Relock();
+    // Runs the host's own code (a control handler) without the lock and
+    // watched again, then retakes the lock.
+    void RunHostCode(const std::function<void()>& hostCode);
 
 private:
     std::unique_lock<std::mutex> lock_;

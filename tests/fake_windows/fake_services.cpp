@@ -100,19 +100,7 @@ void DeliverControls()
         }
         world.services.handlerRunning = true;
         const LPHANDLER_FUNCTION handler = world.services.handler;
-        lock.Unlock();
-#ifdef FAKE_UNDER_TSAN
-        AnnotateIgnoreWritesEnd(__FILE__, __LINE__);
-        AnnotateIgnoreReadsEnd(__FILE__, __LINE__);
-        AnnotateIgnoreSyncEnd(__FILE__, __LINE__);
-#endif
-        handler(control);
-#ifdef FAKE_UNDER_TSAN
-        AnnotateIgnoreSyncBegin(__FILE__, __LINE__);
-        AnnotateIgnoreReadsBegin(__FILE__, __LINE__);
-        AnnotateIgnoreWritesBegin(__FILE__, __LINE__);
-#endif
-        lock.Relock();
+        lock.RunHostCode([handler, control] { handler(control); });
         Record("(handler returned)");
         world.services.handlerRunning = false;
         world.changed.notify_all();
