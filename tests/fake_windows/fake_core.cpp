@@ -249,7 +249,7 @@ HandleEntry* Use(const void* handle, const std::string& kind, const std::string&
     return &found->second;
 }
 
-std::wstring ServiceKey(const std::wstring& name)
+std::wstring LowerCase(const std::wstring& name)
 {
     std::wstring key = name;
     for (wchar_t& unit : key) {
@@ -395,7 +395,7 @@ std::vector<ChildProcessRecord> Children()
 bool HasService(const std::wstring& name)
 {
     Locked lock;
-    return TheWorld().services.records.count(ServiceKey(name)) != 0;
+    return TheWorld().services.records.count(LowerCase(name)) != 0;
 }
 
 std::string StandardError()
@@ -407,7 +407,7 @@ std::string StandardError()
 ServiceRecord Service(const std::wstring& name)
 {
     Locked lock;
-    return TheWorld().services.records.at(ServiceKey(name));
+    return TheWorld().services.records.at(LowerCase(name));
 }
 
 long long Now()
@@ -447,7 +447,7 @@ HMODULE WINAPI LoadLibraryExW(LPCWSTR fileName, HANDLE file, DWORD flags)
     Locked lock;
     World& world = TheWorld();
     Record("LoadLibraryExW(" + Text(fileName) + ", " + Pointer(file) + ", " + Hex(flags) + ")");
-    const std::wstring name = ServiceKey(fileName);
+    const std::wstring name = LowerCase(fileName);
     if ((flags & LOAD_LIBRARY_SEARCH_SYSTEM32) == 0 || name.find_first_of(L"\\/") != std::wstring::npos) {
         world.core.misuses.push_back("LoadLibraryExW: " + Utf8(fileName) +
                                      " may be looked for outside the system directory");

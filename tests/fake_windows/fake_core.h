@@ -104,7 +104,8 @@ HandleEntry* Use(const void* handle, const std::string& kind, const std::string&
 // would be an import, which Windows may satisfy from the program's folder.
 void RequireModule(const std::string& module, const std::string& operation);
 
-// Service names and paths are compared without regard to case.
-std::wstring ServiceKey(const std::wstring& name);
+// Service names, paths and user names are compared without regard to case:
+// the world files them in lower case (the letters A to Z).
+std::wstring LowerCase(const std::wstring& name);
 
 }  // namespace fake

@@ -14,7 +14,7 @@ const DWORD VolumeSerial = 0x5EED;
 // a folder), or null for any other drive. The caller holds the lock.
 const std::wstring* DriveTargetLocked(const std::wstring& drive)
 {
-    const auto found = TheWorld().files.drives.find(ServiceKey(drive.substr(0, 2)));
+    const auto found = TheWorld().files.drives.find(LowerCase(drive.substr(0, 2)));
     return found == TheWorld().files.drives.end() ? nullptr : &found->second;
 }
 
@@ -61,17 +61,17 @@ std::wstring LongPathLocked(const std::wstring& given)
 {
     World& world = TheWorld();
     const std::wstring path = WithoutLongPrefix(given);
-    const auto alias = world.files.longPaths.find(ServiceKey(path));
+    const auto alias = world.files.longPaths.find(LowerCase(path));
     if (alias != world.files.longPaths.end()) {
         return alias->second;
     }
-    return world.files.ids.count(ServiceKey(ResolvedLocked(path))) != 0 ? path : std::wstring();
+    return world.files.ids.count(LowerCase(ResolvedLocked(path))) != 0 ? path : std::wstring();
 }
 
 // A folder exists while a file is in it, or in a folder below it.
 bool IsFolderLocked(const std::wstring& path)
 {
-    const std::wstring key = WithoutTrailingSeparators(ServiceKey(ResolvedLocked(WithoutLongPrefix(path))));
+    const std::wstring key = WithoutTrailingSeparators(LowerCase(ResolvedLocked(WithoutLongPrefix(path))));
     for (const auto& file : TheWorld().files.ids) {
         if (!key.empty() && file.first.compare(0, key.size() + 1, key + L"\\") == 0) {
             return true;
@@ -96,7 +96,7 @@ DWORD CopyOut(const std::wstring& path, LPWSTR buffer, DWORD size)
 DWORD AttributesLocked(const std::wstring& path)
 {
     const bool link =
-        TheWorld().files.reparsePoints.count(ServiceKey(WithoutTrailingSeparators(WithoutLongPrefix(path)))) != 0;
+        TheWorld().files.reparsePoints.count(LowerCase(WithoutTrailingSeparators(WithoutLongPrefix(path)))) != 0;
     const DWORD reparse = link ? FILE_ATTRIBUTE_REPARSE_POINT : 0;
     if (!LongPathLocked(path).empty()) {
         return FILE_ATTRIBUTE_NORMAL | reparse;
@@ -109,8 +109,8 @@ DWORD AttributesLocked(const std::wstring& path)
 void AddFileLocked(const std::wstring& path)
 {
     World& world = TheWorld();
-    const std::wstring key = ServiceKey(ResolvedLocked(path));
-    if (world.files.longPaths.count(ServiceKey(path)) == 0 && world.files.ids.count(key) == 0) {
+    const std::wstring key = LowerCase(ResolvedLocked(path));
+    if (world.files.longPaths.count(LowerCase(path)) == 0 && world.files.ids.count(key) == 0) {
         const int index = static_cast<int>(world.files.ids.size()) + 1;
         world.files.ids[key] = index;
         world.files.names[key] = ResolvedLocked(path);
@@ -141,21 +141,21 @@ void AddFile(const std::wstring& path)
 void MapDrive(const std::wstring& drive, const std::wstring& target)
 {
     Locked lock;
-    TheWorld().files.drives[ServiceKey(drive)] = target;
+    TheWorld().files.drives[LowerCase(drive)] = target;
 }
 
 void SetReparsePoint(const std::wstring& path, DWORD tag, const std::wstring& name, DWORD flags)
 {
     Locked lock;
-    TheWorld().files.reparsePoints[ServiceKey(WithoutTrailingSeparators(path))] = {tag, name, flags};
+    TheWorld().files.reparsePoints[LowerCase(WithoutTrailingSeparators(path))] = {tag, name, flags};
 }
 
 void AddShortPath(const std::wstring& shortPath, const std::wstring& longPath)
 {
     Locked lock;
-    TheWorld().files.ids.erase(ServiceKey(shortPath));
+    TheWorld().files.ids.erase(LowerCase(shortPath));
     AddFileLocked(longPath);
-    TheWorld().files.longPaths[ServiceKey(shortPath)] = longPath;
+    TheWorld().files.longPaths[LowerCase(shortPath)] = longPath;
 }
 
 }  // namespace fake
@@ -229,7 +229,7 @@ HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode
     }
     if (!path.empty()) {
         const std::wstring resolved = ResolvedLocked(path);
-        return reinterpret_cast<HANDLE>(NewHandle("file", world.files.ids.at(ServiceKey(resolved)), resolved));
+        return reinterpret_cast<HANDLE>(NewHandle("file", world.files.ids.at(LowerCase(resolved)), resolved));
     }
     // A folder opens only with backup semantics.
     if ((flagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS) == 0) {
@@ -238,7 +238,7 @@ HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode
     }
     const std::wstring resolved = WithoutTrailingSeparators(ResolvedLocked(WithoutLongPrefix(fileName)));
     const auto folder =
-        world.files.folderIds.emplace(ServiceKey(resolved), 100000 + static_cast<int>(world.files.folderIds.size()));
+        world.files.folderIds.emplace(LowerCase(resolved), 100000 + static_cast<int>(world.files.folderIds.size()));
     return reinterpret_cast<HANDLE>(NewHandle("file", folder.first->second, resolved));
 }
 
@@ -302,7 +302,7 @@ HANDLE WINAPI FindFirstFileExW(LPCWSTR fileName, FINDEX_INFO_LEVELS infoLevel, L
         LastError = ERROR_INVALID_PARAMETER;
         return INVALID_HANDLE_VALUE;
     }
-    const std::wstring folder = ServiceKey(ResolvedLocked(pattern.substr(0, pattern.size() - 1)));
+    const std::wstring folder = LowerCase(ResolvedLocked(pattern.substr(0, pattern.size() - 1)));
     std::vector<WIN32_FIND_DATAW> entries;
     std::set<std::wstring> listed;
     for (const auto& file : world.files.ids) {
@@ -312,12 +312,12 @@ HANDLE WINAPI FindFirstFileExW(LPCWSTR fileName, FINDEX_INFO_LEVELS infoLevel, L
         const std::wstring& path = world.files.names[file.first];
         const std::size_t end = path.find(L'\\', folder.size());
         const std::wstring entry = path.substr(0, end);
-        if (!listed.insert(ServiceKey(entry)).second) {
+        if (!listed.insert(LowerCase(entry)).second) {
             continue;
         }
         WIN32_FIND_DATAW data = {};
         data.dwFileAttributes = AttributesLocked(entry);
-        const auto reparse = world.files.reparsePoints.find(ServiceKey(entry));
+        const auto reparse = world.files.reparsePoints.find(LowerCase(entry));
         data.dwReserved0 = reparse != world.files.reparsePoints.end() ? reparse->second.tag : 0;
         const std::wstring name = entry.substr(folder.size());
         std::wmemcpy(data.cFileName, name.c_str(), name.size() + 1);
@@ -368,7 +368,7 @@ BOOL WINAPI DeviceIoControl(HANDLE device, DWORD controlCode, LPVOID inBuffer, D
     Record("DeviceIoControl(" + HandleName(device) + ", " + Hex(controlCode) + ", " + Pointer(inBuffer) + ", " +
            Number(inSize) + ", " + Number(outSize) + ", " + Pointer(overlapped) + ")");
     HandleEntry* entry = Use(device, "file", "DeviceIoControl");
-    const auto found = TheWorld().files.reparsePoints.find(entry == nullptr ? std::wstring() : ServiceKey(entry->name));
+    const auto found = TheWorld().files.reparsePoints.find(entry == nullptr ? std::wstring() : LowerCase(entry->name));
     if (controlCode != FSCTL_GET_REPARSE_POINT || found == TheWorld().files.reparsePoints.end()) {
         LastError = ERROR_NOT_A_REPARSE_POINT;
         return FALSE;
@@ -458,6 +458,6 @@ int WINAPI CompareStringOrdinal(LPCWSTR first, int firstLength, LPCWSTR second, 
     Locked lock;
     Record("CompareStringOrdinal(" + Text(first) + ", " + Number(firstLength) + ", " + Text(second) + ", " +
            Number(secondLength) + ", " + Number(ignoreCase) + ")");
-    const bool equal = ignoreCase != FALSE ? ServiceKey(first) == ServiceKey(second) : std::wcscmp(first, second) == 0;
+    const bool equal = ignoreCase != FALSE ? LowerCase(first) == LowerCase(second) : std::wcscmp(first, second) == 0;
     return equal ? CSTR_EQUAL : 1;
 }

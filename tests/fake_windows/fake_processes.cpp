@@ -109,7 +109,7 @@ void SetChildImage(const std::wstring& path, WORD subsystem)
 {
     Locked lock;
     AddFileLocked(path);
-    TheWorld().processes.images[ServiceKey(path)] = subsystem;
+    TheWorld().processes.images[LowerCase(path)] = subsystem;
 }
 
 void WriteChildConsole(const std::vector<std::wstring>& rows)
@@ -422,7 +422,7 @@ BOOL WINAPI ReadFile(HANDLE file, void* buffer, DWORD bytesToRead, DWORD* bytesR
     const std::map<std::wstring, WORD>& images = TheWorld().processes.images;
     Record("ReadFile(" + HandleName(file) + ", " + Number(bytesToRead) + ", " + Pointer(overlapped) + ")");
     HandleEntry* entry = Use(file, "file", "ReadFile");
-    const auto image = entry == nullptr ? images.end() : images.find(ServiceKey(entry->name));
+    const auto image = entry == nullptr ? images.end() : images.find(LowerCase(entry->name));
     if (image == images.end()) {
         LastError = ERROR_ACCESS_DENIED;
         return FALSE;

@@ -62,7 +62,7 @@ void SetAccountName(const std::string& sid, const std::wstring& domain, const st
 void SetLocalGroups(const std::wstring& user, DWORD status, const std::vector<std::wstring>& groups)
 {
     Locked lock;
-    TheWorld().security.localGroups[ServiceKey(user)] = {status, groups};
+    TheWorld().security.localGroups[LowerCase(user)] = {status, groups};
 }
 
 void SetAdministratorsMembers(const std::vector<std::string>& sids)
@@ -74,7 +74,7 @@ void SetAdministratorsMembers(const std::vector<std::string>& sids)
 void SetSecurity(const std::wstring& path, const Security& security)
 {
     Locked lock;
-    TheWorld().security.descriptors[ServiceKey(WithoutTrailingSeparators(path))] = security;
+    TheWorld().security.descriptors[LowerCase(WithoutTrailingSeparators(path))] = security;
 }
 
 }  // namespace fake
@@ -138,7 +138,7 @@ DWORD WINAPI GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE objectType, SECURITY_
     if (entry == nullptr) {
         return ERROR_ACCESS_DENIED;
     }
-    const auto found = world.security.descriptors.find(ServiceKey(WithoutTrailingSeparators(entry->name)));
+    const auto found = world.security.descriptors.find(LowerCase(WithoutTrailingSeparators(entry->name)));
     const Security security = found != world.security.descriptors.end()
                                   ? found->second
                                   : Security{"S-1-5-32-544",
@@ -189,7 +189,7 @@ NET_API_STATUS WINAPI NetUserGetLocalGroups(LPCWSTR serverName, LPCWSTR userName
            Hex(flags) + ", " + Hex(preferredLength) + ")");
     *buffer = nullptr;
     *entriesRead = *totalEntries = 0;
-    const auto found = TheWorld().security.localGroups.find(ServiceKey(userName));
+    const auto found = TheWorld().security.localGroups.find(LowerCase(userName));
     if (found == TheWorld().security.localGroups.end() || found->second.first != NERR_Success) {
         return found == TheWorld().security.localGroups.end() ? NERR_UserNotFound : found->second.first;
     }
@@ -223,7 +223,7 @@ NET_API_STATUS WINAPI NetLocalGroupGetMembers(LPCWSTR serverName, LPCWSTR groupN
     *entriesRead = *totalEntries = 0;
     const auto administrators = world.security.accounts.find("S-1-5-32-544");
     if (administrators == world.security.accounts.end() ||
-        ServiceKey(groupName) != ServiceKey(administrators->second.name)) {
+        LowerCase(groupName) != LowerCase(administrators->second.name)) {
         return NERR_GroupNotFound;
     }
     const std::vector<std::string>& members = world.security.administratorsMembers;

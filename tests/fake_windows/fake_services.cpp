@@ -15,12 +15,12 @@ const auto StatusHandleValue = reinterpret_cast<SERVICE_STATUS_HANDLE>(std::uint
 void DropIfReleased(const std::wstring& name)
 {
     World& world = TheWorld();
-    const auto found = world.services.records.find(ServiceKey(name));
+    const auto found = world.services.records.find(LowerCase(name));
     if (found == world.services.records.end() || !found->second.markedForDeletion || found->second.heldByOthers > 0) {
         return;
     }
     for (const auto& entry : world.core.handles) {
-        if (entry.second.kind == "service" && entry.second.open && ServiceKey(entry.second.name) == found->first) {
+        if (entry.second.kind == "service" && entry.second.open && LowerCase(entry.second.name) == found->first) {
             return;
         }
     }
@@ -55,13 +55,19 @@ std::wstring MultiString(const wchar_t* list)
     return text;
 }
 
+// A control the service manager did not pass on, in the journal.
+void RecordRefusal(DWORD control, DWORD error)
+{
+    Record("(ControlService " + Number(control) + " refused with " + Number(error) + ")");
+}
+
 // The service's record behind an open handle that was opened for `access`;
 // null, with the error Windows gives, otherwise.
 ServiceRecord* RecordOf(SC_HANDLE service, DWORD access, const std::string& operation)
 {
     World& world = TheWorld();
     HandleEntry* entry = Use(service, "service", operation);
-    if (entry == nullptr || world.services.records.count(ServiceKey(entry->name)) == 0) {
+    if (entry == nullptr || world.services.records.count(LowerCase(entry->name)) == 0) {
         LastError = ERROR_INVALID_PARAMETER;
         return nullptr;
     }
@@ -69,7 +75,7 @@ ServiceRecord* RecordOf(SC_HANDLE service, DWORD access, const std::string& oper
         LastError = ERROR_ACCESS_DENIED;
         return nullptr;
     }
-    return &world.services.records[ServiceKey(entry->name)];
+    return &world.services.records[LowerCase(entry->name)];
 }
 
 // Hands queued controls to the service's handler, one at a time, on the
@@ -94,8 +100,7 @@ void DeliverControls()
         world.services.controls.pop_front();
         // A control sent before the service declared what it accepts.
         if (!Accepts(world.services.statusReports.back().status.dwControlsAccepted, control)) {
-            Record("(ControlService " + Number(control) + " refused with " + Number(ERROR_INVALID_SERVICE_CONTROL) +
-                   ")");
+            RecordRefusal(control, ERROR_INVALID_SERVICE_CONTROL);
             continue;
         }
         world.services.handlerRunning = true;
@@ -134,19 +139,19 @@ void AddService(const std::wstring& name, bool running, const std::wstring& bina
     record.displayName = name;
     record.binaryPath = binaryPath;
     record.running = running;
-    TheWorld().services.records[ServiceKey(name)] = record;
+    TheWorld().services.records[LowerCase(name)] = record;
 }
 
 void HoldService(const std::wstring& name)
 {
     Locked lock;
-    TheWorld().services.records.at(ServiceKey(name)).heldByOthers += 1;
+    TheWorld().services.records.at(LowerCase(name)).heldByOthers += 1;
 }
 
 void MarkForDeletion(const std::wstring& name)
 {
     Locked lock;
-    TheWorld().services.records.at(ServiceKey(name)).markedForDeletion = true;
+    TheWorld().services.records.at(LowerCase(name)).markedForDeletion = true;
     DropIfReleased(name);
 }
 
@@ -194,7 +199,7 @@ DWORD SendControl(DWORD control)
         refusal = ERROR_INVALID_SERVICE_CONTROL;
     }
     if (refusal != 0) {
-        Record("(ControlService " + Number(control) + " refused with " + Number(refusal) + ")");
+        RecordRefusal(control, refusal);
         return refusal;
     }
     world.services.controls.push_back(control);
@@ -236,7 +241,7 @@ SC_HANDLE WINAPI OpenServiceW(SC_HANDLE manager, LPCWSTR serviceName, DWORD desi
         LastError = ERROR_INVALID_NAME;
         return nullptr;
     }
-    if (TheWorld().services.records.count(ServiceKey(serviceName)) == 0) {
+    if (TheWorld().services.records.count(LowerCase(serviceName)) == 0) {
         LastError = ERROR_SERVICE_DOES_NOT_EXIST;
         return nullptr;
     }
@@ -257,7 +262,7 @@ SC_HANDLE WINAPI CreateServiceW(SC_HANDLE manager, LPCWSTR serviceName, LPCWSTR 
            ", " + Text(binaryPathName) + ", " + Text(loadOrderGroup) + ", " + Pointer(tagId) + ", " +
            (dependencies == nullptr ? "NULL" : "\"" + Utf8(MultiString(dependencies)) + "\"") + ", " +
            Text(serviceStartName) + ", " + Text(password) + ")");
-    const auto existing = world.services.records.find(ServiceKey(serviceName));
+    const auto existing = world.services.records.find(LowerCase(serviceName));
     if (Use(manager, "manager", "CreateServiceW") == nullptr || ShouldFail("CreateServiceW") ||
         existing != world.services.records.end()) {
         LastError = existing == world.services.records.end() ? ERROR_ACCESS_DENIED
@@ -265,23 +270,23 @@ SC_HANDLE WINAPI CreateServiceW(SC_HANDLE manager, LPCWSTR serviceName, LPCWSTR 
                                                              : ERROR_SERVICE_EXISTS;
         return nullptr;
     }
-    world.services.records[ServiceKey(serviceName)] = ServiceRecord{serviceName,
-                                                                    displayName,
-                                                                    desiredAccess,
-                                                                    serviceType,
-                                                                    startType,
-                                                                    errorControl,
-                                                                    binaryPathName,
-                                                                    loadOrderGroup == nullptr,
-                                                                    tagId == nullptr,
-                                                                    dependencies == nullptr,
-                                                                    MultiString(dependencies),
-                                                                    serviceStartName == nullptr,
-                                                                    password == nullptr,
-                                                                    false,
-                                                                    {},
-                                                                    false,
-                                                                    0};
+    world.services.records[LowerCase(serviceName)] = ServiceRecord{serviceName,
+                                                                   displayName,
+                                                                   desiredAccess,
+                                                                   serviceType,
+                                                                   startType,
+                                                                   errorControl,
+                                                                   binaryPathName,
+                                                                   loadOrderGroup == nullptr,
+                                                                   tagId == nullptr,
+                                                                   dependencies == nullptr,
+                                                                   MultiString(dependencies),
+                                                                   serviceStartName == nullptr,
+                                                                   password == nullptr,
+                                                                   false,
+                                                                   {},
+                                                                   false,
+                                                                   0};
     const std::uintptr_t handle = NewHandle("service", -1, serviceName);
     world.core.handles[handle].access = desiredAccess;
     return reinterpret_cast<SC_HANDLE>(handle);
@@ -359,14 +364,14 @@ BOOL WINAPI ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS st
     World& world = TheWorld();
     Record("ControlService(" + HandleName(service) + ", " + Number(control) + ", " + Pointer(status) + ")");
     HandleEntry* entry = Use(service, "service", "ControlService");
-    if (entry == nullptr || world.services.records.count(ServiceKey(entry->name)) == 0) {
+    if (entry == nullptr || world.services.records.count(LowerCase(entry->name)) == 0) {
         return FALSE;
     }
     if (control == SERVICE_CONTROL_STOP && (entry->access & SERVICE_STOP) == 0) {
         LastError = ERROR_ACCESS_DENIED;
         return FALSE;
     }
-    ServiceRecord& record = world.services.records[ServiceKey(entry->name)];
+    ServiceRecord& record = world.services.records[LowerCase(entry->name)];
     record.controls.push_back(control);
     const bool wasRunning = record.running;
     *status = SERVICE_STATUS{SERVICE_WIN32_OWN_PROCESS,
