@@ -234,19 +234,35 @@ std::string HandleName(const void* handle)
     return found->second.kind + "#" + Number(static_cast<long long>(found->first));
 }
 
-HandleEntry* Use(const void* handle, const std::string& kind, const std::string& operation)
+HandleEntry* UseOneOf(const void* handle, const std::set<std::string>& kinds, const std::string& what,
+                      const std::string& operation)
 {
     World& world = TheWorld();
     const auto found = world.core.handles.find(reinterpret_cast<std::uintptr_t>(handle));
-    if (found == world.core.handles.end() || found->second.kind != kind) {
-        world.core.misuses.push_back(operation + ": not a " + kind + " handle");
+    if (found == world.core.handles.end() || kinds.count(found->second.kind) == 0) {
+        world.core.misuses.push_back(operation + ": not a " + what + " handle");
         return nullptr;
     }
     if (!found->second.open) {
-        world.core.misuses.push_back(operation + ": closed " + kind + " handle");
+        world.core.misuses.push_back(operation + ": closed " + found->second.kind + " handle");
         return nullptr;
     }
     return &found->second;
+}
+
+HandleEntry* Use(const void* handle, const std::string& kind, const std::string& operation)
+{
+    return UseOneOf(handle, {kind}, kind, operation);
+}
+
+HandleEntry* CloseOneOf(const void* handle, const std::set<std::string>& kinds, const std::string& what,
+                        const std::string& operation)
+{
+    HandleEntry* entry = UseOneOf(handle, kinds, what, operation);
+    if (entry != nullptr) {
+        entry->open = false;
+    }
+    return entry;
 }
 
 std::wstring LowerCase(const std::wstring& name)
@@ -499,20 +515,13 @@ BOOL WINAPI CloseHandle(HANDLE handle)
 {
     Locked lock;
     Record("CloseHandle(" + HandleName(handle) + ")");
-    const auto found = TheWorld().core.handles.find(reinterpret_cast<std::uintptr_t>(handle));
-    if (found == TheWorld().core.handles.end() ||
-        (found->second.kind != "process" && found->second.kind != "thread" && found->second.kind != "file" &&
-         found->second.kind != "job" && found->second.kind != "console")) {
-        TheWorld().core.misuses.push_back("CloseHandle: not a kernel handle");
+    const HandleEntry* entry =
+        CloseOneOf(handle, {"process", "thread", "file", "job", "console"}, "kernel", "CloseHandle");
+    if (entry == nullptr) {
         return FALSE;
     }
-    if (!found->second.open) {
-        TheWorld().core.misuses.push_back("CloseHandle: closed " + found->second.kind + " handle");
-        return FALSE;
-    }
-    found->second.open = false;
-    if (found->second.kind == "job") {
-        JobClosedLocked(found->first, found->second.access);
+    if (entry->kind == "job") {
+        JobClosedLocked(reinterpret_cast<std::uintptr_t>(handle), entry->access);
     }
     return TRUE;
 }

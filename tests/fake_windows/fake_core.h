@@ -98,8 +98,15 @@ void Record(const std::string& text);
 bool ShouldFail(const std::string& operation);
 std::uintptr_t NewHandle(const std::string& kind, int child, const std::wstring& name);
 std::string HandleName(const void* handle);
+// The open handle of one of `kinds`, or null after recording the misuse,
+// where `what` names the kinds.
+HandleEntry* UseOneOf(const void* handle, const std::set<std::string>& kinds, const std::string& what,
+                      const std::string& operation);
 // The open handle of the given kind, or null after recording the misuse.
 HandleEntry* Use(const void* handle, const std::string& kind, const std::string& operation);
+// The handle as UseOneOf finds it, closed.
+HandleEntry* CloseOneOf(const void* handle, const std::set<std::string>& kinds, const std::string& what,
+                        const std::string& operation);
 // A DLL's functions work only once the host has loaded it: a direct call
 // would be an import, which Windows may satisfy from the program's folder.
 void RequireModule(const std::string& module, const std::string& operation);

@@ -35,10 +35,5 @@ BOOL WINAPI DeregisterEventSource(HANDLE eventLog)
 {
     Locked lock;
     Record("DeregisterEventSource(" + HandleName(eventLog) + ")");
-    HandleEntry* entry = Use(eventLog, "event source", "DeregisterEventSource");
-    if (entry == nullptr) {
-        return FALSE;
-    }
-    entry->open = false;
-    return TRUE;
+    return CloseOneOf(eventLog, {"event source"}, "event source", "DeregisterEventSource") != nullptr ? TRUE : FALSE;
 }

@@ -351,12 +351,7 @@ BOOL WINAPI FindClose(HANDLE find)
 {
     Locked lock;
     Record("FindClose(" + HandleName(find) + ")");
-    HandleEntry* entry = Use(find, "find", "FindClose");
-    if (entry == nullptr) {
-        return FALSE;
-    }
-    entry->open = false;
-    return TRUE;
+    return CloseOneOf(find, {"find"}, "find", "FindClose") != nullptr ? TRUE : FALSE;
 }
 
 // FSCTL_GET_REPARSE_POINT on a file or folder opened as itself: the reparse

@@ -409,19 +409,12 @@ BOOL WINAPI CloseServiceHandle(SC_HANDLE handle)
 {
     Locked lock;
     Record("CloseServiceHandle(" + HandleName(handle) + ")");
-    const auto found = TheWorld().core.handles.find(reinterpret_cast<std::uintptr_t>(handle));
-    if (found == TheWorld().core.handles.end() ||
-        (found->second.kind != "manager" && found->second.kind != "service")) {
-        TheWorld().core.misuses.push_back("CloseServiceHandle: not a service manager handle");
+    const HandleEntry* entry = CloseOneOf(handle, {"manager", "service"}, "service manager", "CloseServiceHandle");
+    if (entry == nullptr) {
         return FALSE;
     }
-    if (!found->second.open) {
-        TheWorld().core.misuses.push_back("CloseServiceHandle: closed " + found->second.kind + " handle");
-        return FALSE;
-    }
-    found->second.open = false;
-    if (found->second.kind == "service") {
-        DropIfReleased(found->second.name);
+    if (entry->kind == "service") {
+        DropIfReleased(entry->name);
     }
     return TRUE;
 }
