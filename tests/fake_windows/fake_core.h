@@ -25,8 +25,8 @@ namespace fake {
 struct HandleEntry {
     std::string kind;  // "event source", "manager", "service", "process", "thread", "file", "find", "job", "console"
     bool open;
-    int child;          // index into children for process and thread handles; the file's index
-    std::wstring name;  // service or event source name
+    int child;          // the child's index (process, thread), the file's, or a listing's next entry
+    std::wstring name;  // service or event source name; the file's path
     DWORD access = 0;   // what a service handle was opened for; a job's limits
 };
 
@@ -44,6 +44,8 @@ struct CorePart {
     int realMicrosecondsPerMs = 0;
 };
 
+// The in-memory Windows: a part for each subsystem, under one lock, whose
+// condition wakes every waiter at any change.
 struct World {
     std::mutex mutex;
     std::condition_variable changed;
