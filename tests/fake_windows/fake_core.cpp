@@ -276,6 +276,12 @@ std::wstring LowerCase(const std::wstring& name)
     return key;
 }
 
+void NotModelled(const std::string& operation)
+{
+    TheWorld().core.misuses.push_back(operation + ": not modelled, as the fake never leads the host here");
+    LastError = ERROR_GEN_FAILURE;
+}
+
 void RequireModule(const std::string& module, const std::string& operation)
 {
     if (TheWorld().core.loadedModules.count(module) == 0) {

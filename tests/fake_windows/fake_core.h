@@ -109,6 +109,10 @@ HandleEntry* Use(const void* handle, const std::string& kind, const std::string&
 // The handle as UseOneOf finds it, closed.
 HandleEntry* CloseOneOf(const void* handle, const std::set<std::string>& kinds, const std::string& what,
                         const std::string& operation);
+// For the calls the fake's own answers never lead the host to make: the call
+// fails, and is a misuse, so that a test that gets there sees that the fake
+// has no model of it.
+void NotModelled(const std::string& operation);
 // A DLL's functions work only once the host has loaded it: a direct call
 // would be an import, which Windows may satisfy from the program's folder.
 void RequireModule(const std::string& module, const std::string& operation);

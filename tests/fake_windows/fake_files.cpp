@@ -194,12 +194,14 @@ DWORD WINAPI GetLongPathNameW(LPCWSTR shortPath, LPWSTR longPath, DWORD size)
     return CopyOut(path, longPath, size);
 }
 
-// As on a volume without 8.3 names: the path as it is.
-DWORD WINAPI GetShortPathNameW(LPCWSTR longPath, LPWSTR shortPath, DWORD size)
+// The host asks for a short form only of a path that expands, and
+// ExpandEnvironmentStringsW here expands none.
+DWORD WINAPI GetShortPathNameW(LPCWSTR longPath, LPWSTR /*shortPath*/, DWORD size)
 {
     Locked lock;
     Record("GetShortPathNameW(" + Text(longPath) + ", " + Number(size) + ")");
-    return CopyOut(longPath, shortPath, size);
+    NotModelled("GetShortPathNameW");
+    return 0;
 }
 
 // No variable the tests' paths name is defined: the text as it is, and its
@@ -242,19 +244,14 @@ HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode
     return reinterpret_cast<HANDLE>(NewHandle("file", folder.first->second, resolved));
 }
 
-BOOL WINAPI GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION information)
+// The host falls back on it only when GetFileInformationByHandleEx fails on
+// a file it opened, which here it never does.
+BOOL WINAPI GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION /*information*/)
 {
     Locked lock;
     Record("GetFileInformationByHandle(" + HandleName(file) + ")");
-    HandleEntry* entry = Use(file, "file", "GetFileInformationByHandle");
-    if (entry == nullptr) {
-        LastError = ERROR_ACCESS_DENIED;
-        return FALSE;
-    }
-    *information = BY_HANDLE_FILE_INFORMATION{};
-    information->dwVolumeSerialNumber = VolumeSerial;
-    information->nFileIndexLow = static_cast<DWORD>(entry->child);
-    return TRUE;
+    NotModelled("GetFileInformationByHandle");
+    return FALSE;
 }
 
 BOOL WINAPI GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS informationClass, LPVOID information,

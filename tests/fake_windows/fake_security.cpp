@@ -95,13 +95,14 @@ BOOL WINAPI OpenProcessToken(HANDLE process, DWORD desiredAccess, HANDLE* /*toke
     return FALSE;
 }
 
-// With no token ever given, a call can only pass a handle that is not one.
-BOOL WINAPI GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS /*informationClass*/, LPVOID /*information*/,
-                                DWORD /*length*/, DWORD* /*returnLength*/)
+// The host reads a token only once it has one, and OpenProcessToken here
+// gives none.
+BOOL WINAPI GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS informationClass, LPVOID /*information*/,
+                                DWORD length, DWORD* /*returnLength*/)
 {
     Locked lock;
-    Use(token, "token", "GetTokenInformation");
-    LastError = ERROR_INVALID_HANDLE;
+    Record("GetTokenInformation(" + HandleName(token) + ", " + Number(informationClass) + ", " + Number(length) + ")");
+    NotModelled("GetTokenInformation");
     return FALSE;
 }
 
