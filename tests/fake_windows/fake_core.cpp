@@ -5,6 +5,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <map>
+#include <string>
 #include <thread>
 
 // ThreadSanitizer's annotations, which Locked uses to keep the fake's own

@@ -3,7 +3,9 @@
 #include "fake_core.h"
 
 #include <cstring>
+#include <cwchar>
 #include <set>
+#include <string>
 
 namespace fake {
 namespace {

@@ -5,6 +5,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <cwchar>
+#include <map>
+#include <string>
 
 namespace fake {
 namespace {

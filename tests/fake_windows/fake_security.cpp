@@ -4,6 +4,9 @@
 #include "fake_core.h"
 
 #include <cstring>
+#include <cwchar>
+#include <string>
+#include <vector>
 
 namespace fake {
 namespace {

@@ -4,7 +4,10 @@
 #include "fake_core.h"
 
 #include <chrono>
-#include <cstring>
+#include <cwchar>
+#include <functional>
+#include <thread>
+#include <utility>
 
 namespace fake {
 namespace {
