@@ -419,6 +419,7 @@ BOOL WINAPI ReadConsoleOutputCharacterW(HANDLE console, LPWSTR characters, DWORD
     return TRUE;
 }
 
+// The child's image, whose headers the host reads for its subsystem.
 BOOL WINAPI ReadFile(HANDLE file, void* buffer, DWORD bytesToRead, DWORD* bytesRead, void* overlapped)
 {
     Locked lock;
@@ -440,6 +441,7 @@ BOOL WINAPI ReadFile(HANDLE file, void* buffer, DWORD bytesToRead, DWORD* bytesR
     return TRUE;
 }
 
+// user32's, but what it does is the child's: a message loop ends at WM_QUIT.
 BOOL WINAPI PostThreadMessageW(DWORD threadId, UINT message, std::uintptr_t wParam, std::intptr_t lParam)
 {
     Locked lock;
