@@ -89,14 +89,12 @@ void ReportLaunch(const wchar_t* outcome)
 HANDLE CreateChildJob()
 {
     HANDLE job = CreateJobObjectW(nullptr, nullptr);
-    if (job == nullptr) {
-        return nullptr;
-    }
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_BREAKAWAY_OK;
-    if (SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits) == FALSE) {
+    if (job != nullptr &&
+        SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits) == FALSE) {
         CloseHandle(job);
-        return nullptr;
+        job = nullptr;
     }
     return job;
 }
