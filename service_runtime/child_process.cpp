@@ -22,58 +22,71 @@ bool StopRequested = false;
 // it. Open until the run is over: when the last handle to it closes, with
 // this process at the latest, Windows ends whatever is still in it.
 HANDLE ChildJob = nullptr;
-// Whether this process is attached to the child's console, and whether the
-// child and its job have begun to be ended, after which it attaches no more.
-// The console host is in the job: under Wine, ending the job ends every
-// process still attached to the console, this one too.
+// Whether this process made a console for a console program and is on it.
+// It stays until the run is over, so that the console, and what the program
+// wrote to it, outlive the program however fast it ends: Windows closes a
+// console when the last process on it has left.
 bool OnChildConsole = false;
-bool EndBegun = false;
 
-// Wine's console came up 21 to 204 ms after the program was resumed. Tried
-// every 10 ms for 250 ms, then after a quarter of the time since the launch,
-// and no more after a minute: a console program with no console by then has
-// let its own go.
-DWORD NextAttachAttemptIn(ULONGLONG sinceLaunch)
-{
-    return sinceLaunch < 250 ? 10 : sinceLaunch < 60000 ? static_cast<DWORD>(sinceLaunch / 4) : INFINITE;
-}
-
-// While on the child's console this process gets the console's events too,
-// and ignores them all. After CTRL_CLOSE_EVENT Windows ends it anyway once
-// this returns, which is why it leaves the console before that can close.
-BOOL WINAPI IgnoreConsoleEvent(DWORD /*event*/)
-{
-    return TRUE;
-}
-
-// Attaches to the running child's console unless this process is on it
-// already, or the child is being ended. The caller holds ChildLock.
-bool AttachToChildConsole()
-{
-    if (!OnChildConsole && State == ChildState::Running && !EndBegun) {
-        // Our open process handle keeps the process id from being reused.
-        OnChildConsole = AttachConsole(ChildProcess.dwProcessId) != FALSE;
-    }
-    return OnChildConsole;
-}
-
-// The caller holds ChildLock.
+// The caller holds ChildLock. Leaving the console leaves the standard
+// handles that making it set: they would name handles closed with it, which
+// may be reused for anything.
 void LeaveChildConsole()
 {
     if (OnChildConsole) {
         FreeConsole();
+        SetStdHandle(STD_INPUT_HANDLE, nullptr);
+        SetStdHandle(STD_OUTPUT_HANDLE, nullptr);
+        SetStdHandle(STD_ERROR_HANDLE, nullptr);
         OnChildConsole = false;
     }
 }
 
-// For the service thread while the child runs: true once there is no more
-// to try, attached or the child being ended.
-bool TryToAttachToChildConsole()
+// The console is closing (its window was closed, by the program or by
+// anyone) and Windows ends this process once the handler returns, or about
+// 5 s after the event. The program gets 2 s to end by itself on its own
+// close event, then it is ended, so that the service thread has reported its
+// end, STOPPED included, before Windows ends this process.
+void HoldTheCloseUntilStopped()
 {
-    AcquireSRWLockExclusive(&ChildLock);
-    const bool over = AttachToChildConsole() || EndBegun;
-    ReleaseSRWLockExclusive(&ChildLock);
-    return over;
+    const ULONGLONG closed = GetTickCount64();
+    if (!WaitForStoppedReport(closed + 2000)) {
+        TerminateChild();
+        WaitForStoppedReport(closed + 4500);
+    }
+}
+
+// Every process on the console gets its events, this one too. Ctrl-C and
+// Ctrl-Break, the stop's own or anyone's, are ignored.
+BOOL WINAPI OnConsoleEvent(DWORD event)
+{
+    if (event == CTRL_CLOSE_EVENT) {
+        HoldTheCloseUntilStopped();
+    }
+    return TRUE;
+}
+
+// A console of this process's own for a console program, which the program
+// is then created on: this process is on it before the program runs an
+// instruction. Making a console, like leaving or attaching to one, resets
+// this process's handler table to the default, which ends the process on any
+// console event: the handler is registered again at once. The creation flags
+// for the program: none besides suspension on our console, or a console of
+// its own when ours cannot be made (the program is then asked to end without
+// Ctrl-C, and leaves no last words). A GUI program gets no console. The
+// caller holds ChildLock.
+DWORD MakeChildConsole(bool consoleProgram)
+{
+    if (!consoleProgram || AllocConsole() == FALSE) {
+        return CREATE_NEW_CONSOLE;
+    }
+    OnChildConsole = true;
+    if (SetConsoleCtrlHandler(OnConsoleEvent, TRUE) == FALSE) {
+        LeaveChildConsole();
+        return CREATE_NEW_CONSOLE;
+    }
+    SetConsoleTitleW(ChildProgramPath.c_str());
+    return 0;
 }
 
 void ReportLaunch(const wchar_t* outcome)
@@ -103,20 +116,21 @@ HANDLE CreateChildJob()
 // its own (so that nothing it starts escapes), and lets it run. A child that
 // cannot join the job (before Windows 8, a host already in a job that
 // forbids nesting) runs unconfined. The caller holds ChildLock. On failure,
-// returns the error and leaves no child behind.
-DWORD StartChild(HANDLE job)
+// returns the error and leaves no child, and no console, behind.
+DWORD StartChild(HANDLE job, bool consoleProgram)
 {
     STARTUPINFOW startupInfo = {};
     startupInfo.cb = sizeof startupInfo;
+    const DWORD console = MakeChildConsole(consoleProgram);
     // A program inherits whether it ignores Ctrl-C from its creator, and
     // nothing says what the service manager gave this process: the program
-    // gets it on, or the stop's Ctrl-C would never reach it. This process
-    // itself ignores the events of the console it attaches to.
+    // gets it on, or the stop's Ctrl-C would never reach it.
     SetConsoleCtrlHandler(nullptr, FALSE);
-    SetConsoleCtrlHandler(IgnoreConsoleEvent, TRUE);
-    if (CreateProcessW(nullptr, &ChildCommandLine[0], nullptr, nullptr, FALSE, CREATE_NEW_CONSOLE | CREATE_SUSPENDED,
-                       nullptr, ChildWorkingDirectory.c_str(), &startupInfo, &ChildProcess) == FALSE) {
-        return GetLastError();
+    if (CreateProcessW(nullptr, &ChildCommandLine[0], nullptr, nullptr, FALSE, console | CREATE_SUSPENDED, nullptr,
+                       ChildWorkingDirectory.c_str(), &startupInfo, &ChildProcess) == FALSE) {
+        const DWORD error = GetLastError();
+        LeaveChildConsole();
+        return error;
     }
     const bool confined = job != nullptr && AssignProcessToJobObject(job, ChildProcess.hProcess) != FALSE;
     if (ResumeThread(ChildProcess.hThread) == static_cast<DWORD>(-1)) {
@@ -126,6 +140,7 @@ DWORD StartChild(HANDLE job)
         CloseHandle(ChildProcess.hThread);
         CloseHandle(ChildProcess.hProcess);
         ChildProcess = PROCESS_INFORMATION{};
+        LeaveChildConsole();
         return error;
     }
     ChildJob = confined ? job : nullptr;
@@ -184,18 +199,17 @@ void PrepareChildProcess()
     ChildProcess = PROCESS_INFORMATION{};
     State = ChildState::NotCreated;
     StopRequested = false;
-    EndBegun = false;
     ReleaseSRWLockExclusive(&ChildLock);
 }
 
 ChildEnd RunChildProcess(const std::wstring& modulePath)
 {
-    // The program's new console needs a window station: Wine gives a new
-    // process its parent's, and this process has one only once USER32 has
-    // connected it. Without it the program starts with no console at all.
-    // Windows connects the program by rules of its own; there the load only
-    // comes earlier than the stop would make it. Loaded, and the job made,
-    // before the lock is taken, since both take a while.
+    // The program's console needs a window station: Wine gives a console
+    // host its creator's, and this process has one only once USER32 has
+    // connected it. Without it there is no console at all. Windows connects
+    // the process by rules of its own; there the load only comes earlier
+    // than the stop would make it. Loaded, and the job made, before the lock
+    // is taken, since both take a while.
     LoadSystemLibrary(L"user32.dll");
     HANDLE job = CreateChildJob();
     std::wstring why;
@@ -206,7 +220,7 @@ ChildEnd RunChildProcess(const std::wstring& modulePath)
     ChildProcess = PROCESS_INFORMATION{};
     // A service already being stopped does not start its program.
     const bool launch = !StopRequested;
-    const DWORD error = !launch ? ERROR_SUCCESS : refusal != ERROR_SUCCESS ? refusal : StartChild(job);
+    const DWORD error = !launch ? ERROR_SUCCESS : refusal != ERROR_SUCCESS ? refusal : StartChild(job, consoleProgram);
     // A job the child did not join is of no use.
     if (job != nullptr && job != ChildJob) {
         CloseHandle(job);
@@ -227,29 +241,21 @@ ChildEnd RunChildProcess(const std::wstring& modulePath)
     }
     ReportLaunch(L"子进程创建成功!cmd=");
 
-    // A console program's console comes up while it starts. This thread
-    // attaches to it as soon as it is up and stays for the whole run, so
-    // that the console, and what the program wrote to it, outlive the
-    // program; from then on it waits without a time-out. Only this thread
-    // writes ChildProcess, so it reads it without the lock.
-    const ULONGLONG launched = GetTickCount64();
-    DWORD wait = consoleProgram ? NextAttachAttemptIn(0) : INFINITE;
-    while (WaitForSingleObject(ChildProcess.hProcess, wait) == WAIT_TIMEOUT) {
-        wait = TryToAttachToChildConsole() ? INFINITE : NextAttachAttemptIn(GetTickCount64() - launched);
-    }
+    // Only this thread writes ChildProcess, so it reads it without the lock.
+    WaitForSingleObject(ChildProcess.hProcess, INFINITE);
     if (GetExitCodeProcess(ChildProcess.hProcess, &end.ExitCode) == FALSE) {
         end.ExitCode = 0;
     }
+    // The program ended by itself unless a stop had begun: then the stop
+    // ends the job once the program has had its 2 s, and tells the end.
+    const bool endedByItself = ClaimTheEndOfTheRun();
 
     AcquireSRWLockExclusive(&ChildLock);
     State = ChildState::Ended;
     CloseHandle(ChildProcess.hThread);
     CloseHandle(ChildProcess.hProcess);
-    // During a stop the handler ends the job, once the program has had its
-    // 2 s: what the program started may still be ending by itself.
-    const bool endedByItself = !StopRequested;
-    // Read before anything of the job is ended (a few milliseconds);
-    // EndWhatTheChildLeft leaves the console first.
+    // Read before anything of the job is ended: what the program started
+    // may still write.
     const std::wstring lastLines = endedByItself && OnChildConsole ? ReadLastLines() : std::wstring();
     ReleaseSRWLockExclusive(&ChildLock);
     if (endedByItself) {
@@ -276,26 +282,20 @@ QuitRequest AskChildToQuit()
     return request;
 }
 
-bool SendCtrlCToChild()
+void SendCtrlCToChild()
 {
     AcquireSRWLockExclusive(&ChildLock);
-    // A program without a console (a GUI program), or whose console has not
-    // come up yet, cannot be attached to. Every process on the console gets
-    // the event, this one too, which ignores it.
-    const bool attached = AttachToChildConsole();
-    if (attached) {
+    // Every process on the console gets it: the program, what it started
+    // there, and this process, which ignores it.
+    if (OnChildConsole && State == ChildState::Running) {
         GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
     }
-    const bool done = attached || State != ChildState::Running;
     ReleaseSRWLockExclusive(&ChildLock);
-    return done;
 }
 
 void TerminateChild()
 {
     AcquireSRWLockExclusive(&ChildLock);
-    LeaveChildConsole();
-    EndBegun = true;
     // The job holds what the child started, whether the child still runs or
     // has already quit.
     if (ChildJob != nullptr) {
@@ -309,11 +309,10 @@ void TerminateChild()
 void ReleaseChildJob()
 {
     AcquireSRWLockExclusive(&ChildLock);
-    LeaveChildConsole();
-    EndBegun = true;
     if (ChildJob != nullptr) {
         CloseHandle(ChildJob);
         ChildJob = nullptr;
     }
+    LeaveChildConsole();
     ReleaseSRWLockExclusive(&ChildLock);
 }

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 // What an event of last words carries at most: the rows a glance at the
 // console takes in, and a text that goes into sixteen events.
@@ -14,17 +15,18 @@ constexpr std::size_t LastWordsUnits = 4000;
 
 // Whether the image at `path` is a console program, as its PE header's
 // subsystem says; false when the file cannot be read as an image. Only a
-// console program gets the console that CREATE_NEW_CONSOLE asks for.
+// console program uses a console.
 bool IsConsoleProgram(const std::wstring& path);
 
-// The last lines of a screen read as `cells` (row after row, each `width`
-// cells long): each row without its trailing blanks, the empty rows at the
-// end dropped, at most the last LastWordsRows rows and LastWordsUnits units,
-// "\r\n" between them. Empty when the screen is.
-std::wstring LastLines(const std::wstring& cells, std::size_t width);
+// The last lines of the rows read from a screen: each row without its
+// trailing blanks, the empty rows at the end dropped, at most the last
+// LastWordsRows rows and LastWordsUnits units, "\r\n" between them. Empty
+// when the screen is.
+std::wstring LastLines(std::vector<std::wstring> rows);
 
-// The last lines of the console this process is attached to, up to its
-// cursor; empty when there are none or they cannot be read.
+// The last lines of the console this process is on: the rows up to the last
+// that holds text, wherever the cursor stands; empty when there are none or
+// they cannot be read.
 std::wstring ReadLastLines();
 
 // Reports the last lines of a program that ended by itself with `exitCode`,

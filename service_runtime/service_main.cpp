@@ -6,12 +6,14 @@ const HostIdentity* ServiceHost = nullptr;
 
 namespace {
 
-// Where the run stands, and so who may still report for it. Once the handler
-// has begun a stop, only it reports; STOPPED is the run's last report. The
+// Where the run stands, and so who may still report for it. Whichever comes
+// first, the program's own end or a stop, tells the end: once the handler has
+// begun a stop, only it reports, and once the program has ended by itself,
+// only the service thread does. STOPPED is the run's last report. The
 // status handle belongs to the service, not to this process: a report made
 // after STOPPED would land on whichever run a second client has started
 // since, and leave it marked stopped with nobody able to stop it.
-enum class RunStage { Running, Stopping, Stopped };
+enum class RunStage { Running, Stopping, Ending, Stopped };
 
 // Guards ServiceStatus, StatusHandle and the stage between the service thread
 // and the control handler. It is released before each report: Wine holds a
@@ -19,6 +21,9 @@ enum class RunStage { Running, Stopping, Stopped };
 // a report made under a lock that the handler needs would deadlock.
 SRWLOCK StatusLock = SRWLOCK_INIT;
 RunStage Stage = RunStage::Running;
+// Set once STOPPED has been reported, for whoever waits for it.
+bool StoppedReported = false;
+CONDITION_VARIABLE StoppedReportMade = CONDITION_VARIABLE_INIT;
 
 // Counts the control handlers running, so that the process does not end
 // under one: Wine returns from the dispatcher as soon as STOPPED is reported,
@@ -56,6 +61,12 @@ bool ReportServiceState(RunStage from, RunStage to, DWORD state, DWORD win32Exit
     if (moves) {
         SetServiceStatus(handle, &report);
     }
+    if (moves && to == RunStage::Stopped) {
+        AcquireSRWLockExclusive(&StatusLock);
+        StoppedReported = true;
+        WakeAllConditionVariable(&StoppedReportMade);
+        ReleaseSRWLockExclusive(&StatusLock);
+    }
     return moves;
 }
 
@@ -85,22 +96,26 @@ void StopService()
     // console gets Ctrl-C, on which a console program without a handler of
     // its own ends at once, in the middle of whatever the message began. One
     // whose thread has no message queue, as most console programs, gets
-    // Ctrl-C at once. A program still loading has no message queue, or no
-    // console, yet: both are asked again every 50 ms while it may still
-    // begin to listen.
+    // Ctrl-C at once. A program still loading has no message queue yet: it is
+    // asked again every 50 ms while it may still begin to listen.
     const QuitRequest first = AskChildToQuit();
     bool posted = first != QuitRequest::NotYet;
     ULONGLONG interruptAt = first == QuitRequest::Posted ? requested + 1000 : requested;
-    bool interrupted = interruptAt == requested && SendCtrlCToChild();
-    for (ULONGLONG now = GetTickCount64(); !(posted && interrupted) && now < terminateAt; now = GetTickCount64()) {
-        const ULONGLONG wake = posted && interruptAt > now ? interruptAt : now + 50;
+    bool interrupted = false;
+    for (ULONGLONG now = requested; now < terminateAt; now = GetTickCount64()) {
+        if (!interrupted && now >= interruptAt) {
+            SendCtrlCToChild();
+            interrupted = true;
+        }
+        if (posted && interrupted) {
+            break;
+        }
+        const ULONGLONG wake = posted ? interruptAt : now + 50;
         Sleep(static_cast<DWORD>((wake < terminateAt ? wake : terminateAt) - now));
-        now = GetTickCount64();
         if (!posted && AskChildToQuit() != QuitRequest::NotYet) {
             posted = true;
-            interruptAt = now + 1000;
+            interruptAt = interrupted ? interruptAt : GetTickCount64() + 1000;
         }
-        interrupted = interrupted || (now >= interruptAt && SendCtrlCToChild());
     }
     SleepUntil(terminateAt);
     TerminateChild();
@@ -123,6 +138,7 @@ void WINAPI ServiceMain(DWORD /*argumentCount*/, LPWSTR* /*arguments*/)
 
     AcquireSRWLockExclusive(&StatusLock);
     Stage = RunStage::Running;
+    StoppedReported = false;
     ServiceStatus.dwCurrentState = SERVICE_START_PENDING;
     ServiceStatus.dwControlsAccepted = SERVICE_ACCEPT_STOP;
     ReleaseSRWLockExclusive(&StatusLock);
@@ -145,11 +161,36 @@ void WINAPI ServiceMain(DWORD /*argumentCount*/, LPWSTR* /*arguments*/)
     // Otherwise the report says why the service ended, so that monitoring
     // and Windows' recovery actions see a failure as one: the error that
     // kept the program from starting, or the program's own exit code.
+    if (end.CreationError != ERROR_SUCCESS) {
+        ClaimTheEndOfTheRun();
+    }
     LogEvent(L"Service stopped");
     const DWORD win32ExitCode = end.CreationError != ERROR_SUCCESS ? end.CreationError
                                 : end.ExitCode != 0                ? ERROR_SERVICE_SPECIFIC_ERROR
                                                                    : ERROR_SUCCESS;
-    ReportServiceState(RunStage::Running, RunStage::Stopped, SERVICE_STOPPED, win32ExitCode, end.ExitCode);
+    ReportServiceState(RunStage::Ending, RunStage::Stopped, SERVICE_STOPPED, win32ExitCode, end.ExitCode);
+}
+
+bool ClaimTheEndOfTheRun()
+{
+    AcquireSRWLockExclusive(&StatusLock);
+    const bool claimed = Stage == RunStage::Running;
+    if (claimed) {
+        Stage = RunStage::Ending;
+    }
+    ReleaseSRWLockExclusive(&StatusLock);
+    return claimed;
+}
+
+bool WaitForStoppedReport(ULONGLONG deadline)
+{
+    AcquireSRWLockExclusive(&StatusLock);
+    for (ULONGLONG now = GetTickCount64(); !StoppedReported && now < deadline; now = GetTickCount64()) {
+        SleepConditionVariableSRW(&StoppedReportMade, &StatusLock, static_cast<DWORD>(deadline - now), 0);
+    }
+    const bool reported = StoppedReported;
+    ReleaseSRWLockExclusive(&StatusLock);
+    return reported;
 }
 
 void WaitForControlHandlers()

@@ -32,8 +32,9 @@ struct ChildEnd {
 // too, and the last lines of its console have been reported), or at once
 // when it could not be (or, once a stop was asked for, should not be)
 // started. It is not started when it is the host itself, or when an account
-// other than a trusted one may change what it runs. This process stays on a
-// console program's console while it runs.
+// other than a trusted one may change what it runs. A console program runs
+// on a console this process makes for it, and stays on until the run is
+// over.
 ChildEnd RunChildProcess(const std::wstring& modulePath);
 
 // For the control handler: act on the child only while it runs, never on
@@ -45,15 +46,21 @@ ChildEnd RunChildProcess(const std::wstring& modulePath);
 enum class QuitRequest { Posted, NothingToAsk, NotYet };
 QuitRequest AskChildToQuit();
 // Ctrl-C to the console of a running child, which is how a console program
-// is asked to end. False while a running child has no console to attach to:
-// a GUI program never has one, a console program still starting may not yet.
-bool SendCtrlCToChild();
-// Ends the child and everything it started, with exit code 2. This process
-// leaves the child's console first, and attaches to it no more.
+// is asked to end; nothing for a GUI program, which has none.
+void SendCtrlCToChild();
+// Ends the child and everything it started, with exit code 2.
 void TerminateChild();
-// Closes the child's job once the run is over: Windows ends whatever the
-// child left running in it. As TerminateChild, it leaves the console first.
+// Once the run is over: closes the child's job, and Windows ends whatever
+// the child left running in it; leaves the child's console.
 void ReleaseChildJob();
+
+// For the service thread, when the program has ended or could not be
+// started: true when that is how the run ends, and the service thread
+// reports it; false when a stop came first, which tells the end instead.
+bool ClaimTheEndOfTheRun();
+// Waits until the run has reported STOPPED, or the tick count has reached
+// `deadline`; true once it has.
+bool WaitForStoppedReport(ULONGLONG deadline);
 
 void WINAPI ServiceMain(DWORD argumentCount, LPWSTR* arguments);
 void WINAPI ServiceCtrlHandler(DWORD control);

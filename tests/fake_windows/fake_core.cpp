@@ -559,14 +559,27 @@ void WINAPI ReleaseSRWLockExclusive(PSRWLOCK lock)
     lock->mutex.unlock();
 }
 
-BOOL WINAPI SleepConditionVariableSRW(PCONDITION_VARIABLE condition, PSRWLOCK lock, DWORD /*milliseconds*/,
-                                      ULONG /*flags*/)
+BOOL WINAPI SleepConditionVariableSRW(PCONDITION_VARIABLE condition, PSRWLOCK lock, DWORD milliseconds, ULONG /*flags*/)
 {
     // The caller holds the lock; the wait releases and retakes it.
     std::unique_lock<std::mutex> held(lock->mutex, std::adopt_lock);
-    condition->condition.wait(held);
+    if (milliseconds == INFINITE) {
+        condition->condition.wait(held);
+        held.release();
+        return TRUE;
+    }
+    // A time-out passes on the fake clock once the threads have had real
+    // time to act, 100 us for each fake millisecond.
+    const auto real = std::chrono::microseconds(100LL * milliseconds);
+    const bool woken = condition->condition.wait_for(held, real) == std::cv_status::no_timeout;
+    if (!woken) {
+        held.unlock();
+        PassTime(milliseconds);
+        held.lock();
+        LastError = ERROR_TIMEOUT;
+    }
     held.release();
-    return TRUE;
+    return woken ? TRUE : FALSE;
 }
 
 void WINAPI WakeAllConditionVariable(PCONDITION_VARIABLE condition)

@@ -15,11 +15,38 @@ namespace {
 // How long a child that loads before its loop has no message queue.
 const long long ChildLoadsForMs = 1000;
 
-// A new console comes up while the child starts, a little after its creation.
-const long long ChildConsoleAfterMs = 50;
-
-// Wine's console is 80 cells wide.
+// Wine's console is 80 cells wide and 150 rows high.
 const std::size_t ConsoleWidth = 80;
+const std::size_t ConsoleHeight = 150;
+
+// The second cell of a character two cells wide, which reads back as nothing.
+const wchar_t TrailingCell = 0xFFFF;
+
+// The CJK blocks, which a console shows two cells wide.
+bool IsWide(wchar_t character)
+{
+    return (character >= 0x1100 && character <= 0x115F) || (character >= 0x2E80 && character <= 0xA4CF) ||
+           (character >= 0xAC00 && character <= 0xD7A3) || (character >= 0xF900 && character <= 0xFAFF) ||
+           (character >= 0xFF00 && character <= 0xFF60);
+}
+
+// Making, attaching to or leaving a console resets the process's table of
+// control handlers to its initial state: a default handler that ends it.
+void ResetHandlersLocked()
+{
+    TheWorld().processes.consoleHandler = nullptr;
+}
+
+// Whether a console event ends the host: the default handler does, and so
+// does Windows when every handler returns FALSE.
+bool HostEndsOnLocked(DWORD event)
+{
+    const ProcessesPart& processes = TheWorld().processes;
+    if (event == CTRL_C_EVENT && processes.ignoresCtrlC) {
+        return false;
+    }
+    return processes.consoleHandler == nullptr || processes.consoleHandler(event) == FALSE;
+}
 
 bool StartupInfoIsBare(const STARTUPINFOW* info)
 {
@@ -35,16 +62,6 @@ bool IsZero(const PROCESS_INFORMATION* info)
            info->dwThreadId == 0;
 }
 
-// The job's end, by TerminateJobObject or its closing: under Wine it ends
-// every process on the console of a process in it, whose host is in it too.
-void JobEndsLocked(std::uintptr_t job, const std::string& operation)
-{
-    if (TheWorld().processes.consoleAttached) {
-        TheWorld().core.misuses.push_back(operation + ": a job ended while the host is on a console");
-    }
-    TheWorld().processes.endedJobs.insert(job);
-}
-
 // Ends every process in the job, as TerminateJobObject or the closing of a
 // kill-on-close job does.
 void EndJobLocked(std::uintptr_t job, DWORD exitCode)
@@ -55,18 +72,6 @@ void EndJobLocked(std::uintptr_t job, DWORD exitCode)
             EndChildLocked(static_cast<std::size_t>(member.first), exitCode);
         }
     }
-}
-
-// The running child whose process id this is, or -1.
-int ChildOfProcessId(DWORD processId)
-{
-    World& world = TheWorld();
-    for (std::size_t i = 0; i < world.processes.children.size(); ++i) {
-        if (static_cast<DWORD>(1000 + 4 * i) == processId && !world.processes.children[i].ended) {
-            return static_cast<int>(i);
-        }
-    }
-    return -1;
 }
 
 }  // namespace
@@ -90,7 +95,6 @@ HANDLE ConsoleOutputLocked()
 
 void JobClosedLocked(std::uintptr_t job, DWORD limits)
 {
-    JobEndsLocked(job, "CloseHandle");
     if ((limits & JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE) != 0) {
         EndJobLocked(job, 0);
     }
@@ -118,9 +122,49 @@ void SetChildImage(const std::wstring& path, WORD subsystem)
 void WriteChildConsole(const std::vector<std::wstring>& rows)
 {
     Locked lock;
+    ProcessesPart& processes = TheWorld().processes;
     for (const std::wstring& row : rows) {
-        TheWorld().processes.consoleCells += row + std::wstring(ConsoleWidth - row.size(), L' ');
+        std::wstring cells;
+        for (const wchar_t character : row) {
+            cells += IsWide(character) ? std::wstring{character, TrailingCell} : std::wstring(1, character);
+        }
+        processes.consoleCells += cells + std::wstring(ConsoleWidth - cells.size(), L' ');
+        ++processes.consoleRows;
     }
+}
+
+void CloseChildConsole(bool programHandlesIt)
+{
+    PHANDLER_ROUTINE handler = nullptr;
+    long long closed = 0;
+    {
+        Locked lock;
+        Record("(the console's window is closed)");
+        World& world = TheWorld();
+        if (!world.processes.consoleAttached) {
+            return;
+        }
+        handler = world.processes.consoleHandler;
+        closed = ClockMs();
+        if (!programHandlesIt && !world.processes.children.empty()) {
+            EndChildLocked(world.processes.children.size() - 1, 0xC000013Au);  // STATUS_CONTROL_C_EXIT
+        }
+    }
+    // The handler runs unlocked, on a thread of Windows' own, as the host's
+    // other threads go on.
+    const char* const caller = ThreadName;
+    ThreadName = "console";
+    const BOOL handled = handler != nullptr ? handler(CTRL_CLOSE_EVENT) : FALSE;
+    ThreadName = caller;
+    Locked lock;
+    if (ClockMs() > closed + 5000) {
+        TheWorld().core.misuses.push_back("CTRL_CLOSE_EVENT: the handler held the close past Windows' 5 s");
+    }
+    // Whatever the handler returned, Windows ends the process now.
+    static_cast<void>(handled);
+    Record("(the process is ended by its closing console)");
+    TheWorld().core.processEnded = true;
+    TheWorld().changed.notify_all();
 }
 
 void EndChild(DWORD exitCode)
@@ -301,7 +345,6 @@ BOOL WINAPI TerminateJobObject(HANDLE job, UINT exitCode)
     if (Use(job, "job", "TerminateJobObject") == nullptr) {
         return FALSE;
     }
-    JobEndsLocked(reinterpret_cast<std::uintptr_t>(job), "TerminateJobObject");
     EndJobLocked(reinterpret_cast<std::uintptr_t>(job), exitCode);
     return TRUE;
 }
@@ -326,30 +369,34 @@ BOOL WINAPI QueryInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS information
     return TRUE;
 }
 
-BOOL WINAPI AttachConsole(DWORD processId)
+BOOL WINAPI AllocConsole()
 {
     Locked lock;
     World& world = TheWorld();
-    Record("AttachConsole(" + Number(processId) + ")");
-    for (const auto& member : world.processes.jobOfChild) {
-        if (static_cast<DWORD>(1000 + 4 * member.first) == processId &&
-            world.processes.endedJobs.count(member.second) != 0) {
-            world.core.misuses.push_back("AttachConsole: to the console of a process whose job was ended");
-        }
-    }
-    if (world.processes.consoleAttached) {
-        world.core.misuses.push_back("AttachConsole: already attached to a console");
-        LastError = ERROR_ACCESS_DENIED;
-        return FALSE;
-    }
-    const int child = ChildOfProcessId(processId);
-    if (ShouldFail("AttachConsole") || child < 0 ||
-        (world.processes.children[static_cast<std::size_t>(child)].creationFlags & CREATE_NEW_CONSOLE) == 0 ||
-        ClockMs() < world.processes.children[static_cast<std::size_t>(child)].createdAt + ChildConsoleAfterMs) {
-        LastError = ERROR_INVALID_HANDLE;  // no such process, or no console (yet)
+    Record("AllocConsole()");
+    if (world.processes.consoleAttached || ShouldFail("AllocConsole")) {
+        LastError = ERROR_ACCESS_DENIED;  // a process has one console at most
         return FALSE;
     }
     world.processes.consoleAttached = true;
+    ResetHandlersLocked();
+    // The standard handles are replaced with the new console's.
+    for (HANDLE& standard : world.windows.standardHandles) {
+        const std::uintptr_t handle = NewHandle("console", -1, L"standard handle");
+        world.processes.consoleStandardHandles.push_back(handle);
+        standard = reinterpret_cast<HANDLE>(handle);
+    }
+    return TRUE;
+}
+
+BOOL WINAPI SetConsoleTitleW(LPCWSTR title)
+{
+    Locked lock;
+    Record("SetConsoleTitleW(" + Text(title) + ")");
+    if (!TheWorld().processes.consoleAttached) {
+        LastError = ERROR_INVALID_HANDLE;
+        return FALSE;
+    }
     return TRUE;
 }
 
@@ -357,6 +404,10 @@ BOOL WINAPI SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add)
 {
     Locked lock;
     Record("SetConsoleCtrlHandler(" + Pointer(reinterpret_cast<const void*>(handler)) + ", " + Number(add) + ")");
+    if (ShouldFail("SetConsoleCtrlHandler")) {
+        LastError = ERROR_NOT_ENOUGH_MEMORY;
+        return FALSE;
+    }
     if (handler == nullptr) {
         TheWorld().processes.ignoresCtrlC = add != FALSE;
     } else {
@@ -374,10 +425,8 @@ BOOL WINAPI GenerateConsoleCtrlEvent(DWORD controlEvent, DWORD processGroupId)
         LastError = ERROR_INVALID_HANDLE;
         return FALSE;
     }
-    // The host gets the event too: unless it ignores Ctrl-C, Windows ends
-    // it when no handler of its own returns TRUE.
-    if (!(controlEvent == CTRL_C_EVENT && world.processes.ignoresCtrlC) &&
-        (world.processes.consoleHandler == nullptr || world.processes.consoleHandler(controlEvent) == FALSE)) {
+    // Every process on the console gets it, the host too.
+    if (HostEndsOnLocked(controlEvent)) {
         world.core.misuses.push_back("GenerateConsoleCtrlEvent: the host ends on its own Ctrl-C");
     }
     return TRUE;
@@ -386,8 +435,26 @@ BOOL WINAPI GenerateConsoleCtrlEvent(DWORD controlEvent, DWORD processGroupId)
 BOOL WINAPI FreeConsole()
 {
     Locked lock;
+    World& world = TheWorld();
     Record("FreeConsole()");
-    TheWorld().processes.consoleAttached = false;
+    if (!world.processes.consoleAttached) {
+        LastError = ERROR_INVALID_PARAMETER;
+        return FALSE;
+    }
+    world.processes.consoleAttached = false;
+    ResetHandlersLocked();
+    // Its handles close with it; the standard handles keep their values.
+    for (const std::uintptr_t handle : world.processes.consoleStandardHandles) {
+        world.core.handles[handle].open = false;
+    }
+    world.processes.consoleStandardHandles.clear();
+    // A console closes when its last process leaves.
+    const bool programOnIt = !world.processes.children.empty() && !world.processes.children.back().ended &&
+                             (world.processes.children.back().creationFlags & CREATE_NEW_CONSOLE) == 0;
+    if (!programOnIt) {
+        world.processes.consoleCells.clear();
+        world.processes.consoleRows = 0;
+    }
     return TRUE;
 }
 
@@ -398,11 +465,14 @@ BOOL WINAPI GetConsoleScreenBufferInfo(HANDLE console, CONSOLE_SCREEN_BUFFER_INF
     if (Use(console, "console", "GetConsoleScreenBufferInfo") == nullptr) {
         return FALSE;
     }
-    const auto rows = static_cast<SHORT>(TheWorld().processes.consoleCells.size() / ConsoleWidth);
-    *info = {{static_cast<SHORT>(ConsoleWidth), 150}, {0, rows}};
+    const auto cursorRow = static_cast<SHORT>(TheWorld().processes.consoleRows);
+    *info = {{static_cast<SHORT>(ConsoleWidth), static_cast<SHORT>(ConsoleHeight)}, {0, cursorRow}};
     return TRUE;
 }
 
+// Reads `length` cells on from `from`, row after row, to the end of the
+// buffer; a character two cells wide comes back once, and the count is of
+// the characters read.
 BOOL WINAPI ReadConsoleOutputCharacterW(HANDLE console, LPWSTR characters, DWORD length, COORD from, DWORD* read)
 {
     Locked lock;
@@ -412,10 +482,15 @@ BOOL WINAPI ReadConsoleOutputCharacterW(HANDLE console, LPWSTR characters, DWORD
     if (Use(console, "console", "ReadConsoleOutputCharacterW") == nullptr) {
         return FALSE;
     }
-    // Cells run on from row to row; here the buffer ends below the cursor.
     const std::size_t first = static_cast<std::size_t>(from.Y) * ConsoleWidth + static_cast<std::size_t>(from.X);
-    *read = static_cast<DWORD>(first < cells.size() ? std::min<std::size_t>(length, cells.size() - first) : 0);
-    std::wmemcpy(characters, cells.data() + first, *read);
+    const std::size_t end = std::min<std::size_t>(first + length, ConsoleWidth * ConsoleHeight);
+    *read = 0;
+    for (std::size_t cell = first; cell < end; ++cell) {
+        const wchar_t character = cell < cells.size() ? cells[cell] : L' ';
+        if (character != TrailingCell) {
+            characters[(*read)++] = character;
+        }
+    }
     return TRUE;
 }
 

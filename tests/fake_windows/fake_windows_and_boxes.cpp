@@ -36,7 +36,7 @@ void SetConsoleSession(DWORD session)
 void SetStandardError(bool given)
 {
     Locked lock;
-    TheWorld().windows.standardError = given;
+    TheWorld().windows.standardHandles[2] = given ? StandardErrorValue : nullptr;
 }
 
 void SetStandardErrorIsConsole(bool console)
@@ -122,7 +122,21 @@ HANDLE WINAPI GetStdHandle(DWORD standardHandle)
 {
     Locked lock;
     Record("GetStdHandle(" + Number(static_cast<int>(standardHandle)) + ")");
-    return standardHandle == STD_ERROR_HANDLE && TheWorld().windows.standardError ? StandardErrorValue : nullptr;
+    const DWORD index = STD_INPUT_HANDLE - standardHandle;
+    return index < 3 ? TheWorld().windows.standardHandles[index] : INVALID_HANDLE_VALUE;
+}
+
+BOOL WINAPI SetStdHandle(DWORD standardHandle, HANDLE handle)
+{
+    Locked lock;
+    Record("SetStdHandle(" + Number(static_cast<int>(standardHandle)) + ", " + Pointer(handle) + ")");
+    const DWORD index = STD_INPUT_HANDLE - standardHandle;
+    if (index >= 3) {
+        LastError = ERROR_INVALID_HANDLE;
+        return FALSE;
+    }
+    TheWorld().windows.standardHandles[index] = handle;
+    return TRUE;
 }
 
 BOOL WINAPI GetConsoleMode(HANDLE console, DWORD* mode)

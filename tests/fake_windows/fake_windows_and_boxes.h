@@ -14,7 +14,7 @@ struct WindowsPart {
     DWORD session = 1;
     bool stationVisible = true;
     DWORD consoleSession = 1;
-    bool standardError = false;
+    HANDLE standardHandles[3] = {};  // input, output, error
     bool standardErrorIsConsole = false;
     std::string standardErrorText;
 };

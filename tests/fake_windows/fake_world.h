@@ -118,8 +118,14 @@ void SetChild(Child behaviour);
 // it the program's file cannot be read; its console comes up all the same.
 void SetChildImage(const std::wstring& path, WORD subsystem);
 // What the child's console shows, a row each from the top; the cursor
-// stands at the start of the row below them.
+// stands at the start of the row below them. A CJK character takes two
+// cells, and reads back once for both, as on Windows.
 void WriteChildConsole(const std::vector<std::wstring>& rows);
+// The console's window is closed: Windows calls the host's handler with
+// CTRL_CLOSE_EVENT on a thread of its own (here the caller's, named
+// "console") and ends the host once it returns. The program ends on the
+// event at once, unless `programHandlesIt`.
+void CloseChildConsole(bool programHandlesIt);
 // A record of this name whose program is binaryPath (the default module path).
 void AddService(const std::wstring& name, bool running, const std::wstring& binaryPath = L"C:\\Apps\\notepadSvc.exe");
 // Another client (a services console, a monitoring agent) holds the service
@@ -215,8 +221,8 @@ int OpenHandleCount();
 // Closed, stale or foreign handles the host used, thread ids it posted to
 // after closing the child's handles, DLLs it let Windows look for outside the
 // system directory, calls into DLLs it never loaded, reports after STOPPED,
-// a job ended while the host was on a console, and a console attached to
-// after its job was ended; empty when the host behaved.
+// a console event that would end the host, a close handler held past
+// Windows' 5 s; empty when the host behaved.
 std::vector<std::string> Misuses();
 
 }  // namespace fake

@@ -60,6 +60,8 @@ inline HANDLE const INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(static_cast<
 #define ERROR_INVALID_HANDLE 6u
 #define ERROR_GEN_FAILURE 31u
 #define ERROR_INVALID_PARAMETER 87u
+#define ERROR_NOT_ENOUGH_MEMORY 8u
+#define ERROR_TIMEOUT 1460u
 #define ERROR_NO_MORE_FILES 18u
 #define ERROR_INSUFFICIENT_BUFFER 122u
 #define ERROR_INVALID_NAME 123u
@@ -82,6 +84,8 @@ inline HANDLE const INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(static_cast<
 #define NERR_UserNotFound 2221u
 
 #define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800u
+#define STD_INPUT_HANDLE ((DWORD)-10)
+#define STD_OUTPUT_HANDLE ((DWORD)-11)
 #define STD_ERROR_HANDLE ((DWORD)-12)
 #define CP_UTF8 65001u
 #define FILE_READ_ATTRIBUTES 0x0080u
@@ -120,6 +124,7 @@ inline HANDLE const INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(static_cast<
 #define CREATE_NEW_CONSOLE 0x00000010u
 #define STILL_ACTIVE 259u
 #define CTRL_C_EVENT 0u
+#define CTRL_CLOSE_EVENT 2u
 #define JOB_OBJECT_LIMIT_BREAKAWAY_OK 0x00000800u
 #define JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE 0x00002000u
 #define WAIT_OBJECT_0 0u
@@ -445,6 +450,7 @@ BOOL WINAPI ProcessIdToSessionId(DWORD processId, DWORD* sessionId);
 BOOL WINAPI GetConsoleMode(HANDLE console, DWORD* mode);
 BOOL WINAPI WriteConsoleW(HANDLE console, const void* buffer, DWORD unitsToWrite, DWORD* unitsWritten, void* reserved);
 HANDLE WINAPI GetStdHandle(DWORD standardHandle);
+BOOL WINAPI SetStdHandle(DWORD standardHandle, HANDLE handle);
 BOOL WINAPI ReadFile(HANDLE file, void* buffer, DWORD bytesToRead, DWORD* bytesRead, void* overlapped);
 BOOL WINAPI WriteFile(HANDLE file, const void* buffer, DWORD bytesToWrite, DWORD* bytesWritten, void* overlapped);
 int WINAPI WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wideText, int wideLength, LPSTR multiByteText,
@@ -464,7 +470,8 @@ BOOL WINAPI AssignProcessToJobObject(HANDLE job, HANDLE process);
 BOOL WINAPI TerminateJobObject(HANDLE job, UINT exitCode);
 BOOL WINAPI QueryInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS informationClass, LPVOID information, DWORD length,
                                       DWORD* returnLength);
-BOOL WINAPI AttachConsole(DWORD processId);
+BOOL WINAPI AllocConsole();
+BOOL WINAPI SetConsoleTitleW(LPCWSTR title);
 BOOL WINAPI SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add);
 BOOL WINAPI GenerateConsoleCtrlEvent(DWORD controlEvent, DWORD processGroupId);
 BOOL WINAPI FreeConsole();

@@ -1,6 +1,7 @@
 #include "service_runtime/service_runtime.h"
 #include "test_support.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <map>
@@ -149,24 +150,27 @@ const std::wstring Program = L"C:\\Apps\\notepad.exe";
 const std::wstring Launched = L"子进程创建成功!cmd=" + Program + L" ";
 const std::wstring Succeeded = L"Register Service Main Function Succeed!";
 
-TEST_F(ServiceRun, StartsTheChildInANewConsoleInTheHostsDirectoryInAJobBeforeItRuns)
+TEST_F(ServiceRun, StartsTheChildOnANewConsoleInTheHostsDirectoryInAJobBeforeItRuns)
 {
+    fake::SetChildImage(Program, IMAGE_SUBSYSTEM_WINDOWS_CUI);
     fake::SetChild(Child::ExitsAtOnce);
     Start();
     ASSERT_TRUE(Finish());
 
     std::vector<std::string> calls;
     for (const fake::Call& call : fake::Journal()) {
-        for (const char* name : {"CreateJobObjectW", "SetInformationJobObject", "SetConsoleCtrlHandler",
-                                 "CreateProcessW", "AssignProcessToJobObject", "ResumeThread", "WaitForSingleObject",
-                                 "CloseHandle", "TerminateJobObject", "QueryInformationJobObject"}) {
+        for (const char* name :
+             {"CreateJobObjectW", "SetInformationJobObject", "AllocConsole", "SetConsoleCtrlHandler",
+              "SetConsoleTitleW", "CreateProcessW", "AssignProcessToJobObject", "ResumeThread", "WaitForSingleObject",
+              "CloseHandle", "TerminateJobObject", "QueryInformationJobObject"}) {
             // The files looked at before the launch are not the child's.
             if (call.text.rfind(std::string(name) + "(", 0) == 0 && call.text.rfind("CloseHandle(file#", 0) != 0) {
                 calls.push_back(call.text);
             }
         }
     }
-    // The host ignores the events of the consoles it attaches to.
+    // A console the host makes, and is on before the program runs; making
+    // it resets the host's handlers, so the host's own comes after it.
     // With Ctrl-C on, whatever the host inherited. Suspended until it is in
     // the job. Once it has ended by itself, what it left in the job is ended
     // and counted gone; the job is closed after the thread and process
@@ -174,13 +178,14 @@ TEST_F(ServiceRun, StartsTheChildInANewConsoleInTheHostsDirectoryInAJobBeforeItR
     EXPECT_EQ(calls,
               (std::vector<std::string>{
                   "CreateJobObjectW(NULL, NULL)", "SetInformationJobObject(job#256, 9, limits 0x2800, 144)",
-                  "SetConsoleCtrlHandler(NULL, 0)", "SetConsoleCtrlHandler(ptr, 1)",
-                  "CreateProcessW(NULL, \"C:\\Apps\\notepad.exe \", NULL, NULL, 0, 0x14, NULL, \"C:\\Apps\\\", bare "
+                  "AllocConsole()", "SetConsoleCtrlHandler(ptr, 1)", "SetConsoleTitleW(\"C:\\Apps\\notepad.exe\")",
+                  "SetConsoleCtrlHandler(NULL, 0)",
+                  "CreateProcessW(NULL, \"C:\\Apps\\notepad.exe \", NULL, NULL, 0, 0x4, NULL, \"C:\\Apps\\\", bare "
                   "startup info, cleared process information)",
-                  "AssignProcessToJobObject(job#256, process#280)", "ResumeThread(thread#284)",
-                  "WaitForSingleObject(process#280, 0xFFFFFFFF)", "CloseHandle(thread#284)", "CloseHandle(process#280)",
-                  "TerminateJobObject(job#256, 2)", "QueryInformationJobObject(job#256, 1, 48, NULL)",
-                  "CloseHandle(job#256)"}));
+                  "AssignProcessToJobObject(job#256, process#312)", "ResumeThread(thread#316)",
+                  "WaitForSingleObject(process#312, 0xFFFFFFFF)", "CloseHandle(thread#316)", "CloseHandle(process#312)",
+                  "CloseHandle(console#324)", "TerminateJobObject(job#256, 2)",
+                  "QueryInformationJobObject(job#256, 1, 48, NULL)", "CloseHandle(job#256)"}));
     EXPECT_EQ(exitCode_, 0);
     ExpectEverythingClosedAndNothingMisused();
 }
@@ -227,18 +232,20 @@ TEST_F(ServiceRun, AConsoleProgramThatEndsByItselfLeavesItsLastLinesBeforeTheSer
 {
     fake::SetChildImage(Program, IMAGE_SUBSYSTEM_WINDOWS_CUI);
     fake::SetChild(Child::RunsUntilEnded);
-    fake::WriteChildConsole({L"starting", L"failed: 100% of é"});
     Start();
     // On its console, the host waits for it without waking up.
     ASSERT_TRUE(fake::WaitUntil(WaitsWithoutATimeOut));
+    // Characters two cells wide read back once: each row is read alone.
+    fake::WriteChildConsole({L"starting", L"错误：磁盘已满，中文两格宽", L"failed: 100% of é"});
     fake::EndChild(3);
     ASSERT_TRUE(Finish());
 
-    EXPECT_EQ(fake::EventTexts(), (std::vector<std::wstring>{Launched,
-                                                             L"The program ended by itself with exit code 3. The last "
-                                                             L"lines of its console:\r\nstarting\r\nfailed: 100% of é",
-                                                             L"Service stopped", Succeeded}));
-    ExpectEverythingClosedAndNothingMisused();  // it left the console before the job ended
+    EXPECT_EQ(fake::EventTexts(),
+              (std::vector<std::wstring>{Launched,
+                                         L"The program ended by itself with exit code 3. The last lines of its "
+                                         L"console:\r\nstarting\r\n错误：磁盘已满，中文两格宽\r\nfailed: 100% of é",
+                                         L"Service stopped", Succeeded}));
+    ExpectEverythingClosedAndNothingMisused();
 }
 
 TEST_F(ServiceRun, AGuiProgramIsWaitedForWithoutATimeOutFromTheStart)
@@ -251,27 +258,74 @@ TEST_F(ServiceRun, AGuiProgramIsWaitedForWithoutATimeOutFromTheStart)
     EXPECT_TRUE(WaitsWithoutATimeOut());
 }
 
-TEST_F(ServiceRun, AConsoleProgramWithoutAConsoleIsTriedEverLessOftenThenNoMore)
+TEST_F(ServiceRun, WhereTheHostCannotHoldAConsoleTheProgramGetsItsOwnAndNoCtrlC)
 {
-    fake::SetChildImage(Program, IMAGE_SUBSYSTEM_WINDOWS_CUI);
-    fake::FailCall("AttachConsole");  // it let its console go
-    fake::SetChild(Child::RunsUntilEnded);
-    Start();
-    ASSERT_TRUE(fake::WaitUntil(WaitsWithoutATimeOut));
-    fake::EndChild(0);
-    ASSERT_TRUE(Finish());
-    // Every clock tick for 250 ms, then a quarter of the time since, for a minute.
-    EXPECT_LT(fake::CallsNamed("AttachConsole").size(), 50u);
+    for (const char* failing : {"AllocConsole", "SetConsoleCtrlHandler"}) {
+        SCOPED_TRACE(failing);
+        fake::Reset();
+        fake::SetStartedByServiceManager(true);
+        fake::SetChildImage(Program, IMAGE_SUBSYSTEM_WINDOWS_CUI);
+        fake::FailCall(failing, 1);
+        StartAndStop(Child::IgnoresWmQuit);
+        // Without its handler the host would end on its own Ctrl-C.
+        EXPECT_NE(fake::CallsNamed("CreateProcessW")[0].find(", 0x14, "), std::string::npos);
+        EXPECT_TRUE(fake::CallsNamed("GenerateConsoleCtrlEvent").empty());
+        EXPECT_EQ(fake::Children()[0].exitCode, 2u);
+        ExpectEverythingClosedAndNothingMisused();
+        finished_ = false;
+    }
 }
 
-TEST_F(ServiceRun, NothingAttachesToTheProgramsConsoleOnceItsJobWasEnded)
+TEST_F(ServiceRun, AClosingConsoleStillEndsInStoppedWithTheProgramsEnd)
 {
-    // The service thread still tries when the stop ends the job, and the
-    // program outlives that.
+    // The program ends on the close event, or handles it and runs on until
+    // the host ends it, 2 s later: either way the end is told, and STOPPED
+    // reported, before Windows ends the host.
+    for (const bool programHandlesIt : {false, true}) {
+        SCOPED_TRACE(programHandlesIt);
+        fake::Reset();
+        fake::SetStartedByServiceManager(true);
+        fake::SetChildImage(Program, IMAGE_SUBSYSTEM_WINDOWS_CUI);
+        fake::SetChild(Child::RunsUntilEnded);
+        fake::SetRealMicrosecondsPerSleepMs(20);
+        fake::WriteChildConsole({L"closing"});
+        Start();
+        ASSERT_TRUE(fake::WaitUntil(WaitsWithoutATimeOut));
+        fake::CloseChildConsole(programHandlesIt);
+        ASSERT_TRUE(Finish());
+        const std::string code = programHandlesIt ? "2" : "3221225786";
+        EXPECT_EQ(Reports(), (std::vector<std::string>{"service:2", "service:4", "service:1 (1066, " + code + ")"}));
+        std::vector<std::wstring> kept;
+        for (const fake::Event& event : fake::Events()) {
+            if (!event.lost) {
+                kept.push_back(event.text);
+            }
+        }
+        // The dispatcher returns at STOPPED, and the host may log its end
+        // before Windows ends it.
+        if (kept.size() == 4 && kept.back() == Succeeded) {
+            kept.pop_back();
+        }
+        EXPECT_EQ(kept, (std::vector<std::wstring>{Launched,
+                                                   L"The program ended by itself with exit code " +
+                                                       std::wstring(code.begin(), code.end()) +
+                                                       L". The last lines of its console:\r\nclosing",
+                                                   L"Service stopped"}));
+        EXPECT_EQ(fake::Misuses(), std::vector<std::string>{});
+        finished_ = false;
+    }
+}
+
+TEST_F(ServiceRun, AfterLeavingTheConsoleTheHostWritesToNoStaleStandardHandle)
+{
+    // The event log cannot be reached for the run's last event, which then
+    // goes to standard error: the console's handles closed with it.
     fake::SetChildImage(Program, IMAGE_SUBSYSTEM_WINDOWS_CUI);
-    fake::FailCall("AttachConsole");
-    StartAndStop(Child::SurvivesTermination);
-    EXPECT_EQ(fake::Misuses(), std::vector<std::string>{});
+    fake::SetChild(Child::ExitsAtOnce);
+    fake::FailCall("RegisterEventSourceW", 3);
+    Start();
+    ASSERT_TRUE(Finish());
+    ExpectEverythingClosedAndNothingMisused();
 }
 
 TEST_F(ServiceRun, AChildWithAMessageLoopEndsOnTheQuitMessage)
@@ -322,24 +376,24 @@ long long TimeOfFirstCall(const std::string& operation)
 
 TEST_F(ServiceRun, AConsoleProgramIsAskedByItsConsoleThenEndedWithItsJobOnTime)
 {
+    fake::SetChildImage(Program, IMAGE_SUBSYSTEM_WINDOWS_CUI);
     const long long requested = StartAndStop(Child::IgnoresWmQuit);
 
-    // No message queue: the quit message is tried every 50 ms. Its console
-    // gets Ctrl-C, which the host ignores itself. Then the whole job ends,
-    // once the host has left the console.
+    // No message queue: its console gets Ctrl-C at once, which the host's
+    // own handler takes (Windows reset the host's handlers when it made the
+    // console), and the quit message is tried every 50 ms. Then the whole
+    // job ends.
     // Windows ends each Sleep(50) at a clock tick, here the earliest it may
     // (46.875 ms), and a Sleep(2000) a tick early: the 2 s and 4 s are kept
     // by the clock, not by adding up sleeps, and never end early.
-    // Its console comes up a moment after its start: Ctrl-C is tried again.
     const std::string post = "PostThreadMessageW(2000, 0x12, 0, 0)";
-    std::vector<std::string> expected = {post, "AttachConsole(1000)", "Sleep(50)",
-                                         post, "AttachConsole(1000)", "Sleep(50)",
-                                         post, "AttachConsole(1000)", "GenerateConsoleCtrlEvent(0, 0)"};
-    for (int retry = 0; retry < 40; ++retry) {
+    std::vector<std::string> expected = {post, "GenerateConsoleCtrlEvent(0, 0)"};
+    for (int retry = 0; retry < 42; ++retry) {
         expected.insert(expected.end(), {"Sleep(50)", post});
     }
+    // The host leaves the console once the run is over.
     expected.insert(expected.end(),
-                    {"Sleep(32)", post, "FreeConsole()", "TerminateJobObject(job#256, 2)", "Sleep(2000)", "Sleep(16)"});
+                    {"Sleep(32)", post, "TerminateJobObject(job#256, 2)", "Sleep(2000)", "Sleep(16)", "FreeConsole()"});
     EXPECT_EQ(HandlerCallsToTheChild(requested), expected);
     EXPECT_EQ(TimeOfFirstCall("TerminateJobObject"), requested + 2000);
     EXPECT_EQ(fake::Children()[0].exitCode, 2u);
@@ -608,6 +662,7 @@ TEST_F(ServiceRun, RandomInterleavingsNeverUseAClosedOrStaleHandle)
             fake::SetChildImage(Program, IMAGE_SUBSYSTEM_WINDOWS_CUI);
         }
         fake::SetRealMicrosecondsPerSleepMs(static_cast<int>(random() % 3));
+        fake::WriteChildConsole({L"fatal"});
         finished_ = false;
         Start();
         const auto pause = std::chrono::microseconds(random() % 400);
@@ -618,7 +673,7 @@ TEST_F(ServiceRun, RandomInterleavingsNeverUseAClosedOrStaleHandle)
             std::this_thread::yield();
         }
         if (childEndsToo) {
-            fake::EndChild(0);
+            fake::EndChild(3);
         }
         ASSERT_TRUE(Finish()) << "run " << run << " hung";
         if (kind == Child::RunsUntilEnded && !childEndsToo) {
@@ -631,6 +686,13 @@ TEST_F(ServiceRun, RandomInterleavingsNeverUseAClosedOrStaleHandle)
         const std::vector<fake::StatusReport> reports = fake::StatusReports();
         ASSERT_FALSE(reports.empty()) << "run " << run;
         EXPECT_EQ(reports.back().status.dwCurrentState, SERVICE_STOPPED) << "run " << run;
+        // One story: the program's last words only where its end, not the
+        // stop, is what STOPPED tells.
+        const std::vector<std::wstring> events = fake::EventTexts();
+        const bool lastWords = std::any_of(events.begin(), events.end(), [](const std::wstring& text) {
+            return text.rfind(L"The program ended by itself", 0) == 0;
+        });
+        EXPECT_TRUE(!lastWords || reports.back().thread == "service") << "run " << run;
         ExpectStoppedEventBeforeEachStoppedReport();
         if (HasFailure()) {
             break;
