@@ -71,7 +71,8 @@ std::wstring ReadRow(HANDLE console, int row, int width)
 // The last row that holds text: the cursor's, or a row below it that the
 // program wrote before it moved the cursor back up (a line ended in "\r",
 // a screen redrawn from the top). Scanned up from the bottom of the buffer,
-// many rows at a time.
+// many rows at a time; a block that reads back nothing (a character that
+// would not fit) is read row by row.
 int LastRowWithText(HANDLE console, const CONSOLE_SCREEN_BUFFER_INFO& screen)
 {
     const int width = screen.dwSize.X;
@@ -83,7 +84,7 @@ int LastRowWithText(HANDLE console, const CONSOLE_SCREEN_BUFFER_INFO& screen)
         DWORD read = 0;
         if (ReadConsoleOutputCharacterW(console, &cells[0], static_cast<DWORD>((below - top) * width), Cell(0, top),
                                         &read) != FALSE &&
-            cells.find_first_not_of(L' ') < read) {
+            (read == 0 || cells.find_first_not_of(L' ') < read)) {
             for (int row = below - 1; row >= top; --row) {
                 if (ReadRow(console, row, width).find_first_not_of(L' ') != std::wstring::npos) {
                     return row;
