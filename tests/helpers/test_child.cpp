@@ -13,12 +13,19 @@
 //   TEST_CHILD_LAUNCHER_EXITS
 //                         starts the second process, then ends with exit code
 //                         3 once the file "<its path>.end" exists
-//   TEST_CHILD_SAYS=N     once the host is on its console, writes N lines to
-//                         it, then ends with exit code 3
+//   TEST_CHILD_SAYS=N     writes N lines to its console, ends with exit code 3
+//   TEST_CHILD_HOMES      as SAYS=40, its cursor moved home before it ends
+//   TEST_CHILD_PROGRESS   writes a line and one ended by "\r", ends with 3
+//   TEST_CHILD_CRT_FAILS  at once prints why it fails and returns 4
+//   TEST_CHILD_TERMINATES at once writes why it fails, terminates itself with 5
+//   TEST_CHILD_ENDS_AT=MS writes three lines, ends with 3 MS ms after its start
+//   TEST_CHILD_CLOSES_CONSOLE writes a line, closes its console window, runs on
+//                         (its handler of the close never returns)
 // All but CTRL_C ignore Ctrl-C, as a program without a console would: their
 // end shows which request reached them.
 #include <windows.h>
 
+#include <cstdio>
 #include <string>
 
 namespace {
@@ -59,21 +66,34 @@ BOOL WINAPI OnConsoleControl(DWORD event)
 }
 #endif
 
-#if defined(TEST_CHILD_SAYS) || defined(TEST_CHILD_CONSOLE)
+#ifdef TEST_CHILD_CLOSES_CONSOLE
+BOOL WINAPI OnConsoleControl(DWORD event)
+{
+    if (event == CTRL_CLOSE_EVENT) {
+        Record(L"close_event", L"yes");
+        Sleep(INFINITE);
+    }
+    return TRUE;
+}
+#endif
+
+void Write(DWORD handle, const std::wstring& text)
+{
+    DWORD written = 0;
+    WriteConsoleW(GetStdHandle(handle), text.c_str(), static_cast<DWORD>(text.size()), &written, nullptr);
+}
+
 // "line K of N to stdout" (or stderr: odd lines go to standard output, even
 // ones to standard error), the last one ending in ": é 中文".
-void Say(int count)
+[[maybe_unused]] void Say(int count)
 {
     for (int line = 1; line <= count; ++line) {
         const bool odd = line % 2 != 0;
-        const std::wstring text = L"line " + std::to_wstring(line) + L" of " + std::to_wstring(count) +
-                                  (odd ? L" to stdout" : L" to stderr") + (line == count ? L": é 中文\n" : L"\n");
-        DWORD written = 0;
-        WriteConsoleW(GetStdHandle(odd ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE), text.c_str(),
-                      static_cast<DWORD>(text.size()), &written, nullptr);
+        Write(odd ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE,
+              L"line " + std::to_wstring(line) + L" of " + std::to_wstring(count) +
+                  (odd ? L" to stdout" : L" to stderr") + (line == count ? L": é 中文\n" : L"\n"));
     }
 }
-#endif
 
 #if defined(TEST_CHILD_LAUNCHER) || defined(TEST_CHILD_LAUNCHER_EXITS)
 // The second process shares this one's console and job, as any process a
@@ -98,7 +118,15 @@ void StartGrandchild()
 
 int main(int argc, char** argv)
 {
-#ifdef TEST_CHILD_CTRL_C
+#if defined(TEST_CHILD_CRT_FAILS)
+    std::printf("loading settings.ini\n");
+    std::fprintf(stderr, "fatal: settings.ini: no such file\n");
+    return 4;
+#elif defined(TEST_CHILD_TERMINATES)
+    Write(STD_ERROR_HANDLE, L"allocating 64 GB\nfatal: out of memory\n");
+    TerminateProcess(GetCurrentProcess(), 5);
+#endif
+#if defined(TEST_CHILD_CTRL_C) || defined(TEST_CHILD_CLOSES_CONSOLE)
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
 #else
     SetConsoleCtrlHandler(nullptr, TRUE);
@@ -117,10 +145,14 @@ int main(int argc, char** argv)
     DWORD consoleProcesses[8];
     const DWORD attached = GetConsoleProcessList(consoleProcesses, 8);
 
+#ifdef TEST_CHILD_ENDS_AT
+    // Its start is when its log appears, to which a test can time a stop.
+    const ULONGLONG endAt = GetTickCount64() + TEST_CHILD_ENDS_AT;
+#endif
     Record(L"command_line", GetCommandLineW());
     Record(L"directory", directory);
-    // A console of its own has this process attached to it (and the host,
-    // once it is), and a code page: without a console GetConsoleCP() is 0.
+    // A console program's console has this process and the host that made it
+    // on it, and a code page: without a console GetConsoleCP() is 0.
     Record(L"console_processes", std::to_wstring(attached));
     Record(L"console_cp", std::to_wstring(GetConsoleCP()));
     Record(L"pid", std::to_wstring(GetCurrentProcessId()));
@@ -155,12 +187,29 @@ int main(int argc, char** argv)
     Record(L"ended", L"Ctrl-C");
     return 0;
 #elif defined(TEST_CHILD_SAYS)
-    // What it writes outlives it only while the host is on its console.
-    while (GetConsoleProcessList(consoleProcesses, 8) < 2) {
-        Sleep(10);
-    }
     Say(TEST_CHILD_SAYS);
     return 3;
+#elif defined(TEST_CHILD_HOMES)
+    Say(40);
+    SetConsoleCursorPosition(GetStdHandle(STD_OUTPUT_HANDLE), COORD{0, 0});
+    return 3;
+#elif defined(TEST_CHILD_PROGRESS)
+    Write(STD_OUTPUT_HANDLE, L"copying 3 files\nprogress 100% done, fatal: disk full\r");
+    return 3;
+#elif defined(TEST_CHILD_ENDS_AT)
+    // GetTickCount64 counts on the clock of Wine's trace timestamps.
+    Record(L"end_ms", std::to_wstring(endAt));
+    Say(3);
+    while (GetTickCount64() < endAt) {
+        Sleep(1);
+    }
+    return 3;
+#elif defined(TEST_CHILD_CLOSES_CONSOLE)
+    Write(STD_OUTPUT_HANDLE, L"closing my console window\n");
+    const HWND window = GetConsoleWindow();
+    Record(L"closed", window != nullptr && PostMessageW(window, WM_CLOSE, 0, 0) ? L"yes" : L"no");
+    Sleep(INFINITE);
+    return 0;
 #elif defined(TEST_CHILD_LAUNCHER_EXITS)
     while (GetFileAttributesW((ModulePath() + L".end").c_str()) == INVALID_FILE_ATTRIBUTES) {
         Sleep(10);
