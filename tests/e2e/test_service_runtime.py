@@ -113,8 +113,8 @@ class StopChecks:
         self.assertEqual(run.child["command_line"], layout.command_line)
         # GetCurrentDirectoryW names the directory without its trailing separator.
         self.assertEqual(run.child["directory"], layout.directory.rstrip("\\"))
-        # A console of its own: the child on it, and the host once it is attached.
-        self.assertIn(run.child["console_processes"], ("1", "2"))
+        # The host on the child's console before the child ran: what it writes outlives it.
+        self.assertEqual(run.child["console_processes"], "2")
         self.assertNotEqual(run.child["console_cp"], "0", "the child has no console")
         launch = run.events[0]
         self.assertEqual(launch.text, LAUNCHED + layout.command_line)
@@ -226,12 +226,10 @@ class ProgramTree(StopChecks, ServiceTestCase):
         run = start_and_stop(self, place(self.base, "rt_tree", "launcher_child"))
         self.check_stopped(run)  # nothing of the child's image is left
         self.assertEqual(run.child_end[0], 0)
-        # Ended with the job, at the termination. Its exit code is not
-        # asserted: under Wine it reported 0, not 2. Wine puts the program's
-        # console host in the job too, and a process whose console host ends
-        # is closed with it; which of the two ends it first is Wine's
-        # business. The exit code 2 is the fake's to prove.
-        _, ended = run.grandchild_end
+        # Ended with the job, at the termination. Had the console host been in
+        # the job, Wine would have ended the console's processes first, with 0.
+        exit_code, ended = run.grandchild_end
+        self.assertEqual(exit_code, 2)
         low, high = TERMINATE_AFTER
         self.assertGreaterEqual(ended - run.stop.request, low)
         self.assertLessEqual(ended - run.stop.request, high)
@@ -286,6 +284,18 @@ class ChildStillLoading(ServiceTestCase):
         self.assertLess(by_service_thread.timestamp - started, 1.5)
 
 
+def lines_said(lines: int) -> List[str]:
+    """The last 25 lines of TEST_CHILD_SAYS=lines."""
+    said = [f"line {n} of {lines} to {'stdout' if n % 2 else 'stderr'}" for n in range(max(1, lines - 24), lines + 1)]
+    return said[:-1] + [said[-1] + ": é 中文"]
+
+
+def texts_by_run(events: List[Event]) -> List[List[str]]:
+    """The texts of each run's events; a run ends with the dispatcher's return."""
+    ends = [i + 1 for i, e in enumerate(events) if e.text == DISPATCHER_RETURNED]
+    return [[e.text for e in events[begin:end]] for begin, end in zip([0] + ends, ends)]
+
+
 class ChildEndsOrIsMissing(ServiceTestCase):
     """Without a stop request: a child that ends by itself stops the service,
     which reports the child's exit code; a missing child gives the failure
@@ -293,16 +303,17 @@ class ChildEndsOrIsMissing(ServiceTestCase):
 
     scratch_name = "runtime-alone"
 
-    def start_alone(self, layout: Layout, exit_codes=("0", "0"), while_running=None):
-        """Runs the service until it stops by itself (once `while_running`
-        has run, when given); `exit_codes` are the Win32 and service-specific
-        exit codes it must report."""
-        self.create(layout)
+    def start_alone(self, layout: Layout, exit_codes=("0", "0"), while_running=None, run=1):
+        """Runs the service (made for run 1) until it stops by itself (once
+        `while_running` has run, when given); `exit_codes` are the Win32 and
+        service-specific exit codes it must report. Returns all runs' events."""
+        if run == 1:
+            self.create(layout)
         started = self.session.sc("start", layout.name)
         self.assertEqual(started.exit_code, 0, started.stdout)
         if while_running is not None:
             while_running()
-        events = self.events_until_exit(layout)
+        events = self.events_until_exit(layout, run)
         self.assert_plain_events(events)
         stopped = query_service(self.session, layout.name)
         self.assertEqual((stopped.get("state"), stopped.get("pid"), stopped.get("win32_exit_code"),
@@ -341,22 +352,34 @@ class ChildEndsOrIsMissing(ServiceTestCase):
         self.start_alone(layout, ("1066", "3"), interrogated_then_ended)
         self.assertEqual(watches[0].wait().stdout.split(), ["watching", "left=0"])
 
-    def check_last_words(self, lines: int):
-        """The last 25 of the lines a console program wrote before it ended
-        with 3, as written, in events of 255 units before "Service stopped"."""
-        layout = place(self.base, f"rt_says{lines}", f"says_{lines}_child")
-        events = self.start_alone(layout, ("1066", "3"))
-        said = [f"line {n} of {lines} to {'stdout' if n % 2 else 'stderr'}" for n in range(lines - 24, lines + 1)]
-        text = LAST_WORDS.format(3) + "\r\n".join(said) + ": é 中文"
+    def check_last_words(self, stem: str, child: str, said: List[str], exit_code: int = 3, runs: int = 1):
+        """Each of `runs` runs of a console program that ended by itself with
+        `exit_code` leaves the lines `said` in events of 255 units before
+        "Service stopped"."""
+        layout = place(self.base, stem, child)
+        events = [self.start_alone(layout, ("1066", str(exit_code)), run=run) for run in range(1, runs + 1)][-1]
+        text = LAST_WORDS.format(exit_code) + "\r\n".join(said)
         pieces = [text[at:at + EVENT_UNITS] for at in range(0, len(text), EVENT_UNITS)]  # all in the BMP
-        self.assertEqual([e.text for e in events],
-                         [LAUNCHED + layout.command_line, *pieces, STOPPED_EVENT, DISPATCHER_RETURNED])
+        self.assertEqual(texts_by_run(events),
+                         [[LAUNCHED + layout.command_line, *pieces, STOPPED_EVENT, DISPATCHER_RETURNED]] * runs)
 
     def test_a_console_program_that_ends_by_itself_leaves_its_last_lines(self):
-        self.check_last_words(40)
+        self.check_last_words("rt_says40", "says_40_child", lines_said(40))
 
     def test_of_a_long_output_only_the_last_rows_are_left(self):
-        self.check_last_words(500)  # Wine's buffer holds 150 rows
+        self.check_last_words("rt_says500", "says_500_child", lines_said(500))  # Wine's buffer holds 150 rows
+
+    def test_what_a_program_wrote_as_it_failed_at_once_is_left_every_time(self):
+        said = ["loading settings.ini", "fatal: settings.ini: no such file"]
+        self.check_last_words("rt_crt", "crt_fails_child", said, exit_code=4, runs=20)
+        said = ["allocating 64 GB", "fatal: out of memory"]
+        self.check_last_words("rt_term", "terminates_child", said, exit_code=5, runs=20)
+
+    def test_rows_below_the_cursor_are_left(self):
+        # A last line ended by "\r"; a cursor moved home after 40 lines.
+        said = ["copying 3 files", "progress 100% done, fatal: disk full"]
+        self.check_last_words("rt_progress", "progress_child", said)
+        self.check_last_words("rt_homes", "homes_child", lines_said(40))
 
     def test_a_gui_program_that_ends_by_itself_leaves_no_last_words_and_no_delay(self):
         layout = place(self.base, "rt_gui", "gui_quick_child")
