@@ -396,6 +396,40 @@ class ChildEndsOrIsMissing(ServiceTestCase):
                                                     DISPATCHER_RETURNED])
 
 
+class EndDuringStop(ServiceTestCase):
+    """A console program that ends with exit code 3 a second after its start,
+    stopped around then: each run ends with its last words, one "Service
+    stopped" and 1066/3, or without them, with the stop's two and 0/0."""
+
+    scratch_name = "runtime-end-during-stop"
+
+    def test_the_events_and_the_stopped_state_tell_one_story(self):
+        layout = place(self.base, "rt_ends", "ends_at_1000_child")
+        self.create(layout)
+        launched = LAUNCHED + layout.command_line
+        stories = {("1", "1066", "3"): [launched, LAST_WORDS.format(3) + "\r\n".join(lines_said(3)), STOPPED_EVENT,
+                                        DISPATCHER_RETURNED],
+                   ("1", "0", "0"): [launched, STOPPED_EVENT, STOPPED_EVENT, DISPATCHER_RETURNED]}
+        rounds = []
+        for run in range(1, 21):
+            # From 21 ms before the program's end to 36 ms after it.
+            stopper = self.session.start(helper_exe("service_control"), layout.name, "stop", layout.child + ".log",
+                                         976 + 3 * run, log_name=f"stop-rt_ends-{run}")
+            wait_until_said(stopper, "waiting")
+            self.assertEqual(self.session.sc("start", layout.name).exit_code, 0)
+            texts = texts_by_run(self.events_until_exit(layout, run))[-1]
+            sent = int(re.search(r"^sent_ms=(\d+)", stopper.wait().stdout, re.MULTILINE)[1])
+            stopped = query_service(self.session, layout.name)
+            state = tuple(stopped.get(key) for key in ("state", "win32_exit_code", "service_exit_code"))
+            rounds.append((sent - int(child_runs(layout)[0]["end_ms"]), state, texts))
+            self.assertEqual(wait_until_gone(layout.host, layout.child), [])
+            layout.child_log.unlink()  # the next stop waits for the next run's log
+        note("rt_ends: ms from the program's end to the stop, and the exit codes: " +
+             ", ".join(f"{at:+d} {'/'.join(state[1:])}" for at, state, _ in rounds))
+        self.assertEqual([r for r in rounds if stories.get(r[1]) != r[2]], [])
+        self.assertEqual({state for _, state, _ in rounds}, set(stories), "the stops did not meet both stories")
+
+
 class HostPaths(StopChecks, ServiceTestCase):
     """Hosts whose paths a careless implementation gets wrong, each started
     and stopped in full."""
