@@ -430,6 +430,34 @@ class EndDuringStop(ServiceTestCase):
         self.assertEqual({state for _, state, _ in rounds}, set(stories), "the stops did not meet both stories")
 
 
+class ConsoleClosedByItsProgram(ServiceTestCase):
+    """A console program that closes its console window and runs on. On
+    Windows every process on the console gets CTRL_CLOSE_EVENT, and the host
+    ends the program 2 s later and tells its end before Windows ends the host.
+    Wine 8 sends no event: its console host ends, and Wine ends every process
+    on the console, the host too, and keeps the service RUNNING."""
+
+    scratch_name = "runtime-console-closed"
+
+    def test_the_service_stops_with_the_programs_end_and_says_so(self):
+        layout = place(self.base, "rt_closes", "closes_console_child")
+        self.create(layout)
+        self.assertEqual(self.session.sc("start", layout.name).exit_code, 0)
+        wait_for_child_run(layout, 1)
+        self.assertEqual(wait_until_gone(layout.child), [])
+        (child,) = child_runs(layout)
+        self.assertEqual(child.get("closed"), "yes")
+        if ("close_event" not in child and wait_until_gone(layout.host) == []
+                and query_service(self.session, layout.name).get("state") == "4"):
+            self.skipTest("Wine sent no CTRL_CLOSE_EVENT and ended the program and the host with the console")
+        self.assertEqual([e.text for e in self.events_until_exit(layout)],
+                         [LAUNCHED + layout.command_line, LAST_WORDS.format(2) + "closing my console window",
+                          STOPPED_EVENT, DISPATCHER_RETURNED])
+        stopped = query_service(self.session, layout.name)
+        self.assertEqual((stopped.get("state"), stopped.get("win32_exit_code"), stopped.get("service_exit_code")),
+                         ("1", "1066", "2"), stopped)
+
+
 class HostPaths(StopChecks, ServiceTestCase):
     """Hosts whose paths a careless implementation gets wrong, each started
     and stopped in full."""
