@@ -3,7 +3,8 @@
 Every figure is measured in the same run, and where it has a baseline, in the
 same Wine session and close in time to that baseline:
 
-  start latency  StartServiceW to the first thing the child's main does,
+  start latency  StartServiceW to the child's main having its console (its
+                 first console call answered),
                  against the pair of bare CreateProcessW starts of the same
                  child made in the same round by the same helper, round by
                  round; for this host and for a baseline interleaved in the
@@ -399,7 +400,7 @@ def start_rows(hosts, started):
                  f"(no console is made for the host either): {spread(started['plain'])}",
                  "", f"the pair, added up round by round: {spread(started['pair'])}"))
     for label, figure in started["hosts"].items():
-        rows.append((f"start latency, {label}: StartServiceW to the child's main",
+        rows.append((f"start latency, {label}: StartServiceW to the child's main on its console",
                      spread(figure["start"]), "the two bare starts of the same round",
                      f"{ratios(figure['ratio'])} two bare starts, round by round"))
     if started["against"]:
@@ -410,7 +411,7 @@ def start_rows(hosts, started):
                      f"{ratios(against['ratio'])} {baseline}'s start, round by round"))
     for label, figure in started["hosts"].items():
         rows.append((f"StartServiceW returned, {label}", spread(figure["returned"]), "",
-                     f"before the child's main in {figure['early']} of {n} starts"))
+                     f"before the child's main was on its console in {figure['early']} of {n} starts"))
     return rows
 
 
