@@ -46,13 +46,17 @@ void LeaveChildConsole()
 // anyone) and Windows ends this process once the handler returns, or about
 // 5 s after the event. The program gets 2 s to end by itself on its own
 // close event, then it is ended, so that the service thread has reported its
-// end, STOPPED included, before Windows ends this process.
+// end, STOPPED included, before Windows ends this process. A stop that came
+// meanwhile tells the end instead, and reports it before then.
 void HoldTheCloseUntilStopped()
 {
     const ULONGLONG closed = GetTickCount64();
     if (!WaitForStoppedReport(closed + 2000)) {
         TerminateChild();
-        WaitForStoppedReport(closed + 4500);
+        if (!WaitForStoppedReport(closed + 4000)) {
+            ReportStopUnderWay();
+            WaitForStoppedReport(closed + 4500);
+        }
     }
 }
 

@@ -182,6 +182,19 @@ bool ClaimTheEndOfTheRun()
     return claimed;
 }
 
+void ReportStopUnderWay()
+{
+    AcquireSRWLockExclusive(&StatusLock);
+    const bool stopping = Stage == RunStage::Stopping;
+    ReleaseSRWLockExclusive(&StatusLock);
+    // The handler, sleeping out its 4 s, may get there first: then this
+    // report is not made, and only its event stays.
+    if (stopping) {
+        LogEvent(L"Service stopped");
+        ReportServiceState(RunStage::Stopping, RunStage::Stopped, SERVICE_STOPPED);
+    }
+}
+
 bool WaitForStoppedReport(ULONGLONG deadline)
 {
     AcquireSRWLockExclusive(&StatusLock);

@@ -61,6 +61,9 @@ bool ClaimTheEndOfTheRun();
 // Waits until the run has reported STOPPED, or the tick count has reached
 // `deadline`; true once it has.
 bool WaitForStoppedReport(ULONGLONG deadline);
+// Reports STOPPED now for a stop still under way, whose handler would
+// report it only 4 s after its request.
+void ReportStopUnderWay();
 
 void WINAPI ServiceMain(DWORD argumentCount, LPWSTR* arguments);
 void WINAPI ServiceCtrlHandler(DWORD control);

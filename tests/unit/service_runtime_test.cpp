@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <map>
 #include <random>
@@ -314,6 +315,27 @@ TEST_F(ServiceRun, AClosingConsoleStillEndsInStoppedWithTheProgramsEnd)
         EXPECT_EQ(fake::Misuses(), std::vector<std::string>{});
         finished_ = false;
     }
+}
+
+TEST_F(ServiceRun, AStopUnderWayAsTheConsoleClosesReportsStoppedBeforeWindowsEndsTheHost)
+{
+    // The program handles the close; a stop comes 600 ms (real) into the
+    // close, and would report only 4 s after it, past Windows' 5 s.
+    fake::SetChildImage(Program, IMAGE_SUBSYSTEM_WINDOWS_CUI);
+    fake::SetChild(Child::RunsUntilEnded);
+    fake::SetRealMicrosecondsPerSleepMs(1000);
+    Start();
+    ASSERT_TRUE(fake::WaitUntil(WaitsWithoutATimeOut));
+    std::thread closing([] { fake::CloseChildConsole(true); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    fake::SendControl(SERVICE_CONTROL_STOP);
+    closing.join();
+    ASSERT_TRUE(Finish());
+    const std::vector<fake::Call> journal = fake::Journal();
+    EXPECT_TRUE(std::any_of(journal.begin(), journal.end(), [](const fake::Call& call) {
+        return !call.lost && call.text.rfind("SetServiceStatus", 0) == 0 &&
+               call.text.find(", 1, 0x1,") != std::string::npos;
+    }));
 }
 
 TEST_F(ServiceRun, AfterLeavingTheConsoleTheHostWritesToNoStaleStandardHandle)
