@@ -120,10 +120,7 @@ void StopService()
     SleepUntil(terminateAt);
     TerminateChild();
     SleepUntil(requested + 4000);
-    // "Service stopped" goes out before the STOPPED report: once that report
-    // is made the process may end at any moment, taking later work with it.
-    LogEvent(L"Service stopped");
-    ReportServiceState(RunStage::Stopping, RunStage::Stopped, SERVICE_STOPPED);
+    ReportStopUnderWay();
 }
 
 }  // namespace
@@ -187,8 +184,10 @@ void ReportStopUnderWay()
     AcquireSRWLockExclusive(&StatusLock);
     const bool stopping = Stage == RunStage::Stopping;
     ReleaseSRWLockExclusive(&StatusLock);
-    // The handler, sleeping out its 4 s, may get there first: then this
-    // report is not made, and only its event stays.
+    // "Service stopped" goes out before the STOPPED report: once that report
+    // is made the process may end at any moment, taking later work with it.
+    // The handler and a closing console may both get here: only the first
+    // report is made.
     if (stopping) {
         LogEvent(L"Service stopped");
         ReportServiceState(RunStage::Stopping, RunStage::Stopped, SERVICE_STOPPED);

@@ -37,17 +37,6 @@ void ResetHandlersLocked()
     TheWorld().processes.consoleHandler = nullptr;
 }
 
-// Whether a console event ends the host: the default handler does, and so
-// does Windows when every handler returns FALSE.
-bool HostEndsOnLocked(DWORD event)
-{
-    const ProcessesPart& processes = TheWorld().processes;
-    if (event == CTRL_C_EVENT && processes.ignoresCtrlC) {
-        return false;
-    }
-    return processes.consoleHandler == nullptr || processes.consoleHandler(event) == FALSE;
-}
-
 bool StartupInfoIsBare(const STARTUPINFOW* info)
 {
     STARTUPINFOW expected;
@@ -154,14 +143,15 @@ void CloseChildConsole(bool programHandlesIt)
     // other threads go on.
     const char* const caller = ThreadName;
     ThreadName = "console";
-    const BOOL handled = handler != nullptr ? handler(CTRL_CLOSE_EVENT) : FALSE;
+    if (handler != nullptr) {
+        handler(CTRL_CLOSE_EVENT);
+    }
     ThreadName = caller;
     Locked lock;
     if (ClockMs() > closed + 5000) {
         TheWorld().core.misuses.push_back("CTRL_CLOSE_EVENT: the handler held the close past Windows' 5 s");
     }
     // Whatever the handler returned, Windows ends the process now.
-    static_cast<void>(handled);
     Record("(the process is ended by its closing console)");
     TheWorld().core.processEnded = true;
     TheWorld().changed.notify_all();
@@ -425,8 +415,11 @@ BOOL WINAPI GenerateConsoleCtrlEvent(DWORD controlEvent, DWORD processGroupId)
         LastError = ERROR_INVALID_HANDLE;
         return FALSE;
     }
-    // Every process on the console gets it, the host too.
-    if (HostEndsOnLocked(controlEvent)) {
+    // Every process on the console gets it, the host too: the default
+    // handler ends it, and so does Windows when every handler returns FALSE.
+    const bool ignored = controlEvent == CTRL_C_EVENT && world.processes.ignoresCtrlC;
+    if (!ignored &&
+        (world.processes.consoleHandler == nullptr || world.processes.consoleHandler(controlEvent) == FALSE)) {
         world.core.misuses.push_back("GenerateConsoleCtrlEvent: the host ends on its own Ctrl-C");
     }
     return TRUE;
