@@ -95,8 +95,7 @@ DWORD CreateRecord(SC_HANDLE manager, const std::wstring& modulePath)
 }
 
 // Stops and deletes the record under ServiceName through `manager` if it is
-// this very file's; ERROR_SUCCESS once none is left or its deletion is under
-// way.
+// this very file's; ERROR_SUCCESS once none is left.
 DWORD DeleteRecord(SC_HANDLE manager, const std::wstring& modulePath)
 {
     switch (FindRecord(manager, modulePath, SERVICE_QUERY_CONFIG)) {
@@ -111,14 +110,27 @@ DWORD DeleteRecord(SC_HANDLE manager, const std::wstring& modulePath)
     if (service == nullptr) {
         return FailureError();
     }
-    // The stop is only asked for: the record goes now, and the service
-    // manager removes it once the service has stopped and every client has
-    // let go of it. A deletion already under way is as good as done.
+    // The record goes once the service has stopped and every client has let
+    // go of it; a service that cannot be stopped keeps it until Windows
+    // restarts. ControlService returns once the handler has, which for this
+    // host is after its STOPPED report; a handler busy past the service
+    // manager's 30 s fails it with ERROR_SERVICE_REQUEST_TIMEOUT.
     SERVICE_STATUS lastStatus = {};
-    ControlService(service, SERVICE_CONTROL_STOP, &lastStatus);
+    const DWORD stopError =
+        ControlService(service, SERVICE_CONTROL_STOP, &lastStatus) != FALSE ? ERROR_SUCCESS : FailureError();
     const DWORD error = DeleteService(service) != FALSE ? ERROR_SUCCESS : FailureError();
     CloseServiceHandle(service);
-    return error == ERROR_SERVICE_MARKED_FOR_DELETE ? ERROR_SUCCESS : error;
+    if (error != ERROR_SUCCESS && error != ERROR_SERVICE_MARKED_FOR_DELETE) {
+        return error;
+    }
+    // A deployment tool reads 0 as gone: installing again at once must work.
+    if (WaitWhileBeingDeleted(manager, modulePath, SERVICE_QUERY_CONFIG | SERVICE_CHANGE_CONFIG) == Record::Absent) {
+        return ERROR_SUCCESS;
+    }
+    // Still there: the stop's own failure says why, else another client
+    // holds the record open, or the service has not stopped within 10 s.
+    return stopError != ERROR_SUCCESS && stopError != ERROR_SERVICE_NOT_ACTIVE ? stopError
+                                                                                : ERROR_SERVICE_MARKED_FOR_DELETE;
 }
 
 }  // namespace

@@ -14,12 +14,14 @@ namespace {
 
 const auto StatusHandleValue = reinterpret_cast<SERVICE_STATUS_HANDLE>(std::uintptr_t{0x5717});
 
-// A marked record goes once nobody holds it open any more.
+// A marked record goes once nobody holds it open any more and the service
+// has stopped; one that cannot be stopped stays until Windows restarts.
 void DropIfReleased(const std::wstring& name)
 {
     World& world = TheWorld();
     const auto found = world.services.records.find(LowerCase(name));
-    if (found == world.services.records.end() || !found->second.markedForDeletion || found->second.heldByOthers > 0) {
+    if (found == world.services.records.end() || !found->second.markedForDeletion || found->second.heldByOthers > 0 ||
+        found->second.running) {
         return;
     }
     for (const auto& entry : world.core.handles) {
@@ -149,6 +151,12 @@ void HoldService(const std::wstring& name)
 {
     Locked lock;
     TheWorld().services.records.at(LowerCase(name)).heldByOthers += 1;
+}
+
+void SetStopRefusal(const std::wstring& name, DWORD error)
+{
+    Locked lock;
+    TheWorld().services.records.at(LowerCase(name)).stopRefusal = error;
 }
 
 void MarkForDeletion(const std::wstring& name)
@@ -289,6 +297,7 @@ SC_HANDLE WINAPI CreateServiceW(SC_HANDLE manager, LPCWSTR serviceName, LPCWSTR 
                                                                    false,
                                                                    {},
                                                                    false,
+                                                                   0,
                                                                    0};
     const std::uintptr_t handle = NewHandle("service", -1, serviceName);
     world.core.handles[handle].access = desiredAccess;
@@ -376,15 +385,22 @@ BOOL WINAPI ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS st
     }
     ServiceRecord& record = world.services.records[LowerCase(entry->name)];
     record.controls.push_back(control);
-    const bool wasRunning = record.running;
-    *status = SERVICE_STATUS{SERVICE_WIN32_OWN_PROCESS,
-                             wasRunning ? SERVICE_STOP_PENDING : SERVICE_STOPPED,
-                             SERVICE_ACCEPT_STOP,
-                             0,
-                             0,
-                             0,
-                             0};
-    return wasRunning ? TRUE : FALSE;
+    if (!record.running) {
+        *status = SERVICE_STATUS{SERVICE_WIN32_OWN_PROCESS, SERVICE_STOPPED, 0, 0, 0, 0, 0};
+        LastError = ERROR_SERVICE_NOT_ACTIVE;
+        return FALSE;
+    }
+    // A handler busy past the service manager's 30 s fails the request, and
+    // the status is not filled in.
+    if (control == SERVICE_CONTROL_STOP && record.stopRefusal != 0) {
+        LastError = record.stopRefusal;
+        return FALSE;
+    }
+    // The host's handler returns once it has reported STOPPED.
+    record.running = control != SERVICE_CONTROL_STOP;
+    *status = SERVICE_STATUS{SERVICE_WIN32_OWN_PROCESS, record.running ? SERVICE_RUNNING : SERVICE_STOPPED,
+                             SERVICE_ACCEPT_STOP, 0, 0, 0, 0};
+    return TRUE;
 }
 
 BOOL WINAPI DeleteService(SC_HANDLE service)

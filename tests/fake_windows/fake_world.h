@@ -79,6 +79,7 @@ struct ServiceRecord {
     std::vector<DWORD> controls;
     bool markedForDeletion;
     int heldByOthers;  // handles other clients hold (HoldService)
+    DWORD stopRefusal;  // what ControlService's stop fails with; 0: the service stops
 };
 
 struct ChildProcessRecord {
@@ -132,6 +133,10 @@ void AddService(const std::wstring& name, bool running, const std::wstring& bina
 // open. A record deleted meanwhile is only marked for deletion; it goes when
 // the last handle to it closes.
 void HoldService(const std::wstring& name);
+// A running service that does not stop when asked: ControlService's stop
+// fails with `error` (ERROR_SERVICE_REQUEST_TIMEOUT for a handler busy past
+// 30 s) and the service runs on.
+void SetStopRefusal(const std::wstring& name, DWORD error);
 // Another client deletes the service.
 void MarkForDeletion(const std::wstring& name);
 // Files on disk, each with an identity of its own; the module path is one.

@@ -83,18 +83,7 @@ INSTANTIATE_TEST_SUITE_P(
                                {L"Service could not be deleted"},
                                NotDeleted,
                                true,
-                               {}},
-                      // A deletion already under way is as good as done.
-                      PathCase{"RecordBeingDeleted_NothingToReport",
-                               Action::Uninstall,
-                               Existing::ThisHostBeingDeleted,
-                               true,
-                               {},
-                               UninstallsThisHost,
-                               NoBoxes,
-                               NoEvents,
-                               true,
-                               {SERVICE_CONTROL_STOP}}),
+                               {}}),
     [](const ::testing::TestParamInfo<PathCase>& info) { return std::string(info.param.name); });
 
 TEST_F(RegistrationTest, InstallingTwiceLeavesTheFirstRecordAndShowsNothing)

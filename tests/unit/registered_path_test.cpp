@@ -151,7 +151,7 @@ TEST_P(RegistrationRoutes, WinMainRunsTheActionForTheHostsOwnPath)
         EXPECT_EQ(CallsAfterCommandLine(), Join({{OpenManager, OpenForUninstallCheck(256, name)},
                                                  FileCheck(260, 264, modulePath, modulePath, true, probes),
                                                  {CloseService(260), OpenForDeletion(256, name), Stop(280), Delete(280),
-                                                  CloseService(280), CloseManager(256)}}));
+                                                  CloseService(280), OpenForCheck(256, name), CloseManager(256)}}));
     }
     EXPECT_TRUE(fake::Boxes().empty());
     EXPECT_TRUE(fake::Events().empty());

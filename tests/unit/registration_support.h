@@ -206,11 +206,13 @@ inline std::vector<std::string> Join(std::initializer_list<std::vector<std::stri
     return calls;
 }
 
-// /uninstall finds this host's record, asks it to stop and deletes it.
+// /uninstall finds this host's record, asks it to stop, deletes it and sees
+// it gone.
 const std::vector<std::string> UninstallsThisHost =
     Join({{OpenManager, OpenForUninstallCheck(256)},
           SameFileCheck(260, 264),
-          {CloseService(260), OpenForDeletion(256), Stop(280), Delete(280), CloseService(280), CloseManager(256)}});
+          {CloseService(260), OpenForDeletion(256), Stop(280), Delete(280), CloseService(280), OpenForCheck(256),
+           CloseManager(256)}});
 
 // The calls made since the given position in the journal.
 inline std::vector<std::string> CallsSince(std::size_t mark)
