@@ -70,6 +70,10 @@ DWORD CreateRecord(SC_HANDLE manager, const std::wstring& modulePath)
     if (reachable.empty()) {
         return Failed(L"CreateServiceW() 失败!", ERROR_BAD_PATHNAME);
     }
+    // Nor one that the service manager, or the host, could not launch.
+    if (!FitsACommandLine(reachable) || !FitsACommandLine(ChildProgramPath)) {
+        return Failed(L"CreateServiceW() 失败!", ERROR_FILENAME_EXCED_RANGE);
+    }
     const std::wstring why =
         WhoElseMayChange(reachable, FolderOf(reachable) + ChildProgramPath.substr(ChildWorkingDirectory.size()));
     if (!why.empty()) {

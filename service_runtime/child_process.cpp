@@ -1,5 +1,6 @@
 #include "host_core/file_identity.h"
 #include "host_core/host_core.h"
+#include "host_core/quoted_path.h"
 #include "host_core/system_library.h"
 #include "last_words.h"
 #include "permission_check/who_may_change.h"
@@ -189,6 +190,10 @@ DWORD LaunchRefusal(const std::wstring& modulePath, std::wstring& why)
     // only wait in the dispatcher, fail and end with 0: no program there.
     if (IsSameFileInSameFolder(ChildProgramPath, modulePath)) {
         return ERROR_FILE_NOT_FOUND;
+    }
+    // Installed before the host refused such a path, or moved since.
+    if (!FitsACommandLine(ChildProgramPath)) {
+        return ERROR_FILENAME_EXCED_RANGE;
     }
     // The program runs as the service's account, LocalSystem by default.
     why = WhoElseMayChange(modulePath, ChildProgramPath);

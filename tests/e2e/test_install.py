@@ -43,7 +43,8 @@ import unittest
 from pathlib import Path, PureWindowsPath
 from typing import Callable, Dict, Optional, Tuple
 
-from texts import (CREATE_FAILED, DISPATCHER_FAILED, ERROR_BAD_PATHNAME, ERROR_DUPLICATE_SERVICE_NAME, ERROR_INVALID_NAME,
+from texts import (CREATE_FAILED, DISPATCHER_FAILED, ERROR_BAD_PATHNAME, ERROR_DUPLICATE_SERVICE_NAME, ERROR_FILENAME_EXCED_RANGE,
+                   ERROR_INVALID_NAME,
                    ERROR_SERVICE_EXISTS, ERROR_SERVICE_MARKED_FOR_DELETE, NOT_DELETED, STOPPED_EVENT)
 from wine_harness import Scratch, helper_exe, host_exe, make_scratch, note_retry, prefix_dir, start_session, to_windows_path
 
@@ -416,6 +417,17 @@ class WholeLife(ServiceTest):
         wait_until("beta stopped", lambda: query("lifeBetaSvc")["state"] == str(SERVICE_STOPPED))
         self.assert_silent(self.run_host(beta, "/uninstall"))
         record_goes("lifeBetaSvc")
+
+
+class PathTooLong(ServiceTest):
+    def test_a_host_whose_path_no_command_line_can_name_registers_nothing(self):
+        # CreateProcessW reads at most MAX_PATH units of a program's name.
+        folder = make_scratch("install-deep").win_dir / ("d" * 200) / ("e" * 60)
+        folder.mkdir(parents=True)
+        shutil.copyfile(host_exe(), folder / "deepSvc.exe")
+        self.own_service("deepSvc")
+        self.shows_box(to_windows_path(folder / "deepSvc.exe"), CREATE_FAILED, ERROR_FILENAME_EXCED_RANGE)
+        self.assertIsNone(query("deepSvc"))
 
 
 class PercentSigns(ServiceTest):

@@ -191,6 +191,14 @@ BOOL WINAPI CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, void* pr
         LastError = ERROR_FILE_NOT_FOUND;
         return FALSE;
     }
+    // "If lpApplicationName is NULL, the module name portion of lpCommandLine
+    // is limited to MAX_PATH characters." Which error is not documented.
+    const std::wstring line = commandLine;
+    const std::wstring module = line[0] == L'"' ? line.substr(1, line.find(L'"', 1) - 1) : line.substr(0, line.find(L' '));
+    if (applicationName == nullptr && module.size() >= MAX_PATH) {
+        LastError = ERROR_FILENAME_EXCED_RANGE;
+        return FALSE;
+    }
     // CreateProcessW may write to the command line: it must be writable.
     commandLine[0] = static_cast<volatile wchar_t*>(commandLine)[0];
     const int index = static_cast<int>(world.processes.children.size());

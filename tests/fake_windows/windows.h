@@ -49,6 +49,7 @@ typedef DWORD SECURITY_INFORMATION;
 #define FALSE 0
 #define INFINITE 0xFFFFFFFFu
 #define MAX_PATH 260
+#define ERROR_FILENAME_EXCED_RANGE 206u
 // An object rather than the macro's cast, so that the host's comparisons
 // with it read as comparisons of handles.
 inline HANDLE const INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1));

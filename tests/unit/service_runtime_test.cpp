@@ -523,6 +523,16 @@ TEST_F(ServiceRun, AChildThatCannotBeCreatedStopsTheServiceWithOneFailureEvent)
     ExpectEverythingClosedAndNothingMisused();
 }
 
+// Installed before the host refused such paths: a program whose path no
+// command line can name is refused with the error /install gives.
+TEST_F(ServiceRun, AProgramPathTooLongForACommandLineIsRefused)
+{
+    fake::SetModulePath(L"C:\\" + std::wstring(280, L'd') + L"\\longSvc.exe");
+    Start();
+    ASSERT_TRUE(Finish());
+    EXPECT_EQ(Reports().back(), "service:1 (206, 0)");
+}
+
 TEST_F(ServiceRun, APercentSignInTheHostsPathIsReportedAsItStands)
 {
     fake::SetModulePath(L"C:\\100% sure\\%s%d\\toolSvc.exe");
