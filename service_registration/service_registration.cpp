@@ -134,7 +134,7 @@ DWORD DeleteRecord(SC_HANDLE manager, const std::wstring& modulePath)
     // Still there: the stop's own failure says why, else another client
     // holds the record open, or the service has not stopped within 10 s.
     return stopError != ERROR_SUCCESS && stopError != ERROR_SERVICE_NOT_ACTIVE ? stopError
-                                                                                : ERROR_SERVICE_MARKED_FOR_DELETE;
+                                                                               : ERROR_SERVICE_MARKED_FOR_DELETE;
 }
 
 }  // namespace

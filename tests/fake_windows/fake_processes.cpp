@@ -194,7 +194,8 @@ BOOL WINAPI CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, void* pr
     // "If lpApplicationName is NULL, the module name portion of lpCommandLine
     // is limited to MAX_PATH characters." Which error is not documented.
     const std::wstring line = commandLine;
-    const std::wstring module = line[0] == L'"' ? line.substr(1, line.find(L'"', 1) - 1) : line.substr(0, line.find(L' '));
+    const std::wstring module =
+        line[0] == L'"' ? line.substr(1, line.find(L'"', 1) - 1) : line.substr(0, line.find(L' '));
     if (applicationName == nullptr && module.size() >= MAX_PATH) {
         LastError = ERROR_FILENAME_EXCED_RANGE;
         return FALSE;

@@ -398,8 +398,8 @@ BOOL WINAPI ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS st
     }
     // The host's handler returns once it has reported STOPPED.
     record.running = control != SERVICE_CONTROL_STOP;
-    *status = SERVICE_STATUS{SERVICE_WIN32_OWN_PROCESS, record.running ? SERVICE_RUNNING : SERVICE_STOPPED,
-                             SERVICE_ACCEPT_STOP, 0, 0, 0, 0};
+    *status = SERVICE_STATUS{
+        SERVICE_WIN32_OWN_PROCESS, record.running ? SERVICE_RUNNING : SERVICE_STOPPED, SERVICE_ACCEPT_STOP, 0, 0, 0, 0};
     return TRUE;
 }
 

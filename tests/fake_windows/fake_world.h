@@ -78,7 +78,7 @@ struct ServiceRecord {
     bool running;
     std::vector<DWORD> controls;
     bool markedForDeletion;
-    int heldByOthers;  // handles other clients hold (HoldService)
+    int heldByOthers;   // handles other clients hold (HoldService)
     DWORD stopRefusal;  // what ControlService's stop fails with; 0: the service stops
 };
 
