@@ -52,6 +52,12 @@ bool ReportServiceState(RunStage from, RunStage to, DWORD state, DWORD win32Exit
     if (moves) {
         Stage = to;
         ServiceStatus.dwCurrentState = state;
+        // No control while starting ("or the service can crash"); a pending
+        // state carries a check-point and how long it lasts at most: a stop
+        // takes 4 s, a start reports RUNNING at once.
+        ServiceStatus.dwControlsAccepted = state == SERVICE_START_PENDING ? 0 : SERVICE_ACCEPT_STOP;
+        ServiceStatus.dwCheckPoint = state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING ? 1 : 0;
+        ServiceStatus.dwWaitHint = state == SERVICE_STOP_PENDING ? 5000 : state == SERVICE_START_PENDING ? 1000 : 0;
         ServiceStatus.dwWin32ExitCode = win32ExitCode;
         ServiceStatus.dwServiceSpecificExitCode = serviceSpecificExitCode;
         report = ServiceStatus;
@@ -137,7 +143,6 @@ void WINAPI ServiceMain(DWORD /*argumentCount*/, LPWSTR* /*arguments*/)
     Stage = RunStage::Running;
     StoppedReported = false;
     ServiceStatus.dwCurrentState = SERVICE_START_PENDING;
-    ServiceStatus.dwControlsAccepted = SERVICE_ACCEPT_STOP;
     ReleaseSRWLockExclusive(&StatusLock);
 
     SERVICE_STATUS_HANDLE handle = RegisterServiceCtrlHandlerW(ServiceName.c_str(), ServiceCtrlHandler);

@@ -83,6 +83,24 @@ ServiceRecord* RecordOf(SC_HANDLE service, DWORD access, const std::string& oper
     return &world.services.records[LowerCase(entry->name)];
 }
 
+// What the service's last report accepts; nothing before its first.
+DWORD AcceptedControls()
+{
+    const World& world = TheWorld();
+    return world.services.statusReports.empty() ? 0 : world.services.statusReports.back().status.dwControlsAccepted;
+}
+
+// Whether the service manager passes this control on in the service's
+// state: ControlService's table sends a stop while START_PENDING as while
+// RUNNING, any other control only while RUNNING. Before its first report the
+// service counts as starting.
+bool Deliverable(DWORD control)
+{
+    const World& world = TheWorld();
+    const DWORD state = world.services.statusReports.empty() ? SERVICE_START_PENDING : world.services.lastReportedState;
+    return state == SERVICE_RUNNING || (state == SERVICE_START_PENDING && control == SERVICE_CONTROL_STOP);
+}
+
 // Hands queued controls to the service's handler, one at a time, on the
 // calling thread, until the service has stopped and no handler runs.
 void DeliverControls()
@@ -90,12 +108,10 @@ void DeliverControls()
     World& world = TheWorld();
     Locked lock;
     for (;;) {
-        // The service manager passes controls on only to a running service
-        // (it refuses them while the service starts or stops). A service
-        // that never reports leaves the dispatcher waiting until somebody
-        // ends the process.
+        // A service that never reports leaves the dispatcher waiting until
+        // somebody ends the process.
         const auto deliverable = [&] {
-            return !world.services.controls.empty() && world.services.lastReportedState == SERVICE_RUNNING;
+            return !world.services.controls.empty() && Deliverable(world.services.controls.front());
         };
         lock.Wait([&] { return deliverable() || world.services.stoppedReported || world.core.processEnded; });
         if (!deliverable()) {
@@ -104,7 +120,7 @@ void DeliverControls()
         const DWORD control = world.services.controls.front();
         world.services.controls.pop_front();
         // A control sent before the service declared what it accepts.
-        if (!Accepts(world.services.statusReports.back().status.dwControlsAccepted, control)) {
+        if (!Accepts(AcceptedControls(), control)) {
             RecordRefusal(control, ERROR_INVALID_SERVICE_CONTROL);
             continue;
         }
@@ -201,12 +217,11 @@ DWORD SendControl(DWORD control)
         refusal = ERROR_INVALID_PARAMETER;
     } else if (world.services.stoppedReported) {
         refusal = ERROR_SERVICE_NOT_ACTIVE;
-    } else if (world.services.lastReportedState != SERVICE_RUNNING) {
-        // Starting (or not yet reported: the service manager counts it as
-        // starting) or stopping: refused, not kept for later.
+    } else if (!Deliverable(control)) {
+        // Stopping, or starting for any control but a stop: refused, not
+        // kept for later.
         refusal = ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
-    } else if (world.services.lastReportedState == SERVICE_RUNNING &&
-               !Accepts(world.services.statusReports.back().status.dwControlsAccepted, control)) {
+    } else if (!Accepts(AcceptedControls(), control)) {
         refusal = ERROR_INVALID_SERVICE_CONTROL;
     }
     if (refusal != 0) {
@@ -511,7 +526,14 @@ BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS stat
             world.core.misuses.push_back("SetServiceStatus: not the registered status handle");
         }
         if (world.services.stoppedReported) {
-            world.core.misuses.push_back("SetServiceStatus: a report after STOPPED lands on the service's next run");
+            world.core.misuses.push_back("SetServiceStatus: a report after STOPPED can crash the process");
+        }
+        if (s.dwCurrentState == SERVICE_START_PENDING && s.dwControlsAccepted != 0) {
+            world.core.misuses.push_back("SetServiceStatus: accepting controls while START_PENDING can crash the service");
+        }
+        const bool pending = s.dwCurrentState == SERVICE_START_PENDING || s.dwCurrentState == SERVICE_STOP_PENDING;
+        if (pending != (s.dwWaitHint != 0 && s.dwCheckPoint != 0)) {
+            world.core.misuses.push_back("SetServiceStatus: a wait hint and check-point for pending states only");
         }
         world.services.statusReports.push_back(StatusReport{handle == StatusHandleValue, s, ThreadName, ClockMs()});
         world.services.lastReportedState = s.dwCurrentState;

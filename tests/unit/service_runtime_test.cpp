@@ -80,9 +80,19 @@ protected:
     std::atomic<bool> finished_{false};
 };
 
+// No control accepted while starting; a start reports RUNNING at once, a
+// stop takes 4 s.
 SERVICE_STATUS Status(DWORD state)
 {
-    return SERVICE_STATUS{SERVICE_WIN32_OWN_PROCESS, state, SERVICE_ACCEPT_STOP, 0, 0, 0, 0};
+    const bool starting = state == SERVICE_START_PENDING;
+    const bool pending = starting || state == SERVICE_STOP_PENDING;
+    return SERVICE_STATUS{SERVICE_WIN32_OWN_PROCESS,
+                          state,
+                          starting ? 0u : SERVICE_ACCEPT_STOP,
+                          0,
+                          0,
+                          pending ? 1u : 0u,
+                          starting ? 1000u : pending ? 5000u : 0u};
 }
 
 // "thread:state" for each report, followed by " (win32, specific)" when it
@@ -498,8 +508,8 @@ TEST_F(ServiceRun, AChildThatSurvivesTerminationIsLeftBehindAndTheServiceStillSt
         }
     }
     EXPECT_EQ(beforeTheEnd,
-              (std::vector<std::string>{"service:{0x10, 2, 0x1, 0, 0, 0, 0}", "service:{0x10, 4, 0x1, 0, 0, 0, 0}",
-                                        "main:{0x10, 3, 0x1, 0, 0, 0, 0}", "main:{0x10, 1, 0x1, 0, 0, 0, 0}"}));
+              (std::vector<std::string>{"service:{0x10, 2, 0x0, 0, 0, 1, 1000}", "service:{0x10, 4, 0x1, 0, 0, 0, 0}",
+                                        "main:{0x10, 3, 0x1, 0, 0, 1, 5000}", "main:{0x10, 1, 0x1, 0, 0, 0, 0}"}));
     const std::vector<fake::StatusReport> reports = fake::StatusReports();
     ExpectAtTheTickOf(reports[3].time, requested + 4000);
     EXPECT_EQ(exitCode_, 0);
@@ -700,8 +710,9 @@ TEST_F(ServiceRun, RandomInterleavingsNeverUseAClosedOrStaleHandle)
         const auto pause = std::chrono::microseconds(random() % 400);
         const bool childEndsToo = random() % 2 == 0;
         std::this_thread::sleep_for(pause);
-        // Refused while the service starts: sent again, as sc would be.
-        while (fake::SendControl(SERVICE_CONTROL_STOP) == ERROR_SERVICE_CANNOT_ACCEPT_CTRL) {
+        // Refused while the service starts, which accepts no control then:
+        // sent again, as sc would be.
+        while (fake::SendControl(SERVICE_CONTROL_STOP) == ERROR_INVALID_SERVICE_CONTROL) {
             std::this_thread::yield();
         }
         if (childEndsToo) {
