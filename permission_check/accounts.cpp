@@ -85,7 +85,8 @@ void FreeNetBuffer(LPBYTE buffer)
 
 // Whether the user is a member of Administrators through any group, as its
 // domain and this machine say: NERR_Success, or why they could not be asked
-// (a domain controller out of reach gives 1722 or 1355).
+// (a domain controller out of reach gives NERR_DCNotFound, and the name's
+// lookup ERROR_NONE_MAPPED on a network time-out).
 NET_API_STATUS AskGroups(const Account& user, const std::wstring& administrators, bool& member)
 {
     const auto getGroups = NetApi<decltype(&NetUserGetLocalGroups)>("NetUserGetLocalGroups");

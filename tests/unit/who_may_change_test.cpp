@@ -194,10 +194,10 @@ TEST_F(HostTest, AnAdministratorIsKnownWithoutTheDomainWhenAMemberItself)
     const auto judged = [] { return WhoElseMayChange(L"C:\\Apps\\notepadSvc.exe", L"C:\\Apps\\notepad.exe"); };
     fake::SetLocalGroups(L"CORP\\bob", NERR_Success, {L"Users", L"Administrators"});
     EXPECT_EQ(judged(), L"");
-    fake::SetLocalGroups(L"CORP\\bob", 1722);  // RPC_S_SERVER_UNAVAILABLE
+    fake::SetLocalGroups(L"CORP\\bob", 2453);  // NERR_DCNotFound
     EXPECT_EQ(judged(), Refused + L"CORP\\bob owns C:\\Apps\\, and whether CORP\\bob is an administrator cannot be "
                                   L"told: it is not a member of Administrators itself, and its domain could not be "
-                                  L"asked about its groups (error 1722)");
+                                  L"asked about its groups (error 2453)");
     fake::SetAdministratorsMembers({bob});
     EXPECT_EQ(judged(), L"");
     EXPECT_EQ(fake::Misuses(), std::vector<std::string>{});
