@@ -6,7 +6,7 @@ void LogEvent(const wchar_t* format, ...)
 {
     va_list arguments;
     va_start(arguments, format);
-    const std::wstring text = FormatEventText(format, arguments);
+    const std::wstring text = ReadAsWritten(FormatEventText(format, arguments));
     va_end(arguments);
 
     HANDLE source = RegisterEventSourceW(nullptr, ServiceName.c_str());

@@ -18,6 +18,18 @@ std::wstring FormatEventText(const wchar_t* format, va_list arguments)
     return text;
 }
 
+std::wstring ReadAsWritten(const std::wstring& text)
+{
+    std::wstring shown;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        shown += text[i];
+        if (text[i] == L'%' && i + 1 < text.size() && text[i + 1] >= L'0' && text[i + 1] <= L'9') {
+            shown += L'\u2060';
+        }
+    }
+    return shown;
+}
+
 std::wstring DecimalText(unsigned long long number)
 {
     std::wstring digits;

@@ -12,6 +12,11 @@ constexpr std::size_t EventTextLimit = 255;
 // any other '%' is kept as it stands. Unbounded: the caller cuts.
 std::wstring FormatEventText(const wchar_t* format, va_list arguments);
 
+// The text as Event Viewer will show it as written: it reads "%n" in an
+// event's string as an insertion ("%1" the string itself), so a '%' before a
+// digit is followed by an invisible WORD JOINER (U+2060).
+std::wstring ReadAsWritten(const std::wstring& text);
+
 // A number in decimal digits. The C++ library's own conversion would bring
 // a whole formatting library into the host.
 std::wstring DecimalText(unsigned long long number);

@@ -96,7 +96,8 @@ DWORD MakeChildConsole(bool consoleProgram)
 
 void ReportLaunch(const wchar_t* outcome)
 {
-    // Passed as an argument, so a '%' in the path is reported as it stands.
+    // Passed as an argument, so that a '%' in the path is not read as a
+    // format; the event log keeps it from reading as an insertion.
     const std::wstring text = outcome + ChildCommandLine;
     LogEvent(L"%s", text.c_str());
 }

@@ -177,7 +177,8 @@ void ReportLastWords(DWORD exitCode, const std::wstring& lines)
         return;
     }
     // In decimal, as sc shows an exit code. Passed as an argument, so that a
-    // '%' the program wrote is reported as it stands.
+    // '%' the program wrote is not read as a format; the event log keeps it
+    // from reading as an insertion.
     const std::wstring text = L"The program ended by itself with exit code " + DecimalText(exitCode) +
                               L". The last lines of its console:\r\n" + lines;
     LogEvent(L"%s", text.c_str());

@@ -13,6 +13,28 @@ HANDLE WINAPI RegisterEventSourceW(LPCWSTR serverName, LPCWSTR sourceName)
     return reinterpret_cast<HANDLE>(NewHandle("event source", -1, sourceName));
 }
 
+namespace {
+
+// ReportEventW: "If the string that you log contains %n, where n is an
+// integer value (for example, %1), the event viewer treats it as an insertion
+// string."
+std::wstring AsEventViewerShows(const std::wstring& text, LPCWSTR* strings, WORD count)
+{
+    std::wstring shown;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const unsigned n = i + 1 < text.size() ? static_cast<unsigned>(text[i + 1] - L'0') : 0;
+        if (text[i] == L'%' && n >= 1 && n <= count) {
+            shown += strings[n - 1];
+            ++i;
+        } else {
+            shown += text[i];
+        }
+    }
+    return shown;
+}
+
+}  // namespace
+
 BOOL WINAPI ReportEventW(HANDLE eventLog, WORD type, WORD category, DWORD eventId, PSID userSid, WORD numStrings,
                          DWORD dataSize, LPCWSTR* strings, LPVOID rawData)
 {
@@ -26,8 +48,9 @@ BOOL WINAPI ReportEventW(HANDLE eventLog, WORD type, WORD category, DWORD eventI
         return FALSE;
     }
     world.eventLog.events.push_back(Event{entry->name, type, category, eventId, userSid == nullptr, numStrings,
-                                          dataSize, rawData == nullptr, numStrings > 0 ? strings[0] : L"", ThreadName,
-                                          ClockMs(), world.core.processEnded});
+                                          dataSize, rawData == nullptr, numStrings > 0 ? strings[0] : L"",
+                                          numStrings > 0 ? AsEventViewerShows(strings[0], strings, numStrings) : L"",
+                                          ThreadName, ClockMs(), world.core.processEnded});
     return ShouldFail("ReportEventW") ? FALSE : TRUE;
 }
 

@@ -529,7 +529,8 @@ BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS stat
             world.core.misuses.push_back("SetServiceStatus: a report after STOPPED can crash the process");
         }
         if (s.dwCurrentState == SERVICE_START_PENDING && s.dwControlsAccepted != 0) {
-            world.core.misuses.push_back("SetServiceStatus: accepting controls while START_PENDING can crash the service");
+            world.core.misuses.push_back(
+                "SetServiceStatus: accepting controls while START_PENDING can crash the service");
         }
         const bool pending = s.dwCurrentState == SERVICE_START_PENDING || s.dwCurrentState == SERVICE_STOP_PENDING;
         if (pending != (s.dwWaitHint != 0 && s.dwCheckPoint != 0)) {

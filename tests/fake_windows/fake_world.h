@@ -41,7 +41,8 @@ struct Event {
     WORD stringCount;
     DWORD dataSize;
     bool rawDataNull;
-    std::wstring text;  // the one string; empty when stringCount is 0
+    std::wstring text;   // the one string; empty when stringCount is 0
+    std::wstring shown;  // as Event Viewer shows it: "%n" replaced by the n-th string
     std::string thread;
     long long time;
     bool lost;

@@ -142,6 +142,18 @@ TEST_F(LogEventTest, WithoutAnEventLogInSessionZeroNothingWaitsAndAConsoleGetsTe
     EXPECT_EQ(fake::Misuses(), std::vector<std::string>{});
 }
 
+// A folder named "%1", or a program's last line with "%1" in it, reads in
+// Event Viewer as written, not with the event's own text in its place.
+TEST_F(LogEventTest, APercentBeforeADigitReadsInEventViewerAsWritten)
+{
+    const std::wstring written = L"cmd=C:\\%1\\w.exe 100%5 %%2";
+    LogEvent(L"%s", written.c_str());
+    ASSERT_EQ(fake::Events().size(), 1u);
+    std::wstring shown = fake::Events()[0].shown;
+    shown.erase(std::remove(shown.begin(), shown.end(), L'\u2060'), shown.end());
+    EXPECT_EQ(shown, written);
+}
+
 TEST_F(LogEventTest, ATextOf255UnitsIsOneEvent)
 {
     const std::wstring text(255, L'a');
