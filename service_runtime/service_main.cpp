@@ -126,6 +126,10 @@ void StopService()
     SleepUntil(terminateAt);
     TerminateChild();
     SleepUntil(requested + 4000);
+    // The service thread may still wait on a program that survived its
+    // termination (stuck in a driver). It reports nothing once the stage has
+    // moved, and holds no lock while it waits: the dispatcher returns after
+    // this STOPPED, and WinMain's return ends the process, and it with it.
     ReportStopUnderWay();
 }
 
