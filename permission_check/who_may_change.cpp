@@ -42,6 +42,10 @@ void JudgeFiles(Walk& walk, const std::wstring& folder, const std::wstring& loca
             folders.push_back(folder + name);
         }
     } while (walk.Why.empty() && FindNextFileW(listing, &entry) != FALSE);
+    // A listing cut short (a share gone away) leaves files unjudged.
+    if (walk.Why.empty() && GetLastError() != ERROR_NO_MORE_FILES) {
+        walk.Why = L"what " + folder + L" holds cannot be told";
+    }
     FindClose(listing);
 }
 

@@ -338,6 +338,12 @@ BOOL WINAPI FindNextFileW(HANDLE find, WIN32_FIND_DATAW* findData)
     Record("FindNextFileW(" + HandleName(find) + ")");
     HandleEntry* entry = Use(find, "find", "FindNextFileW");
     const std::vector<WIN32_FIND_DATAW>& entries = TheWorld().files.listings[reinterpret_cast<std::uintptr_t>(find)];
+    // "If the function fails because no more matching files can be found",
+    // ERROR_NO_MORE_FILES; a share can fail a listing before its end.
+    if (ShouldFail("FindNextFileW")) {
+        LastError = ERROR_UNEXP_NET_ERR;
+        return FALSE;
+    }
     if (entry == nullptr || static_cast<std::size_t>(entry->child) >= entries.size()) {
         LastError = ERROR_NO_MORE_FILES;
         return FALSE;

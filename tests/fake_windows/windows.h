@@ -50,6 +50,7 @@ typedef DWORD SECURITY_INFORMATION;
 #define INFINITE 0xFFFFFFFFu
 #define MAX_PATH 260
 #define ERROR_FILENAME_EXCED_RANGE 206u
+#define ERROR_UNEXP_NET_ERR 59u
 // An object rather than the macro's cast, so that the host's comparisons
 // with it read as comparisons of handles.
 inline HANDLE const INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1));

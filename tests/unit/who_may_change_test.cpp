@@ -122,6 +122,14 @@ TEST_F(HostTest, AHostWhosePathCannotBeResolvedIsRefused)
               Refused + L"where C:\\Apps\\notepadSvc.exe leads cannot be told");
 }
 
+// A listing cut short leaves the rest of the folder unjudged.
+TEST_F(HostTest, AFolderWhoseListingFailsBeforeItsEndIsRefused)
+{
+    fake::FailCall("FindNextFileW");
+    EXPECT_EQ(WhoElseMayChange(L"C:\\Apps\\notepadSvc.exe", L"C:\\Apps\\notepad.exe"),
+              Refused + L"what C:\\Apps\\ holds cannot be told");
+}
+
 const Security UsersMayWrite = Owned(Administrators, {{true, 0, FILE_WRITE_DATA, Users}});
 
 // Links in the path, as their reparse data gives them: each is judged as
