@@ -112,8 +112,10 @@ LinkTarget ReadLink(HANDLE object, const std::wstring& path)
     DWORD flags = 0;
     std::memcpy(&flags, data.data() + 16, sizeof flags);
     if (symbolicLink && (flags & SYMLINK_FLAG_RELATIVE) != 0 && !name.empty()) {
-        // Relative to the folder the link is in.
-        return {true, PlainPath(FolderOf(path) + name)};
+        // Relative to the folder the link is in; one that begins with a
+        // backslash, to the root of the link's own volume.
+        const std::wstring base = name[0] == L'\\' ? path.substr(0, RootLength(path)) : FolderOf(path);
+        return {true, PlainPath(base + name)};
     }
     // "\??\C:\...", "\??\UNC\server\share\..." or "\??\Volume{...}\"; any
     // other name (a device) cannot be followed here.

@@ -169,6 +169,18 @@ TEST_F(Links, EveryLinkOfAChainIsJudged)
     EXPECT_EQ(HostThrough(L"D:\\C"), Refused + L"S-1-5-32-545 may change the target of C:\\B");
 }
 
+// CreateSymbolicLinkW: "\Windows\System32" resolves to "current
+// drive:\Windows\System32". mklink /D C:\A\Worker \Real leads to C:\Real.
+TEST_F(Links, ARootRelativeLinkLeadsFromTheRootOfItsDrive)
+{
+    fake::SetReparsePoint(L"C:\\A\\Worker", IO_REPARSE_TAG_SYMLINK, L"\\Real", SYMLINK_FLAG_RELATIVE);
+    fake::AddFile(L"C:\\A\\Worker\\workerSvc.exe");
+    fake::AddFile(L"C:\\Real\\workerSvc.exe");
+    fake::SetSecurity(L"C:\\Real\\", UsersMayWrite);
+    EXPECT_EQ(WhoElseMayChange(L"C:\\A\\Worker\\workerSvc.exe", L"C:\\A\\Worker\\worker.exe"),
+              Refused + L"S-1-5-32-545 may add files to C:\\Real\\");
+}
+
 TEST_F(Links, AChainOfNineLinksIsRefused)
 {
     for (int i = 0; i < 9; ++i) {
