@@ -8,13 +8,7 @@
 
 #include <string>
 
-namespace {
-
-// A box on a window station nobody sees (a service's, or the one a deployment
-// tool or scheduled task runs in) waits for an answer that never comes. So
-// does one in session 0, whose WinSta0 says it is visible although no user
-// ever sees it.
-bool BoxCanBeSeen()
+bool WindowsCanBeSeen()
 {
     DWORD session = 0;
     if (ProcessIdToSessionId(GetCurrentProcessId(), &session) == FALSE || session == 0) {
@@ -30,6 +24,8 @@ bool BoxCanBeSeen()
            getUserObjectInformation(getProcessWindowStation(), UOI_FLAGS, &flags, sizeof flags, &needed) != FALSE &&
            (flags.dwFlags & WSF_VISIBLE) != 0;
 }
+
+namespace {
 
 // To the user at the machine's console, if one is logged on; the box there
 // is not waited for.
@@ -78,7 +74,7 @@ void WriteToStandardError(const wchar_t* text)
 bool ShowFailure(const wchar_t* text)
 {
     const wchar_t* const caption = L"ERROR";
-    if (!IsRunningAsService() && BoxCanBeSeen()) {
+    if (!IsRunningAsService() && WindowsCanBeSeen()) {
         const auto messageBox = LoadSystemFunction<decltype(&MessageBoxW)>(L"user32.dll", "MessageBoxW");
         // A box that could not be made (Windows gives 0, Wine without a
         // display -1) was seen by nobody: the text goes the unattended way.

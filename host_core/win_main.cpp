@@ -45,10 +45,12 @@ int WINAPI WinMain(HINSTANCE /*instance*/, HINSTANCE /*previousInstance*/, LPSTR
 DWORD RunAsService(const HostIdentity& identity)
 {
     ServiceHost = &identity;
+    StartMakingChildConsole();
     SERVICE_TABLE_ENTRYW table[2] = {{&ServiceName[0], ServiceMain}, {nullptr, nullptr}};
     if (StartServiceCtrlDispatcherW(table) == FALSE) {
         // Started by hand, not by the service manager: nothing was run.
         const DWORD error = GetLastError();
+        ForgetEarlyConsole();
         LogEvent(L"Register Service Main Function Error!");
         return error;
     }

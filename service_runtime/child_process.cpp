@@ -1,3 +1,4 @@
+#include "host_core/failure_notice.h"
 #include "host_core/file_identity.h"
 #include "host_core/host_core.h"
 #include "host_core/quoted_path.h"
@@ -28,17 +29,27 @@ HANDLE ChildJob = nullptr;
 // wrote to it, outlive the program however fast it ends: Windows closes a
 // console when the last process on it has left.
 bool OnChildConsole = false;
+// The thread that makes the program's console while the service manager
+// connects the dispatcher, and what came of it (read once it has ended).
+enum class EarlyConsole { NotTried, Made, Failed };
+HANDLE ConsoleMaker = nullptr;
+EarlyConsole ConsoleMadeEarly = EarlyConsole::NotTried;
 
 // The caller holds ChildLock. Leaving the console leaves the standard
 // handles that making it set: they would name handles closed with it, which
 // may be reused for anything.
+void FreeOurConsole()
+{
+    FreeConsole();
+    SetStdHandle(STD_INPUT_HANDLE, nullptr);
+    SetStdHandle(STD_OUTPUT_HANDLE, nullptr);
+    SetStdHandle(STD_ERROR_HANDLE, nullptr);
+}
+
 void LeaveChildConsole()
 {
     if (OnChildConsole) {
-        FreeConsole();
-        SetStdHandle(STD_INPUT_HANDLE, nullptr);
-        SetStdHandle(STD_OUTPUT_HANDLE, nullptr);
-        SetStdHandle(STD_ERROR_HANDLE, nullptr);
+        FreeOurConsole();
         OnChildConsole = false;
     }
 }
@@ -75,23 +86,60 @@ BOOL WINAPI OnConsoleEvent(DWORD event)
 // is then created on: this process is on it before the program runs an
 // instruction. Making a console, like leaving or attaching to one, resets
 // this process's handler table to the default, which ends the process on any
-// console event: the handler is registered again at once. The creation flags
-// for the program: none besides suspension on our console, or a console of
-// its own when ours cannot be made (the program is then asked to end without
-// Ctrl-C, and leaves no last words). A GUI program gets no console. The
-// caller holds ChildLock.
-DWORD MakeChildConsole(bool consoleProgram)
+// console event: the handler is registered again at once. False, and no
+// console kept, when either fails.
+bool MakeConsole()
 {
-    if (!consoleProgram || AllocConsole() == FALSE) {
-        return CREATE_NEW_CONSOLE;
+    if (AllocConsole() == FALSE) {
+        return false;
     }
-    OnChildConsole = true;
     if (SetConsoleCtrlHandler(OnConsoleEvent, TRUE) == FALSE) {
-        LeaveChildConsole();
-        return CREATE_NEW_CONSOLE;
+        FreeOurConsole();
+        return false;
     }
     SetConsoleTitleW(ChildProgramPath.c_str());
+    return true;
+}
+
+// Windows takes about a process start to bring a console up (its console
+// host is a process). Made while the service manager connects the
+// dispatcher, it costs the start nothing. Only where nobody could see it,
+// as on a service's window station: a host started by hand fails in the
+// dispatcher, and must not flash a console at its user.
+DWORD WINAPI MakeConsoleEarly(LPVOID /*unused*/)
+{
+    // USER32 first: Wine makes a console only for a process with a window
+    // station, which USER32 connects.
+    LoadSystemLibrary(L"user32.dll");
+    if (IsConsoleProgram(ChildProgramPath) && !WindowsCanBeSeen()) {
+        ConsoleMadeEarly = MakeConsole() ? EarlyConsole::Made : EarlyConsole::Failed;
+    }
     return 0;
+}
+
+// Waits for the early console, and tells what came of it.
+EarlyConsole AwaitEarlyConsole()
+{
+    if (ConsoleMaker == nullptr) {
+        return EarlyConsole::NotTried;
+    }
+    WaitForSingleObject(ConsoleMaker, INFINITE);
+    CloseHandle(ConsoleMaker);
+    ConsoleMaker = nullptr;
+    return ConsoleMadeEarly;
+}
+
+// The creation flags for the program: none besides suspension on our console
+// (made early, or now), or a console of its own when ours cannot be made
+// (the program is then asked to end without Ctrl-C, and leaves no last
+// words). A GUI program gets no console. The caller holds ChildLock.
+DWORD MakeChildConsole(bool consoleProgram)
+{
+    if (!consoleProgram) {
+        return CREATE_NEW_CONSOLE;
+    }
+    OnChildConsole = OnChildConsole || MakeConsole();
+    return OnChildConsole ? 0 : CREATE_NEW_CONSOLE;
 }
 
 void ReportLaunch(const wchar_t* outcome)
@@ -203,6 +251,19 @@ DWORD LaunchRefusal(const std::wstring& modulePath, std::wstring& why)
 
 }  // namespace
 
+void StartMakingChildConsole()
+{
+    ConsoleMadeEarly = EarlyConsole::NotTried;
+    ConsoleMaker = CreateThread(nullptr, 0, MakeConsoleEarly, nullptr, 0, nullptr);
+}
+
+void ForgetEarlyConsole()
+{
+    if (AwaitEarlyConsole() == EarlyConsole::Made) {
+        FreeOurConsole();
+    }
+}
+
 void PrepareChildProcess()
 {
     AcquireSRWLockExclusive(&ChildLock);
@@ -224,13 +285,20 @@ ChildEnd RunChildProcess(const std::wstring& modulePath)
     HANDLE job = CreateChildJob();
     std::wstring why;
     const DWORD refusal = LaunchRefusal(modulePath, why);
-    const bool consoleProgram = IsConsoleProgram(ChildProgramPath);
+    // A console that could not be made early is not tried again.
+    const EarlyConsole early = AwaitEarlyConsole();
+    const bool consoleProgram = IsConsoleProgram(ChildProgramPath) && early != EarlyConsole::Failed;
 
     AcquireSRWLockExclusive(&ChildLock);
     ChildProcess = PROCESS_INFORMATION{};
+    OnChildConsole = early == EarlyConsole::Made;
     // A service already being stopped does not start its program.
     const bool launch = !StopRequested;
     const DWORD error = !launch ? ERROR_SUCCESS : refusal != ERROR_SUCCESS ? refusal : StartChild(job, consoleProgram);
+    // A console made for a program that does not run is of no use.
+    if (!launch || error != ERROR_SUCCESS) {
+        LeaveChildConsole();
+    }
     // A job the child did not join is of no use.
     if (job != nullptr && job != ChildJob) {
         CloseHandle(job);

@@ -151,6 +151,7 @@ void WINAPI ServiceMain(DWORD /*argumentCount*/, LPWSTR* /*arguments*/)
 
     SERVICE_STATUS_HANDLE handle = RegisterServiceCtrlHandlerW(ServiceName.c_str(), ServiceCtrlHandler);
     if (handle == nullptr) {
+        ForgetEarlyConsole();
         LogEvent(L"Handler not installed");
         return;
     }

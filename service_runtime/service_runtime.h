@@ -19,6 +19,13 @@ extern const HostIdentity* ServiceHost;
 // control handler is registered.
 void PrepareChildProcess();
 
+// Starts making the program's console on a thread of its own, before the
+// dispatcher is called; the launch waits for it. Where the run never comes
+// to a launch (the dispatcher fails, the handler cannot be registered),
+// ForgetEarlyConsole waits for it and leaves the console.
+void StartMakingChildConsole();
+void ForgetEarlyConsole();
+
 // How the child's run ended: the error that kept it from starting, or the
 // exit code it ended with; both 0 when it was not started because a stop came
 // first.

@@ -524,7 +524,7 @@ BOOL WINAPI CloseHandle(HANDLE handle)
     Locked lock;
     Record("CloseHandle(" + HandleName(handle) + ")");
     const HandleEntry* entry =
-        CloseOneOf(handle, {"process", "thread", "file", "job", "console"}, "kernel", "CloseHandle");
+        CloseOneOf(handle, {"process", "thread", "host thread", "file", "job", "console"}, "kernel", "CloseHandle");
     if (entry == nullptr) {
         return FALSE;
     }

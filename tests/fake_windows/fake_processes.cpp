@@ -215,14 +215,39 @@ BOOL WINAPI CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, void* pr
     return TRUE;
 }
 
+// The new thread runs to its end before its creator goes on: one of the
+// orders Windows may give, and one that keeps the journal in order.
+HANDLE WINAPI CreateThread(void* attributes, SIZE_T stackSize, LPTHREAD_START_ROUTINE start, LPVOID parameter,
+                           DWORD flags, DWORD* threadId)
+{
+    {
+        Locked lock;
+        Record("CreateThread(" + Pointer(attributes) + ", " + Number(stackSize) + ", routine, " + Pointer(parameter) +
+               ", " + Hex(flags) + ", " + Pointer(threadId) + ")");
+        if (ShouldFail("CreateThread")) {
+            LastError = ERROR_NOT_ENOUGH_MEMORY;
+            return nullptr;
+        }
+    }
+    const char* const caller = ThreadName;
+    ThreadName = "early";
+    start(parameter);
+    ThreadName = caller;
+    Locked lock;
+    return reinterpret_cast<HANDLE>(NewHandle("host thread", -1, L""));
+}
+
 DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds)
 {
     Locked lock;
     World& world = TheWorld();
     Record("WaitForSingleObject(" + HandleName(handle) + ", " + Hex(milliseconds) + ")");
-    HandleEntry* entry = Use(handle, "process", "WaitForSingleObject");
+    HandleEntry* entry = UseOneOf(handle, {"process", "host thread"}, "process or thread", "WaitForSingleObject");
     if (entry == nullptr) {
         return 0xFFFFFFFFu;
+    }
+    if (entry->kind == "host thread") {
+        return WAIT_OBJECT_0;  // it ran to its end in CreateThread
     }
     const auto child = static_cast<std::size_t>(entry->child);
     if (milliseconds != INFINITE && !world.processes.children[child].ended && !world.core.processEnded) {

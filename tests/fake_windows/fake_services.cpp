@@ -150,6 +150,8 @@ void SetStartedByServiceManager(bool started)
 {
     Locked lock;
     TheWorld().services.startedByServiceManager = started;
+    // Services run in session 0, which no user sees.
+    TheWorld().windows.session = started ? 0 : 1;
 }
 
 void AddService(const std::wstring& name, bool running, const std::wstring& binaryPath)

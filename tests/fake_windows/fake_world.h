@@ -169,7 +169,8 @@ void MapDrive(const std::wstring& drive, const std::wstring& target);
 // that is not elevated may not open the service manager with full access, nor
 // a service to change, stop or delete it.
 void SetElevated(bool elevated);
-// The process's session (by default 1); session 0 is never seen by a user.
+// The process's session (by default 1, 0 for a service); session 0 is never
+// seen by a user.
 void SetSession(DWORD session);
 // Whether the process's window station is one a user sees (by default it is).
 void SetWindowStationVisible(bool visible);

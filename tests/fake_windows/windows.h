@@ -463,6 +463,9 @@ BOOL WINAPI CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, void* pr
                            BOOL inheritHandles, DWORD creationFlags, LPVOID environment, LPCWSTR currentDirectory,
                            LPSTARTUPINFOW startupInfo, LPPROCESS_INFORMATION processInformation);
 DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds);
+typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(LPVOID parameter);
+HANDLE WINAPI CreateThread(void* attributes, SIZE_T stackSize, LPTHREAD_START_ROUTINE start, LPVOID parameter,
+                           DWORD flags, DWORD* threadId);
 BOOL WINAPI CloseHandle(HANDLE handle);
 BOOL WINAPI TerminateProcess(HANDLE process, UINT exitCode);
 BOOL WINAPI GetExitCodeProcess(HANDLE process, DWORD* exitCode);

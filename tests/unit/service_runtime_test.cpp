@@ -92,7 +92,9 @@ SERVICE_STATUS Status(DWORD state)
                           0,
                           0,
                           pending ? 1u : 0u,
-                          starting ? 1000u : pending ? 5000u : 0u};
+                          starting  ? 1000u
+                          : pending ? 5000u
+                                    : 0u};
 }
 
 // "thread:state" for each report, followed by " (win32, specific)" when it
@@ -180,23 +182,24 @@ TEST_F(ServiceRun, StartsTheChildOnANewConsoleInTheHostsDirectoryInAJobBeforeItR
             }
         }
     }
-    // A console the host makes, and is on before the program runs; making
-    // it resets the host's handlers, so the host's own comes after it.
-    // With Ctrl-C on, whatever the host inherited. Suspended until it is in
-    // the job. Once it has ended by itself, what it left in the job is ended
-    // and counted gone; the job is closed after the thread and process
-    // handles.
+    // A console the host makes while the dispatcher connects, and is on
+    // before the program runs; making it resets the host's handlers, so the
+    // host's own comes after it. With Ctrl-C on, whatever the host
+    // inherited. Suspended until it is in the job. Once it has ended by
+    // itself, what it left in the job is ended and counted gone; the job is
+    // closed after the thread and process handles.
     EXPECT_EQ(calls,
               (std::vector<std::string>{
-                  "CreateJobObjectW(NULL, NULL)", "SetInformationJobObject(job#256, 9, limits 0x2800, 144)",
                   "AllocConsole()", "SetConsoleCtrlHandler(ptr, 1)", "SetConsoleTitleW(\"C:\\Apps\\notepad.exe\")",
+                  "CreateJobObjectW(NULL, NULL)", "SetInformationJobObject(job#276, 9, limits 0x2800, 144)",
+                  "WaitForSingleObject(host thread#272, 0xFFFFFFFF)", "CloseHandle(host thread#272)",
                   "SetConsoleCtrlHandler(NULL, 0)",
                   "CreateProcessW(NULL, \"C:\\Apps\\notepad.exe \", NULL, NULL, 0, 0x4, NULL, \"C:\\Apps\\\", bare "
                   "startup info, cleared process information)",
-                  "AssignProcessToJobObject(job#256, process#312)", "ResumeThread(thread#316)",
-                  "WaitForSingleObject(process#312, 0xFFFFFFFF)", "CloseHandle(thread#316)", "CloseHandle(process#312)",
-                  "CloseHandle(console#324)", "TerminateJobObject(job#256, 2)",
-                  "QueryInformationJobObject(job#256, 1, 48, NULL)", "CloseHandle(job#256)"}));
+                  "AssignProcessToJobObject(job#276, process#320)", "ResumeThread(thread#324)",
+                  "WaitForSingleObject(process#320, 0xFFFFFFFF)", "CloseHandle(thread#324)", "CloseHandle(process#320)",
+                  "CloseHandle(console#332)", "TerminateJobObject(job#276, 2)",
+                  "QueryInformationJobObject(job#276, 1, 48, NULL)", "CloseHandle(job#276)"}));
     EXPECT_EQ(exitCode_, 0);
     ExpectEverythingClosedAndNothingMisused();
 }
@@ -265,7 +268,8 @@ TEST_F(ServiceRun, AGuiProgramIsWaitedForWithoutATimeOutFromTheStart)
     fake::SetChild(Child::ExitsAtOnce);
     Start();
     ASSERT_TRUE(Finish());
-    EXPECT_EQ(fake::CallsNamed("WaitForSingleObject").size(), 1u);
+    // The early console's thread, which made none, and the program.
+    EXPECT_EQ(fake::CallsNamed("WaitForSingleObject").size(), 2u);
     EXPECT_TRUE(WaitsWithoutATimeOut());
 }
 
@@ -425,7 +429,7 @@ TEST_F(ServiceRun, AConsoleProgramIsAskedByItsConsoleThenEndedWithItsJobOnTime)
     }
     // The host leaves the console once the run is over.
     expected.insert(expected.end(),
-                    {"Sleep(32)", post, "TerminateJobObject(job#256, 2)", "Sleep(2000)", "Sleep(16)", "FreeConsole()"});
+                    {"Sleep(32)", post, "TerminateJobObject(job#276, 2)", "Sleep(2000)", "Sleep(16)", "FreeConsole()"});
     EXPECT_EQ(HandlerCallsToTheChild(requested), expected);
     EXPECT_EQ(TimeOfFirstCall("TerminateJobObject"), requested + 2000);
     EXPECT_EQ(fake::Children()[0].exitCode, 2u);
@@ -463,7 +467,9 @@ TEST_F(ServiceRun, User32IsLoadedBeforeTheChildIsCreated)
             calls.push_back(call.text.rfind("CreateProcessW", 0) == 0 ? "CreateProcessW" : call.text);
         }
     }
-    EXPECT_EQ(calls, (std::vector<std::string>{"LoadLibraryExW(\"user32.dll\", NULL, 0x800)", "CreateProcessW"}));
+    // Loaded first for the early console, again for the launch.
+    EXPECT_EQ(calls, (std::vector<std::string>{"LoadLibraryExW(\"user32.dll\", NULL, 0x800)",
+                                               "LoadLibraryExW(\"user32.dll\", NULL, 0x800)", "CreateProcessW"}));
 }
 
 TEST_F(ServiceRun, WithoutUser32TheStopStillTerminatesAndReportsOnTime)
@@ -483,7 +489,7 @@ TEST_F(ServiceRun, AChildThatCannotJoinAJobRunsUnconfinedAndIsStillTerminated)
     fake::FailCall("AssignProcessToJobObject");
     const long long requested = StartAndStop(Child::IgnoresWmQuit);
 
-    EXPECT_EQ(fake::CallsNamed("TerminateProcess"), (std::vector<std::string>{"TerminateProcess(process#280, 2)"}));
+    EXPECT_EQ(fake::CallsNamed("TerminateProcess"), (std::vector<std::string>{"TerminateProcess(process#284, 2)"}));
     EXPECT_TRUE(fake::CallsNamed("TerminateJobObject").empty());
     ExpectAtTheTickOf(TimeOfLastReport(), requested + 4000);
     ExpectEverythingClosedAndNothingMisused();
@@ -497,7 +503,7 @@ TEST_F(ServiceRun, AChildThatSurvivesTerminationIsLeftBehindAndTheServiceStillSt
     const long long requested = Control(SERVICE_CONTROL_STOP);
     ASSERT_TRUE(Finish());
 
-    EXPECT_EQ(fake::CallsNamed("TerminateJobObject"), (std::vector<std::string>{"TerminateJobObject(job#256, 2)"}));
+    EXPECT_EQ(fake::CallsNamed("TerminateJobObject"), (std::vector<std::string>{"TerminateJobObject(job#260, 2)"}));
     EXPECT_FALSE(fake::Children()[0].ended);
     // Only the handler reports STOPPED before the host ends.
     std::vector<std::string> beforeTheEnd;
@@ -529,7 +535,9 @@ TEST_F(ServiceRun, AChildThatCannotBeCreatedStopsTheServiceWithOneFailureEvent)
     EXPECT_EQ(texts[0].back(), L' ');
     EXPECT_EQ(texts[1], L"Service stopped");
     EXPECT_EQ(texts[2], Succeeded);
-    EXPECT_TRUE(fake::CallsNamed("WaitForSingleObject").empty());
+    // Only for the early console's thread, not for any program.
+    EXPECT_EQ(fake::CallsNamed("WaitForSingleObject"),
+              std::vector<std::string>{"WaitForSingleObject(host thread#256, 0xFFFFFFFF)"});
     ExpectEverythingClosedAndNothingMisused();
 }
 
@@ -602,6 +610,7 @@ TEST_F(ServiceRun, InterrogateChangesNothingAndUnknownCodesAreReported)
 
 TEST_F(ServiceRun, AStopBeforeTheChildExistsRunsInFullAndTheChildIsNeverStarted)
 {
+    fake::SetChildImage(Program, IMAGE_SUBSYSTEM_WINDOWS_CUI);  // its console, made early, is left
     fake::SetRealMicrosecondsPerSleepMs(50);
     std::atomic<bool> sent{false};
     fake::OnStatusReport([&sent](DWORD state) {

@@ -113,6 +113,19 @@ TEST_F(WinMainTest, StartedByHandTheDispatcherFailsAndOneErrorEventIsReported)
     EXPECT_EQ(fake::OpenHandleCount(), 0);
 }
 
+// The program's console is made while the dispatcher connects, but never
+// where a user may see it flash; where nobody can (session 0), it is left.
+TEST_F(WinMainTest, StartedByHandTheHostShowsNoConsoleAndKeepsNone)
+{
+    fake::SetChildImage(L"C:\\Apps\\notepad.exe", IMAGE_SUBSYSTEM_WINDOWS_CUI);
+    fake::RunHost();
+    EXPECT_TRUE(fake::CallsNamed("AllocConsole").empty());
+    fake::SetSession(0);
+    fake::RunHost();
+    EXPECT_EQ(fake::CallsNamed("FreeConsole").size(), 1u);
+    EXPECT_EQ(fake::OpenHandleCount(), 0);
+}
+
 TEST_F(WinMainTest, StartedByHandWithoutAnEventLogTheUserSeesTheBox)
 {
     fake::FailCall("RegisterEventSourceW");
