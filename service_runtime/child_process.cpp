@@ -7,6 +7,8 @@
 #include "permission_check/who_may_change.h"
 #include "service_runtime.h"
 
+#include <atomic>
+
 PROCESS_INFORMATION ChildProcess;
 
 namespace {
@@ -30,9 +32,11 @@ HANDLE ChildJob = nullptr;
 // console when the last process on it has left.
 bool OnChildConsole = false;
 // The thread that makes the program's console while the service manager
-// connects the dispatcher, and what came of it (read once it has ended).
+// connects the dispatcher, taken by whoever waits for it first (the launch,
+// or the dispatcher's failure), and what came of it (read once it has
+// ended).
 enum class EarlyConsole { NotTried, Made, Failed };
-HANDLE ConsoleMaker = nullptr;
+std::atomic<HANDLE> ConsoleMaker{nullptr};
 EarlyConsole ConsoleMadeEarly = EarlyConsole::NotTried;
 
 // The caller holds ChildLock. Leaving the console leaves the standard
@@ -120,12 +124,12 @@ DWORD WINAPI MakeConsoleEarly(LPVOID /*unused*/)
 // Waits for the early console, and tells what came of it.
 EarlyConsole AwaitEarlyConsole()
 {
-    if (ConsoleMaker == nullptr) {
+    HANDLE maker = ConsoleMaker.exchange(nullptr);
+    if (maker == nullptr) {
         return EarlyConsole::NotTried;
     }
-    WaitForSingleObject(ConsoleMaker, INFINITE);
-    CloseHandle(ConsoleMaker);
-    ConsoleMaker = nullptr;
+    WaitForSingleObject(maker, INFINITE);
+    CloseHandle(maker);
     return ConsoleMadeEarly;
 }
 

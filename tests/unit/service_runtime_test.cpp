@@ -239,7 +239,8 @@ TEST_F(ServiceRun, AChildThatEndsByItselfStopsTheServiceOnce)
 bool WaitsWithoutATimeOut()
 {
     const std::vector<std::string> waits = fake::CallsNamed("WaitForSingleObject");
-    return !waits.empty() && waits.back().find(", 0xFFFFFFFF)") != std::string::npos;
+    return !waits.empty() && waits.back().find("(process#") != std::string::npos &&
+           waits.back().find(", 0xFFFFFFFF)") != std::string::npos;
 }
 
 TEST_F(ServiceRun, AConsoleProgramThatEndsByItselfLeavesItsLastLinesBeforeTheServiceStops)
