@@ -9,6 +9,9 @@
 
 namespace {
 
+// What /install says however the record could not be made.
+const wchar_t* const CreateFailed = L"CreateServiceW() 失败!";
+
 // Why the call just made failed. Windows always says, but an exit code of 0
 // would report the failure as a success.
 DWORD FailureError()
@@ -68,17 +71,17 @@ DWORD CreateRecord(SC_HANDLE manager, const std::wstring& modulePath)
     // change: the host's file, the program beside it, or their folders.
     const std::wstring reachable = PathForServiceManager(modulePath);
     if (reachable.empty()) {
-        return Failed(L"CreateServiceW() 失败!", ERROR_BAD_PATHNAME);
+        return Failed(CreateFailed, ERROR_BAD_PATHNAME);
     }
     // Nor one that the service manager, or the host, could not launch.
     if (!FitsACommandLine(reachable) || !FitsACommandLine(ChildProgramPath)) {
-        return Failed(L"CreateServiceW() 失败!", ERROR_FILENAME_EXCED_RANGE);
+        return Failed(CreateFailed, ERROR_FILENAME_EXCED_RANGE);
     }
     const std::wstring why =
         WhoElseMayChange(reachable, FolderOf(reachable) + ChildProgramPath.substr(ChildWorkingDirectory.size()));
     if (!why.empty()) {
         LogEvent(L"%s", why.c_str());
-        return Failed(L"CreateServiceW() 失败!", ERROR_ACCESS_DISABLED_BY_POLICY);
+        return Failed(CreateFailed, ERROR_ACCESS_DISABLED_BY_POLICY);
     }
     // Quoted when it holds blanks, so that no "C:\Program.exe" can run as
     // LocalSystem in the service's place.
@@ -93,9 +96,8 @@ DWORD CreateRecord(SC_HANDLE manager, const std::wstring& modulePath)
     // Unless another /install of this very file got there first (the name
     // is taken then, or, since the display name is the name, that).
     const DWORD error = FailureError();
-    return FindRecord(manager, modulePath, checkAccess) == Record::OfThisHost
-               ? ERROR_SUCCESS
-               : Failed(L"CreateServiceW() 失败!", error);
+    return FindRecord(manager, modulePath, checkAccess) == Record::OfThisHost ? ERROR_SUCCESS
+                                                                              : Failed(CreateFailed, error);
 }
 
 // Stops and deletes the record under ServiceName through `manager` if it is

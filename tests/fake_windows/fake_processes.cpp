@@ -224,10 +224,6 @@ HANDLE WINAPI CreateThread(void* attributes, SIZE_T stackSize, LPTHREAD_START_RO
         Locked lock;
         Record("CreateThread(" + Pointer(attributes) + ", " + Number(stackSize) + ", routine, " + Pointer(parameter) +
                ", " + Hex(flags) + ", " + Pointer(threadId) + ")");
-        if (ShouldFail("CreateThread")) {
-            LastError = ERROR_NOT_ENOUGH_MEMORY;
-            return nullptr;
-        }
     }
     const char* const caller = ThreadName;
     ThreadName = "early";
