@@ -39,9 +39,8 @@ enum class EarlyConsole { NotTried, Made, Failed };
 std::atomic<HANDLE> ConsoleMaker{nullptr};
 EarlyConsole ConsoleMadeEarly = EarlyConsole::NotTried;
 
-// The caller holds ChildLock. Leaving the console leaves the standard
-// handles that making it set: they would name handles closed with it, which
-// may be reused for anything.
+// Leaving the console leaves the standard handles that making it set: they
+// would name handles closed with it, which may be reused for anything.
 void FreeOurConsole()
 {
     FreeConsole();
@@ -50,6 +49,7 @@ void FreeOurConsole()
     SetStdHandle(STD_ERROR_HANDLE, nullptr);
 }
 
+// The caller holds ChildLock.
 void LeaveChildConsole()
 {
     if (OnChildConsole) {
