@@ -1,7 +1,6 @@
 #include "file_identity.h"
 
-#include "path_form.h"
-#include "path_split.h"
+#include "paths.h"
 
 #include <windows.h>
 

@@ -1,8 +1,6 @@
 #include "grown_text.h"
 #include "host_core.h"
-#include "path_form.h"
-#include "path_split.h"
-#include "quoted_path.h"
+#include "paths.h"
 
 std::wstring ServiceName;
 std::wstring ChildProgramPath;

@@ -179,10 +179,10 @@ std::wstring SidText(const void* sid)
     return text;
 }
 
-Verdict Judged(const void* sid, Accounts& accounts)
+Verdict JudgeAccount(const void* sid, Accounts& accounts)
 {
     const std::wstring text = SidText(sid);
-    for (const Verdict& verdict : accounts.Judged) {
+    for (const Verdict& verdict : accounts.Known) {
         if (verdict.Sid == text) {
             return verdict;
         }
@@ -207,6 +207,6 @@ Verdict Judged(const void* sid, Accounts& accounts)
         trusted = mayBeMember && IsAdministrator(text, account, verdict.Unknown);
         verdict.Name = trusted ? std::wstring() : Shown(account);
     }
-    accounts.Judged.push_back(verdict);
+    accounts.Known.push_back(verdict);
     return verdict;
 }

@@ -15,7 +15,7 @@ struct Verdict {
 
 struct Accounts {
     std::wstring Running;  // read when first needed; "?" when it cannot be
-    std::vector<Verdict> Judged;
+    std::vector<Verdict> Known;
 };
 
 // "S-1-5-32-544": revision, 48-bit authority, then each 32-bit sub-authority.
@@ -24,4 +24,4 @@ std::wstring SidText(const void* sid);
 // Trusted: LocalSystem, Administrators, TrustedInstaller, the service's own
 // account (when this process is the service), and any user account that is
 // a member of Administrators, directly or through other groups.
-Verdict Judged(const void* sid, Accounts& accounts);
+Verdict JudgeAccount(const void* sid, Accounts& accounts);

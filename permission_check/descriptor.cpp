@@ -93,7 +93,7 @@ std::wstring JudgeSecurity(const Object& object, const void* owner, const ACL* d
     if (owner == nullptr) {
         return L"who owns " + object.Path + L" cannot be told";
     }
-    const Verdict ownedBy = Judged(owner, accounts);
+    const Verdict ownedBy = JudgeAccount(owner, accounts);
     if (!ownedBy.Name.empty()) {
         return ownedBy.Name + L" owns " + object.Path + ownedBy.Unknown;
     }
@@ -116,7 +116,7 @@ std::wstring JudgeSecurity(const Object& object, const void* owner, const ACL* d
         if ((flags & INHERIT_ONLY_ACE) != 0 || rights.empty() || GrantsNothingMore(SidText(&allowed->SidStart))) {
             continue;
         }
-        const Verdict account = Judged(&allowed->SidStart, accounts);
+        const Verdict account = JudgeAccount(&allowed->SidStart, accounts);
         if (!account.Name.empty()) {
             return account.Name + L" may " + rights + L" " + object.Path + account.Unknown;
         }

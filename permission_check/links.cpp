@@ -1,7 +1,6 @@
 #include "links.h"
 
-#include "host_core/path_form.h"
-#include "host_core/path_split.h"
+#include "host_core/paths.h"
 
 #include <winioctl.h>
 
@@ -37,56 +36,6 @@ std::wstring NameAt(const std::vector<BYTE>& data, std::size_t field, std::size_
 }
 
 }  // namespace
-
-std::wstring PlainPath(const std::wstring& path)
-{
-    std::wstring plain = path;
-    for (wchar_t& unit : plain) {
-        unit = IsSeparator(unit) ? L'\\' : unit;
-    }
-    if (HasDevicePrefix(plain) && plain.compare(4, 7, L"Volume{") != 0) {
-        plain = WithoutDevicePrefix(plain);
-    } else if (plain.compare(0, 4, L"\\??\\") == 0) {
-        plain[1] = L'\\';
-    }
-    // "." and ".." taken away as Windows does when it parses a path.
-    const std::size_t root = RootLength(plain);
-    if (root == 0) {
-        return plain;
-    }
-    std::wstring walked = plain.substr(0, root);
-    std::size_t start = root;
-    while (start < plain.size()) {
-        std::size_t end = plain.find(L'\\', start);
-        end = end == std::wstring::npos ? plain.size() : end;
-        const std::wstring name = plain.substr(start, end - start);
-        if (name == L"..") {
-            walked = walked.size() > root ? FolderOf(walked.substr(0, walked.size() - 1)) : walked;
-        } else if (!name.empty() && name != L".") {
-            walked += name + (end < plain.size() ? L"\\" : L"");
-        }
-        start = end + 1;
-    }
-    return walked;
-}
-
-std::size_t RootLength(const std::wstring& path)
-{
-    if (path.size() >= 3 && path[1] == L':' && path[2] == L'\\') {
-        return 3;
-    }
-    if (path.compare(0, 2, L"\\\\") != 0) {
-        return 0;
-    }
-    // "\\server\share\" or "\\?\Volume{...}\": the second separator after
-    // the first two ends it.
-    const std::size_t first = path.find(L'\\', 2);
-    const std::size_t second = first == std::wstring::npos ? first : path.find(L'\\', first + 1);
-    if (first == 2 || second == first + 1) {
-        return 0;
-    }
-    return second == std::wstring::npos ? 0 : second + 1;
-}
 
 LinkTarget ReadLink(HANDLE object, const std::wstring& path)
 {

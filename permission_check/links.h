@@ -16,12 +16,3 @@ struct LinkTarget {
 // Reparse points that name nothing else (deduplicated files, cloud files,
 // container layers) are not links.
 LinkTarget ReadLink(HANDLE object, const std::wstring& path);
-
-// The path in the form the check walks: backslashes, no "\\?\" or "\??\"
-// prefix but on a volume's own name ("\\?\Volume{...}\"), and no "." or
-// ".." components.
-std::wstring PlainPath(const std::wstring& path);
-
-// The length of "C:\", "\\server\share\" or "\\?\Volume{...}\", with which
-// a plain path begins; 0 when it begins with none of them.
-std::size_t RootLength(const std::wstring& path);

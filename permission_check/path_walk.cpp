@@ -1,8 +1,7 @@
 #include "path_walk.h"
 
-#include "host_core/ascii_case.h"
 #include "host_core/event_text.h"
-#include "host_core/path_form.h"
+#include "host_core/paths.h"
 
 #include <aclapi.h>
 
@@ -12,14 +11,26 @@ namespace {
 // links longer than any administrator makes is refused.
 const int MostLinks = 8;
 
+// Wine names a file whose name ends in dots or blanks without them: what it
+// names then is in the same folder, and judged there in its own right.
+std::wstring WithoutTrailingDots(const std::wstring& path)
+{
+    const std::size_t end = path.find_last_not_of(L". ");
+    return end == std::wstring::npos ? path : path.substr(0, end + 1);
+}
+
 // Judges the object at `path` (no trailing separator, but on a root) as
 // itself: a link as a link, whoever may set where it leads, and anything
-// else in its role. Returns what the walk knows of it; with walk.Why set
-// when it refuses.
-const Walk::Seen* Visit(Walk& walk, const std::wstring& path, Part role, bool isRoot, DWORD attributes)
+// else in its role. `expected`, when given, is where Windows should find it;
+// found anywhere else, it is followed there as a link would be. Returns what
+// the walk knows of it; with walk.Why set when it refuses.
+const Walk::SeenObject* Visit(Walk& walk, const std::wstring& path, Part role, bool isRoot, DWORD attributes,
+                              const std::wstring& expected)
 {
-    for (const Walk::Seen& seen : walk.Judged) {
-        if ((seen.AsFolder || role != Part::Folder) && EqualFoldingAscii(seen.Path, path)) {
+    // Remembered by the name exactly as written: in a case-sensitive folder,
+    // names that differ only in case are two files.
+    for (const Walk::SeenObject& seen : walk.Seen) {
+        if ((seen.AsFolder || role != Part::Folder) && seen.Path == path) {
             return &seen;
         }
     }
@@ -27,12 +38,13 @@ const Walk::Seen* Visit(Walk& walk, const std::wstring& path, Part role, bool is
     const std::wstring named = path + (asFolder ? L"\\" : L"");
     // Asked by path: Wine shows a folder symlink as a reparse point only there.
     if (!isRoot && attributes == INVALID_FILE_ATTRIBUTES) {
-        attributes = GetFileAttributesW(Openable(path).c_str());
+        attributes = GetFileAttributesW(ExactPath(path).c_str());
     }
     HANDLE object = attributes == INVALID_FILE_ATTRIBUTES && !isRoot
                         ? INVALID_HANDLE_VALUE
                         : OpenToQuery(path, READ_CONTROL, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
     LinkTarget link = {false, std::wstring()};
+    bool elsewhere = false;
     PSID owner = nullptr;
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
@@ -40,6 +52,12 @@ const Walk::Seen* Visit(Walk& walk, const std::wstring& path, Part role, bool is
     if (object != INVALID_HANDLE_VALUE) {
         if (!isRoot && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
             link = ReadLink(object, path);
+        } else if (!expected.empty()) {
+            // A link that is no reparse point (a Unix symbolic link under
+            // Wine) shows only here.
+            const std::wstring lies = FinalPathOf(object, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+            elsewhere = lies != expected && lies != WithoutTrailingDots(expected);
+            link = {elsewhere, lies};
         }
         error = GetSecurityInfo(object, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
                                 nullptr, &dacl, nullptr, &descriptor);
@@ -50,17 +68,18 @@ const Walk::Seen* Visit(Walk& walk, const std::wstring& path, Part role, bool is
     } else if (link.IsLink && link.Path.empty()) {
         walk.Why = L"where " + path + L" leads cannot be told";
     } else {
-        walk.Why = JudgeSecurity({link.IsLink ? path : named, link.IsLink ? Part::Link : role, isRoot}, owner, dacl,
-                                 walk.Accounts);
+        const bool asLink = link.IsLink && !elsewhere;
+        walk.Why =
+            JudgeSecurity({asLink ? path : named, asLink ? Part::Link : role, isRoot}, owner, dacl, walk.Accounts);
     }
     LocalFree(descriptor);
-    walk.Judged.push_back({path, role == Part::Folder, link});
-    return walk.Why.empty() ? &walk.Judged.back() : nullptr;
+    walk.Seen.push_back({path, role == Part::Folder, link});
+    return walk.Why.empty() ? &walk.Seen.back() : nullptr;
 }
 
 }  // namespace
 
-std::wstring WalkPath(Walk& walk, const std::wstring& start, Part role, DWORD attributes)
+std::wstring WalkPath(Walk& walk, const std::wstring& start, Part role, DWORD attributes, std::wstring expected)
 {
     std::wstring path = PlainPath(start);
     for (int links = 0;; ++links) {
@@ -78,19 +97,20 @@ std::wstring WalkPath(Walk& walk, const std::wstring& start, Part role, DWORD at
             path.pop_back();
         }
         std::wstring current = path.substr(0, root);
-        if (Visit(walk, current, path.size() == root ? role : Part::FolderAbove, true, attributes) == nullptr) {
+        if (Visit(walk, current, path.size() == root ? role : Part::FolderAbove, true, attributes, std::wstring()) ==
+            nullptr) {
             return std::wstring();
         }
         // Each name in turn; a link sends the rest of the path on from where
         // it leads.
         std::size_t next = root;
-        const Walk::Seen* seen = nullptr;
+        const Walk::SeenObject* seen = nullptr;
         while (next < path.size()) {
             const std::size_t end = path.find(L'\\', next) == std::wstring::npos ? path.size() : path.find(L'\\', next);
             current = path.substr(0, end);
             const bool last = end == path.size();
             seen = Visit(walk, current, last ? role : Part::FolderAbove, false,
-                         last ? attributes : INVALID_FILE_ATTRIBUTES);
+                         last ? attributes : INVALID_FILE_ATTRIBUTES, last ? expected : std::wstring());
             if (seen == nullptr) {
                 return std::wstring();
             }
@@ -105,5 +125,6 @@ std::wstring WalkPath(Walk& walk, const std::wstring& start, Part role, DWORD at
         const std::wstring rest = current.size() < path.size() ? path.substr(current.size() + 1) : std::wstring();
         path = PlainPath(seen->Link.Path + (rest.empty() ? L"" : L"\\" + rest));
         attributes = INVALID_FILE_ATTRIBUTES;
+        expected.clear();
     }
 }

@@ -13,18 +13,21 @@
 
 // One check: what it has judged so far, and why it refuses, if it does.
 struct Walk {
-    struct Seen {
+    struct SeenObject {
         std::wstring Path;  // as opened, without a trailing separator but on a root
         bool AsFolder;      // judged as the program's folder, which is stricter than a folder above
         LinkTarget Link;
     };
     ::Accounts Accounts;
-    std::vector<Seen> Judged;
+    std::vector<SeenObject> Seen;
     std::wstring Why;
 };
 
 // Judges every object `start` brings in, the one at its end as `role` (File
-// or Folder). `attributes`, when known, are those of the object at the end.
+// or Folder). `attributes`, when known, are those of the object at the end;
+// `expected`, when known, is where Windows should find it (FinalPathOf with
+// FILE_NAME_NORMALIZED): found elsewhere, it is judged there as well.
 // Returns where the path leads through every link, a folder with its
 // trailing separator; empty once the walk refuses, with walk.Why set.
-std::wstring WalkPath(Walk& walk, const std::wstring& start, Part role, DWORD attributes = INVALID_FILE_ATTRIBUTES);
+std::wstring WalkPath(Walk& walk, const std::wstring& start, Part role, DWORD attributes = INVALID_FILE_ATTRIBUTES,
+                      std::wstring expected = std::wstring());

@@ -3,8 +3,7 @@
 #include "path_walk.h"
 
 #include "host_core/ascii_case.h"
-#include "host_core/path_form.h"
-#include "host_core/path_split.h"
+#include "host_core/paths.h"
 
 #include <windows.h>
 
@@ -14,18 +13,31 @@ namespace {
 
 const wchar_t* const Refused = L"Only administrators may change what this service runs, but ";
 
-// Every file directly in `folder` is judged as a file: Windows' loader takes
-// a DLL from the program's folder before its own, and reads the program's
-// .manifest, .config and .local there. Subfolders hold the program's data
-// (logs, caches): what the program itself loads from them is its own
-// business, but for those named `localFolder` (worker.exe.local, the one the
-// loader reads) or, when it is empty, every one: they are added to
-// `folders`, to be judged as the program's folder.
+// Every file directly in `folder` is judged as a file, where Windows really
+// finds it: Windows' loader takes a DLL from the program's folder before its
+// own, and reads the program's .manifest, .config and .local there.
+// Subfolders hold the program's data (logs, caches): what the program itself
+// loads from them is its own business, but for those named `localFolder`
+// (worker.exe.local, the one the loader reads) or, when it is empty, every
+// one: they are added to `folders`, to be judged as the program's folder.
 void JudgeFiles(Walk& walk, const std::wstring& folder, const std::wstring& localFolder,
                 std::vector<std::wstring>& folders)
 {
+    // Where Windows finds the folder, which a walk by name may not show (a
+    // drive letter defined for every session, say): judged there too.
+    std::wstring lies = WindowsPathOf(folder, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (lies.empty()) {
+        walk.Why = L"where " + folder + L" leads cannot be told";
+        return;
+    }
+    if (lies.back() != L'\\') {
+        lies += L'\\';
+    }
+    if (lies != folder && WalkPath(walk, lies, Part::Folder).empty()) {
+        return;
+    }
     WIN32_FIND_DATAW entry = {};
-    HANDLE listing = FindFirstFileExW(Openable(folder + L"*").c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch,
+    HANDLE listing = FindFirstFileExW(ExactPath(folder + L"*").c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch,
                                       nullptr, FIND_FIRST_EX_LARGE_FETCH);
     if (listing == INVALID_HANDLE_VALUE) {
         // A root has no "." entry: empty, it lists nothing at all.
@@ -37,8 +49,10 @@ void JudgeFiles(Walk& walk, const std::wstring& folder, const std::wstring& loca
     do {
         const std::wstring name = entry.cFileName;
         if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-            WalkPath(walk, folder + name, Part::File, entry.dwFileAttributes);
+            WalkPath(walk, folder + name, Part::File, entry.dwFileAttributes, lies + name);
         } else if (localFolder.empty() ? name != L"." && name != L".." : EqualFoldingAscii(name, localFolder)) {
+            // Every case of the name: in a case-sensitive folder, the
+            // loader's may be any of them.
             folders.push_back(folder + name);
         }
     } while (walk.Why.empty() && FindNextFileW(listing, &entry) != FALSE);
@@ -49,17 +63,9 @@ void JudgeFiles(Walk& walk, const std::wstring& folder, const std::wstring& loca
     FindClose(listing);
 }
 
-// The program may be copied in after /install; one that cannot be looked
-// at counts as there.
-bool IsThere(const std::wstring& path)
-{
-    return GetFileAttributesW(Openable(path).c_str()) != INVALID_FILE_ATTRIBUTES ||
-           GetLastError() != ERROR_FILE_NOT_FOUND;
-}
-
 }  // namespace
 
-std::wstring WhoElseMayChange(const std::wstring& modulePath, const std::wstring& programPath)
+std::wstring WhyOthersMayChange(const std::wstring& modulePath, const std::wstring& programPath)
 {
     Walk walk;
     // The folder of both files, through every link on the way, and all it
@@ -78,20 +84,6 @@ std::wstring WhoElseMayChange(const std::wstring& modulePath, const std::wstring
         local.pop_back();
         if (!resolved.empty()) {
             JudgeFiles(walk, resolved, std::wstring(), local);
-        }
-    }
-    // And each file where Windows finds it, through whatever a walk by name
-    // does not show (a drive letter defined for every session, say).
-    for (const std::wstring* file : {&modulePath, &programPath}) {
-        if (!walk.Why.empty() || (file == &programPath && !IsThere(programPath))) {
-            continue;
-        }
-        const std::wstring resolved = WindowsPathOf(*file, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-        if (resolved.empty()) {
-            walk.Why = L"where " + *file + L" leads cannot be told";
-        } else if (!EqualFoldingAscii(FolderOf(resolved), folder) &&
-                   !WalkPath(walk, FolderOf(resolved), Part::Folder).empty()) {
-            WalkPath(walk, resolved, Part::File);
         }
     }
     return walk.Why.empty() ? std::wstring() : Refused + walk.Why;

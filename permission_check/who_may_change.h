@@ -12,6 +12,7 @@
 // it is there, and the DLLs and files Windows' loader takes from there), its
 // subfolder <program>.local with all it holds, and every junction, symbolic
 // link or mount point on the way to any of them, each followed to where it
-// leads. Otherwise one line that says which account may do what to which of
-// them, or what could not be told.
-std::wstring WhoElseMayChange(const std::wstring& modulePath, const std::wstring& programPath);
+// leads, and each file also where Windows finds it. Otherwise one line that
+// says which account may do what to which of them, or what could not be
+// told.
+std::wstring WhyOthersMayChange(const std::wstring& modulePath, const std::wstring& programPath);

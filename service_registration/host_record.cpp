@@ -2,7 +2,7 @@
 
 #include "host_core/file_identity.h"
 #include "host_core/host_core.h"
-#include "host_core/path_split.h"
+#include "host_core/paths.h"
 
 #include <vector>
 

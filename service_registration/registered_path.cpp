@@ -1,17 +1,11 @@
 #include "registered_path.h"
 
 #include "host_core/grown_text.h"
-#include "host_core/path_form.h"
-#include "host_core/path_split.h"
+#include "host_core/paths.h"
 
 #include <windows.h>
 
 namespace {
-
-bool IsDriveLetterPath(const std::wstring& path)
-{
-    return path.size() >= 3 && path[1] == L':' && IsSeparator(path[2]);
-}
 
 // The text as the service manager would read a binary path, as far as this
 // process can tell: each %NAME% of a variable defined here replaced by its
@@ -48,7 +42,7 @@ std::wstring WithoutSessionDrives(const std::wstring& modulePath)
     // made to stand for itself).
     std::wstring path = modulePath;
     for (int steps = 0;; ++steps) {
-        if (!IsDriveLetterPath(path)) {
+        if (!HasDriveLetter(path) || RootLength(path) == 0) {
             return path;
         }
         const std::wstring drive = path.substr(0, 2);

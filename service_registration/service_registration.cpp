@@ -1,8 +1,7 @@
 #include "service_registration.h"
 #include "host_core/failure_notice.h"
 #include "host_core/host_core.h"
-#include "host_core/path_split.h"
-#include "host_core/quoted_path.h"
+#include "host_core/paths.h"
 #include "host_record.h"
 #include "permission_check/who_may_change.h"
 #include "registered_path.h"
@@ -24,7 +23,7 @@ DWORD FailureError()
 // host where nobody sees a box, the text in its log of standard error and in
 // the event log. Returns `error`, the process's exit code, which is what a
 // deployment tool reads.
-DWORD Failed(const wchar_t* text, DWORD error)
+DWORD TellFailure(const wchar_t* text, DWORD error)
 {
     if (!ShowFailure(text)) {
         LogEvent(L"%s", text);
@@ -63,25 +62,29 @@ DWORD CreateRecord(SC_HANDLE manager, const std::wstring& modulePath)
     // Anything but a live record of this very file is not installed: the
     // creation then fails on the taken name and says so.
     const DWORD checkAccess = SERVICE_QUERY_CONFIG | SERVICE_CHANGE_CONFIG;
-    if (WaitWhileBeingDeleted(manager, modulePath, checkAccess) == Record::OfThisHost) {
-        return ERROR_SUCCESS;
-    }
+    const Record record = WaitWhileBeingDeleted(manager, modulePath, checkAccess);
     // A record the service manager could never run is not made; nor one
     // whose program, run as LocalSystem, others than administrators may
-    // change: the host's file, the program beside it, or their folders.
+    // change: the host's file, the program beside it, or their folders. A
+    // record already there is judged all the same: a deployment tool that
+    // runs /install again to make sure reads the answer the next start
+    // would give.
     const std::wstring reachable = PathForServiceManager(modulePath);
     if (reachable.empty()) {
-        return Failed(CreateFailed, ERROR_BAD_PATHNAME);
+        return TellFailure(CreateFailed, ERROR_BAD_PATHNAME);
     }
     // Nor one that the service manager, or the host, could not launch.
     if (!FitsACommandLine(reachable) || !FitsACommandLine(ChildProgramPath)) {
-        return Failed(CreateFailed, ERROR_FILENAME_EXCED_RANGE);
+        return TellFailure(CreateFailed, ERROR_FILENAME_EXCED_RANGE);
     }
     const std::wstring why =
-        WhoElseMayChange(reachable, FolderOf(reachable) + ChildProgramPath.substr(ChildWorkingDirectory.size()));
+        WhyOthersMayChange(reachable, FolderOf(reachable) + ChildProgramPath.substr(ChildWorkingDirectory.size()));
     if (!why.empty()) {
         LogEvent(L"%s", why.c_str());
-        return Failed(CreateFailed, ERROR_ACCESS_DISABLED_BY_POLICY);
+        return TellFailure(CreateFailed, ERROR_ACCESS_DISABLED_BY_POLICY);
+    }
+    if (record == Record::OfThisHost) {
+        return ERROR_SUCCESS;
     }
     // Quoted when it holds blanks, so that no "C:\Program.exe" can run as
     // LocalSystem in the service's place.
@@ -97,7 +100,7 @@ DWORD CreateRecord(SC_HANDLE manager, const std::wstring& modulePath)
     // is taken then, or, since the display name is the name, that).
     const DWORD error = FailureError();
     return FindRecord(manager, modulePath, checkAccess) == Record::OfThisHost ? ERROR_SUCCESS
-                                                                              : Failed(CreateFailed, error);
+                                                                              : TellFailure(CreateFailed, error);
 }
 
 // Stops and deletes the record under ServiceName through `manager` if it is
@@ -145,7 +148,7 @@ DWORD InstallService(const std::wstring& modulePath)
 {
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     if (manager == nullptr) {
-        return Failed(L"OpenSCManager() 失败!", FailureError());
+        return TellFailure(L"OpenSCManager() 失败!", FailureError());
     }
     const DWORD error = CreateRecord(manager, modulePath);
     CloseServiceHandle(manager);
@@ -158,7 +161,7 @@ DWORD UninstallService(const std::wstring& modulePath)
     // the service manager with full access.
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     if (manager == nullptr) {
-        return Failed(L"OpenSCManager() 失败!", FailureError());
+        return TellFailure(L"OpenSCManager() 失败!", FailureError());
     }
     const DWORD error = DeleteRecord(manager, modulePath);
     CloseServiceHandle(manager);

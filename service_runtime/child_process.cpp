@@ -1,7 +1,7 @@
 #include "host_core/failure_notice.h"
 #include "host_core/file_identity.h"
 #include "host_core/host_core.h"
-#include "host_core/quoted_path.h"
+#include "host_core/paths.h"
 #include "host_core/system_library.h"
 #include "last_words.h"
 #include "permission_check/who_may_change.h"
@@ -249,7 +249,7 @@ DWORD LaunchRefusal(const std::wstring& modulePath, std::wstring& why)
         return ERROR_FILENAME_EXCED_RANGE;
     }
     // The program runs as the service's account, LocalSystem by default.
-    why = WhoElseMayChange(modulePath, ChildProgramPath);
+    why = WhyOthersMayChange(modulePath, ChildProgramPath);
     return why.empty() ? ERROR_SUCCESS : ERROR_ACCESS_DISABLED_BY_POLICY;
 }
 

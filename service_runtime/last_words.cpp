@@ -2,7 +2,7 @@
 
 #include "host_core/event_text.h"
 #include "host_core/host_core.h"
-#include "host_core/path_form.h"
+#include "host_core/paths.h"
 
 #include <cstring>
 #include <utility>

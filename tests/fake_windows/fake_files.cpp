@@ -41,14 +41,23 @@ std::wstring ResolvedLocked(const std::wstring& path)
     return resolved;
 }
 
-// A path as Windows reads one with the "\\?\" prefix, which only lifts the
-// length limit: "\\?\C:\x" is "C:\x", "\\?\UNC\s\sh" is "\\s\sh".
+// A path as Windows reads it. With the "\\?\" prefix, exactly as written:
+// "\\?\C:\x" is "C:\x", "\\?\UNC\s\sh" is "\\s\sh". Without it, trailing
+// dots and blanks are taken off its last name: "helper.dll." is helper.dll.
 std::wstring WithoutLongPrefix(const std::wstring& path)
 {
     if (path.compare(0, 8, L"\\\\?\\UNC\\") == 0) {
         return L"\\\\" + path.substr(8);
     }
-    return path.compare(0, 4, L"\\\\?\\") == 0 && path.compare(4, 7, L"Volume{") != 0 ? path.substr(4) : path;
+    if (path.compare(0, 4, L"\\\\?\\") == 0) {
+        return path.compare(4, 7, L"Volume{") != 0 ? path.substr(4) : path;
+    }
+    const std::size_t name = path.find_last_of(L"\\/") + 1;
+    std::size_t end = path.find_last_not_of(L". ");
+    end = end == std::wstring::npos || end < name ? name : end + 1;
+    const bool relative =
+        path.compare(name, std::wstring::npos, L".") == 0 || path.compare(name, std::wstring::npos, L"..") == 0;
+    return relative ? path : path.substr(0, end);
 }
 
 // Without the prefix, Windows takes no path of MAX_PATH units or more (the
@@ -67,7 +76,7 @@ std::wstring LongPathLocked(const std::wstring& given)
     if (alias != world.files.longPaths.end()) {
         return alias->second;
     }
-    return world.files.ids.count(LowerCase(ResolvedLocked(path))) != 0 ? path : std::wstring();
+    return world.files.ids.count(PathKey(ResolvedLocked(path))) != 0 ? path : std::wstring();
 }
 
 // A folder exists while a file is in it, or in a folder below it.
@@ -98,7 +107,7 @@ DWORD CopyOut(const std::wstring& path, LPWSTR buffer, DWORD size)
 DWORD AttributesLocked(const std::wstring& path)
 {
     const bool link =
-        TheWorld().files.reparsePoints.count(LowerCase(WithoutTrailingSeparators(WithoutLongPrefix(path)))) != 0;
+        TheWorld().files.reparsePoints.count(PathKey(WithoutTrailingSeparators(WithoutLongPrefix(path)))) != 0;
     const DWORD reparse = link ? FILE_ATTRIBUTE_REPARSE_POINT : 0;
     if (!LongPathLocked(path).empty()) {
         return FILE_ATTRIBUTE_NORMAL | reparse;
@@ -108,10 +117,20 @@ DWORD AttributesLocked(const std::wstring& path)
 
 }  // namespace
 
+std::wstring PathKey(const std::wstring& path)
+{
+    std::wstring key = LowerCase(path);
+    const std::size_t name = key.find_last_of(L'\\');
+    if (name != std::wstring::npos && TheWorld().files.caseSensitive.count(key.substr(0, name)) != 0) {
+        key.replace(name + 1, std::wstring::npos, path.substr(name + 1));
+    }
+    return key;
+}
+
 void AddFileLocked(const std::wstring& path)
 {
     World& world = TheWorld();
-    const std::wstring key = LowerCase(ResolvedLocked(path));
+    const std::wstring key = PathKey(ResolvedLocked(path));
     if (world.files.longPaths.count(LowerCase(path)) == 0 && world.files.ids.count(key) == 0) {
         const int index = static_cast<int>(world.files.ids.size()) + 1;
         world.files.ids[key] = index;
@@ -140,6 +159,12 @@ void AddFile(const std::wstring& path)
     AddFileLocked(path);
 }
 
+void MakeCaseSensitive(const std::wstring& folder)
+{
+    Locked lock;
+    TheWorld().files.caseSensitive.insert(LowerCase(WithoutTrailingSeparators(folder)));
+}
+
 void MapDrive(const std::wstring& drive, const std::wstring& target)
 {
     Locked lock;
@@ -149,7 +174,7 @@ void MapDrive(const std::wstring& drive, const std::wstring& target)
 void SetReparsePoint(const std::wstring& path, DWORD tag, const std::wstring& name, DWORD flags)
 {
     Locked lock;
-    TheWorld().files.reparsePoints[LowerCase(WithoutTrailingSeparators(path))] = {tag, name, flags};
+    TheWorld().files.reparsePoints[PathKey(WithoutTrailingSeparators(path))] = {tag, name, flags};
 }
 
 void AddShortPath(const std::wstring& shortPath, const std::wstring& longPath)
@@ -233,7 +258,7 @@ HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode
     }
     if (!path.empty()) {
         const std::wstring resolved = ResolvedLocked(path);
-        return reinterpret_cast<HANDLE>(NewHandle("file", world.files.ids.at(LowerCase(resolved)), resolved));
+        return reinterpret_cast<HANDLE>(NewHandle("file", world.files.ids.at(PathKey(resolved)), resolved));
     }
     // A folder opens only with backup semantics.
     if ((flagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS) == 0) {
@@ -311,12 +336,12 @@ HANDLE WINAPI FindFirstFileExW(LPCWSTR fileName, FINDEX_INFO_LEVELS infoLevel, L
         const std::wstring& path = world.files.names[file.first];
         const std::size_t end = path.find(L'\\', folder.size());
         const std::wstring entry = path.substr(0, end);
-        if (!listed.insert(LowerCase(entry)).second) {
+        if (!listed.insert(PathKey(entry)).second) {
             continue;
         }
         WIN32_FIND_DATAW data = {};
         data.dwFileAttributes = AttributesLocked(entry);
-        const auto reparse = world.files.reparsePoints.find(LowerCase(entry));
+        const auto reparse = world.files.reparsePoints.find(PathKey(entry));
         data.dwReserved0 = reparse != world.files.reparsePoints.end() ? reparse->second.tag : 0;
         const std::wstring name = entry.substr(folder.size());
         std::wmemcpy(data.cFileName, name.c_str(), name.size() + 1);
@@ -368,7 +393,7 @@ BOOL WINAPI DeviceIoControl(HANDLE device, DWORD controlCode, LPVOID inBuffer, D
     Record("DeviceIoControl(" + HandleName(device) + ", " + Hex(controlCode) + ", " + Pointer(inBuffer) + ", " +
            Number(inSize) + ", " + Number(outSize) + ", " + Pointer(overlapped) + ")");
     HandleEntry* entry = Use(device, "file", "DeviceIoControl");
-    const auto found = TheWorld().files.reparsePoints.find(entry == nullptr ? std::wstring() : LowerCase(entry->name));
+    const auto found = TheWorld().files.reparsePoints.find(entry == nullptr ? std::wstring() : PathKey(entry->name));
     if (controlCode != FSCTL_GET_REPARSE_POINT || found == TheWorld().files.reparsePoints.end()) {
         LastError = ERROR_NOT_A_REPARSE_POINT;
         return FALSE;

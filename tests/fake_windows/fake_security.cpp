@@ -77,7 +77,7 @@ void SetAdministratorsMembers(const std::vector<std::string>& sids)
 void SetSecurity(const std::wstring& path, const Security& security)
 {
     Locked lock;
-    TheWorld().security.descriptors[LowerCase(WithoutTrailingSeparators(path))] = security;
+    TheWorld().security.descriptors[PathKey(WithoutTrailingSeparators(path))] = security;
 }
 
 }  // namespace fake
@@ -142,7 +142,7 @@ DWORD WINAPI GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE objectType, SECURITY_
     if (entry == nullptr) {
         return ERROR_ACCESS_DENIED;
     }
-    const auto found = world.security.descriptors.find(LowerCase(WithoutTrailingSeparators(entry->name)));
+    const auto found = world.security.descriptors.find(PathKey(WithoutTrailingSeparators(entry->name)));
     const Security security = found != world.security.descriptors.end()
                                   ? found->second
                                   : Security{"S-1-5-32-544",

@@ -159,6 +159,10 @@ void SetLocalGroups(const std::wstring& user, DWORD status, const std::vector<st
 // The direct members of Administrators, as NetLocalGroupGetMembers gives
 // them from the machine's own database (by default none).
 void SetAdministratorsMembers(const std::vector<std::string>& sids);
+// Names in `folder` keep their case, as in a folder made case-sensitive
+// (fsutil file setCaseSensitiveInfo): "Helper.dll" and "helper.dll" are two
+// files.
+void MakeCaseSensitive(const std::wstring& folder);
 // shortPath is the 8.3 form of the file at longPath.
 void AddShortPath(const std::wstring& shortPath, const std::wstring& longPath);
 // A drive letter of the user's logon session, which the service manager does

@@ -1,4 +1,4 @@
-// Cross-checks SplitPath (host_core/path_split.cpp) against the C runtime's
+// Cross-checks SplitPath (host_core/paths.cpp) against the C runtime's
 // _wsplitpath_s on many generated paths, all shorter than 260 units so that
 // the runtime's 260-unit buffers hold every part.
 //
@@ -7,7 +7,7 @@
 // Prints each mismatch and a closing count line; exit code 0 when SplitPath
 // agreed on every path the runtime accepted, 1 on any mismatch, 2 when fewer
 // than 2000 paths could be compared.
-#include "host_core/path_split.h"
+#include "host_core/paths.h"
 
 #include <stdint.h>
 #include <stdio.h>

@@ -14,7 +14,9 @@ INSTANTIATE_TEST_SUITE_P(
                                {},
                                Join({{OpenManager, OpenForCheck(256), ChangeNothing(260)},
                                      SameFileCheck(260, 264),
-                                     {CloseService(260), CloseManager(256)}}),
+                                     {CloseService(260)},
+                                     PathCheck(280),
+                                     {CloseManager(256)}}),
                                NoBoxes,
                                NoEvents,
                                true,
@@ -27,7 +29,9 @@ INSTANTIATE_TEST_SUITE_P(
                                {},
                                Join({{OpenManager, OpenForCheck(256), ChangeNothing(260)},
                                      SameFileCheck(260, 264, "C:\\APPS\\NOTEPA~1.EXE"),
-                                     {CloseService(260), CloseManager(256)}}),
+                                     {CloseService(260)},
+                                     PathCheck(280),
+                                     {CloseManager(256)}}),
                                NoBoxes,
                                NoEvents,
                                true,
@@ -101,7 +105,9 @@ TEST_F(RegistrationTest, InstallingTwiceLeavesTheFirstRecordAndShowsNothing)
                                             "GetLongPathNameW(\"C:\\Apps\\notepadSvc.exe\", 23)", "GetCommandLineW()",
                                             OpenManager, OpenForCheck(284), ChangeNothing(288)},
                                            SameFileCheck(288, 292),
-                                           {CloseService(288), CloseManager(284)}}));
+                                           {CloseService(288)},
+                                           PathCheck(308),
+                                           {CloseManager(284)}}));
     EXPECT_EQ(fake::CallsNamed("CreateServiceW").size(), 1u);
     EXPECT_TRUE(fake::Boxes().empty());
     EXPECT_TRUE(fake::Events().empty());
@@ -120,6 +126,19 @@ TEST_F(RegistrationTest, InstallingTwiceLeavesTheFirstRecordAndShowsNothing)
     EXPECT_EQ(second.accountNull, first.accountNull);
     EXPECT_EQ(second.passwordNull, first.passwordNull);
     EXPECT_EQ(second.controls, first.controls);
+}
+
+// Installing again judges again: a deployment tool that runs /install to make
+// sure reads what the next start would do. The record stays.
+TEST_F(RegistrationTest, InstallingAgainRefusesWhatOthersMayNowChange)
+{
+    fake::SetCommandLine(L"C:\\Apps\\notepadSvc.exe /install");
+    ASSERT_EQ(fake::RunHost(), 0);
+    fake::SetSecurity(L"C:\\Apps\\", fake::Security{"S-1-5-18", true, {{true, 0, FILE_WRITE_DATA, "S-1-1-0"}}});
+    EXPECT_EQ(fake::RunHost(), ERROR_ACCESS_DISABLED_BY_POLICY);
+    ASSERT_EQ(fake::Events().size(), 1u);
+    EXPECT_EQ(fake::Events()[0].text.rfind(L"Only administrators may change what this service runs, but ", 0), 0u);
+    EXPECT_TRUE(fake::HasService(L"notepadSvc"));
 }
 
 }  // namespace

@@ -69,7 +69,7 @@ TEST_F(RegistrationTest, InstallRegistersThePathItIsGivenWithoutAskingForItAgain
     InstallService(L"D:\\Elsewhere\\other.exe");
     EXPECT_EQ(Calls(),
               Join({{OpenManager, OpenForCheck(256)},
-                    PathCheck(260, "D:\\Elsewhere\\other.exe", "D:\\Elsewhere\\notepad.exe"),
+                    PathCheck(260, "D:\\Elsewhere\\other.exe"),
                     {Create(256, "notepadSvc", "D:\\Elsewhere\\other.exe"), CloseService(280), CloseManager(256)}}));
 }
 

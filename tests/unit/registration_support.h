@@ -46,6 +46,12 @@ inline std::string FolderOf(const std::string& path)
     return path.substr(0, path.find_last_of('\\') + 1);
 }
 
+// A whole path as the host opens it: exactly as spelled, with "\\?\".
+inline std::string Exact(const std::string& path)
+{
+    return path.compare(0, 2, "\\\\") == 0 ? "\\\\?\\UNC\\" + path.substr(2) : "\\\\?\\" + path;
+}
+
 // The record's program and the host's own file, compared as files, then,
 // when they are one file, their folders: each opened for its attributes
 // (handles `firstFile` and on), identified, closed. `probes` are the prefixes
@@ -66,7 +72,8 @@ inline std::vector<std::string> FileCheck(int service, int firstFile, const std:
     int file = firstFile;
     for (const auto& path : opened) {
         const std::string handle = "file#" + std::to_string(file);
-        calls.push_back("CreateFileW(" + Quoted(path.first) + ", 0x80, 0x7, NULL, 3, " + path.second + ", NULL)");
+        calls.push_back("CreateFileW(" + Quoted(Exact(path.first)) + ", 0x80, 0x7, NULL, 3, " + path.second +
+                        ", NULL)");
         calls.push_back("GetFileInformationByHandleEx(" + handle + ", 18, 24)");
         calls.push_back("CloseHandle(" + handle + ")");
         file += 4;
@@ -84,53 +91,50 @@ inline std::vector<std::string> OtherFileCheck(int service, int firstFile)
     return FileCheck(service, firstFile, OtherProgram, ModulePath, false);
 }
 
-// A path as the host opens it: with the "\\?\" prefix from MAX_PATH units on.
-inline std::string Openable(const std::string& path)
-{
-    return path.size() < 260 ? path : "\\\\?\\" + path;
-}
-
 // Whether the host's drive is one of the logon session's alone, and whether
 // the service manager would read the path as it is written (%NAME%). Then
 // who may change what the record would run, on handles from `firstFile` on:
 // the owner and access list of the root and of each folder down to the
 // host's (each asked for its attributes first, for a link would be
-// followed), of each file in that folder (here the host alone), then where
-// Windows finds the host, and whether the program is there (it is not). One
-// handle for each folder, the listing, the host, and the host again.
-inline std::vector<std::string> PathCheck(int firstFile, const std::string& path = ModulePath, std::string program = "")
+// followed), where Windows finds that folder, and each file in it (here the
+// host alone) with where Windows finds it. One handle for each folder, the
+// folder again, the listing and the host.
+inline std::vector<std::string> PathCheck(int firstFile, const std::string& path = ModulePath)
 {
     const std::string drive = path.substr(0, 2);
     const std::string folder = FolderOf(path);
-    const std::string stem = path.substr(folder.size(), path.rfind('.') - folder.size());
-    program = program.empty() ? folder + stem.substr(0, stem.size() - 3) + ".exe" : program;
     std::vector<std::string> calls = {
         "GetDriveTypeW(" + Quoted(drive + "\\") + ")", "QueryDosDeviceW(" + Quoted(drive) + ", 32768)",
         "ExpandEnvironmentStringsW(" + Quoted(path) + ", " + std::to_string(path.size() + 1) + ")"};
     int handle = firstFile;
     const auto next = [&handle](const std::string& kind) { return kind + "#" + std::to_string((handle += 4) - 4); };
-    const auto judge = [&](const std::string& object) {
-        const std::string file = next("file");
-        calls.insert(calls.end(),
-                     {"CreateFileW(" + Quoted(Openable(object)) + ", 0x20000, 0x7, NULL, 3, 0x2200000, NULL)",
-                      "GetSecurityInfo(" + file + ", 1, 0x5, NULL, NULL)", "CloseHandle(" + file + ")"});
+    const auto finalPath = [&](const std::string& file, const std::string& object) {
+        calls.push_back("GetFinalPathNameByHandleW(" + file + ", 260, 0x0)");
+        if (object.size() + 4 >= 260) {  // "\\?\" and the path: asked again with the size it needs
+            calls.push_back("GetFinalPathNameByHandleW(" + file + ", " + std::to_string(object.size() + 5) + ", 0x0)");
+        }
     };
-    judge(path.substr(0, 3));
+    const auto judge = [&](const std::string& object, bool listed) {
+        const std::string file = next("file");
+        calls.push_back("CreateFileW(" + Quoted(Exact(object)) + ", 0x20000, 0x7, NULL, 3, 0x2200000, NULL)");
+        if (listed) {
+            finalPath(file, object);
+        }
+        calls.insert(calls.end(), {"GetSecurityInfo(" + file + ", 1, 0x5, NULL, NULL)", "CloseHandle(" + file + ")"});
+    };
+    judge(path.substr(0, 3), false);
     for (std::size_t end = folder.find('\\', 3); end != std::string::npos; end = folder.find('\\', end + 1)) {
-        calls.push_back("GetFileAttributesW(" + Quoted(Openable(folder.substr(0, end))) + ")");
-        judge(folder.substr(0, end));
+        calls.push_back("GetFileAttributesW(" + Quoted(Exact(folder.substr(0, end))) + ")");
+        judge(folder.substr(0, end), false);
     }
+    const std::string again = next("file");
+    calls.push_back("CreateFileW(" + Quoted(Exact(folder)) + ", 0x80, 0x7, NULL, 3, 0x2000000, NULL)");
+    finalPath(again, folder.substr(0, folder.size() - 1));
+    calls.push_back("CloseHandle(" + again + ")");
     const std::string listing = next("find");
-    calls.push_back("FindFirstFileExW(" + Quoted(Openable(folder + "*")) + ", 1, 0, NULL, 0x2)");
-    judge(path);
-    const std::string file = next("file");
-    calls.insert(calls.end(), {"FindNextFileW(" + listing + ")", "FindClose(" + listing + ")",
-                               "CreateFileW(" + Quoted(Openable(path)) + ", 0x80, 0x7, NULL, 3, 0x80, NULL)",
-                               "GetFinalPathNameByHandleW(" + file + ", 260, 0x0)"});
-    if (path.size() + 4 >= 260) {  // "\\\\?\\" and the path: asked again with the size it needs
-        calls.push_back("GetFinalPathNameByHandleW(" + file + ", " + std::to_string(path.size() + 5) + ", 0x0)");
-    }
-    calls.insert(calls.end(), {"CloseHandle(" + file + ")", "GetFileAttributesW(" + Quoted(Openable(program)) + ")"});
+    calls.push_back("FindFirstFileExW(" + Quoted(Exact(folder + "*")) + ", 1, 0, NULL, 0x2)");
+    judge(path, true);
+    calls.insert(calls.end(), {"FindNextFileW(" + listing + ")", "FindClose(" + listing + ")"});
     return calls;
 }
 

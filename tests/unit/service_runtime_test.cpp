@@ -196,9 +196,9 @@ TEST_F(ServiceRun, StartsTheChildOnANewConsoleInTheHostsDirectoryInAJobBeforeItR
                   "SetConsoleCtrlHandler(NULL, 0)",
                   "CreateProcessW(NULL, \"C:\\Apps\\notepad.exe \", NULL, NULL, 0, 0x4, NULL, \"C:\\Apps\\\", bare "
                   "startup info, cleared process information)",
-                  "AssignProcessToJobObject(job#276, process#320)", "ResumeThread(thread#324)",
-                  "WaitForSingleObject(process#320, 0xFFFFFFFF)", "CloseHandle(thread#324)", "CloseHandle(process#320)",
-                  "CloseHandle(console#332)", "TerminateJobObject(job#276, 2)",
+                  "AssignProcessToJobObject(job#276, process#316)", "ResumeThread(thread#320)",
+                  "WaitForSingleObject(process#316, 0xFFFFFFFF)", "CloseHandle(thread#320)", "CloseHandle(process#316)",
+                  "CloseHandle(console#328)", "TerminateJobObject(job#276, 2)",
                   "QueryInformationJobObject(job#276, 1, 48, NULL)", "CloseHandle(job#276)"}));
     EXPECT_EQ(exitCode_, 0);
     ExpectEverythingClosedAndNothingMisused();

@@ -48,7 +48,7 @@ TEST_P(WhoMayChange, JudgesTheDescriptor)
         fake::AddFile(beside);
     }
     fake::SetSecurity(GetParam().path, GetParam().security);
-    EXPECT_EQ(WhoElseMayChange(L"C:\\Apps\\notepadSvc.exe", L"C:\\Apps\\notepad.exe"), GetParam().why);
+    EXPECT_EQ(WhyOthersMayChange(L"C:\\Apps\\notepadSvc.exe", L"C:\\Apps\\notepad.exe"), GetParam().why);
     EXPECT_EQ(fake::OpenHandleCount(), 0);
 }
 
@@ -118,15 +118,30 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(HostTest, AHostWhosePathCannotBeResolvedIsRefused)
 {
     fake::FailCall("GetFinalPathNameByHandleW");
-    EXPECT_EQ(WhoElseMayChange(L"C:\\Apps\\notepadSvc.exe", L"C:\\Apps\\notepad.exe"),
-              Refused + L"where C:\\Apps\\notepadSvc.exe leads cannot be told");
+    EXPECT_EQ(WhyOthersMayChange(L"C:\\Apps\\notepadSvc.exe", L"C:\\Apps\\notepad.exe"),
+              Refused + L"where C:\\Apps\\ leads cannot be told");
+}
+
+// Each file is the file it is named: a name that differs only in case (in a
+// case-sensitive folder) or by a trailing dot is another file.
+TEST_F(HostTest, TwinsOfASafeFileAreJudgedEach)
+{
+    fake::MakeCaseSensitive(L"C:\\Apps");
+    for (const wchar_t* twin : {L"C:\\Apps\\helper.dll", L"C:\\Apps\\Helper.dll", L"C:\\Apps\\helper.dll."}) {
+        fake::AddFile(L"C:\\Apps\\Helper.dll");
+        fake::AddFile(twin);
+        fake::SetSecurity(twin, Owned(System, {{true, 0, FILE_WRITE_DATA, Users}}));
+        EXPECT_EQ(WhyOthersMayChange(L"C:\\Apps\\notepadSvc.exe", L"C:\\Apps\\notepad.exe"),
+                  Refused + L"S-1-5-32-545 may write " + twin);
+        fake::SetSecurity(twin, Owned(System, {}));
+    }
 }
 
 // A listing cut short leaves the rest of the folder unjudged.
 TEST_F(HostTest, AFolderWhoseListingFailsBeforeItsEndIsRefused)
 {
     fake::FailCall("FindNextFileW");
-    EXPECT_EQ(WhoElseMayChange(L"C:\\Apps\\notepadSvc.exe", L"C:\\Apps\\notepad.exe"),
+    EXPECT_EQ(WhyOthersMayChange(L"C:\\Apps\\notepadSvc.exe", L"C:\\Apps\\notepad.exe"),
               Refused + L"what C:\\Apps\\ holds cannot be told");
 }
 
@@ -142,7 +157,7 @@ protected:
     {
         fake::AddFile(L"C:\\A\\Worker\\workerSvc.exe");
         fake::AddFile(end + L"\\Worker\\workerSvc.exe");
-        return WhoElseMayChange(L"C:\\A\\Worker\\workerSvc.exe", L"C:\\A\\Worker\\worker.exe");
+        return WhyOthersMayChange(L"C:\\A\\Worker\\workerSvc.exe", L"C:\\A\\Worker\\worker.exe");
     }
 };
 
@@ -177,7 +192,7 @@ TEST_F(Links, ARootRelativeLinkLeadsFromTheRootOfItsDrive)
     fake::AddFile(L"C:\\A\\Worker\\workerSvc.exe");
     fake::AddFile(L"C:\\Real\\workerSvc.exe");
     fake::SetSecurity(L"C:\\Real\\", UsersMayWrite);
-    EXPECT_EQ(WhoElseMayChange(L"C:\\A\\Worker\\workerSvc.exe", L"C:\\A\\Worker\\worker.exe"),
+    EXPECT_EQ(WhyOthersMayChange(L"C:\\A\\Worker\\workerSvc.exe", L"C:\\A\\Worker\\worker.exe"),
               Refused + L"S-1-5-32-545 may add files to C:\\Real\\");
 }
 
@@ -211,7 +226,7 @@ TEST_F(HostTest, AnAdministratorIsKnownWithoutTheDomainWhenAMemberItself)
     fake::SetAccountName(Administrators, L"BUILTIN", L"Administrators", SidTypeAlias);
     fake::SetAccountName(bob, L"CORP", L"bob", SidTypeUser);
     fake::SetSecurity(L"C:\\Apps\\", Owned(bob, {}));
-    const auto judged = [] { return WhoElseMayChange(L"C:\\Apps\\notepadSvc.exe", L"C:\\Apps\\notepad.exe"); };
+    const auto judged = [] { return WhyOthersMayChange(L"C:\\Apps\\notepadSvc.exe", L"C:\\Apps\\notepad.exe"); };
     fake::SetLocalGroups(L"CORP\\bob", NERR_Success, {L"Users", L"Administrators"});
     EXPECT_EQ(judged(), L"");
     fake::SetLocalGroups(L"CORP\\bob", 2453);  // NERR_DCNotFound
