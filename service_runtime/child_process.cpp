@@ -5,6 +5,7 @@
 #include "host_core/system_library.h"
 #include "last_words.h"
 #include "permission_check/who_may_change.h"
+#include "program_image.h"
 #include "service_runtime.h"
 
 #include <atomic>

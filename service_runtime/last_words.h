@@ -13,11 +13,6 @@
 constexpr std::size_t LastWordsRows = 25;
 constexpr std::size_t LastWordsUnits = 4000;
 
-// Whether the image at `path` is a console program, as its PE header's
-// subsystem says; false when the file cannot be read as an image. Only a
-// console program uses a console.
-bool IsConsoleProgram(const std::wstring& path);
-
 // The last lines of the rows read from a screen: each row without its
 // trailing blanks, the empty rows at the end dropped, at most the last
 // LastWordsRows rows and LastWordsUnits units, "\r\n" between them. Empty
