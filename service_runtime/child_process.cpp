@@ -1,4 +1,6 @@
-#include "host_core/failure_notice.h"
+#include "child_console.h"
+#include "child_job.h"
+#include "child_state.h"
 #include "host_core/file_identity.h"
 #include "host_core/host_core.h"
 #include "host_core/paths.h"
@@ -8,144 +10,15 @@
 #include "program_image.h"
 #include "service_runtime.h"
 
-#include <atomic>
-
+// What they are, and what ChildLock guards: service_runtime.h, child_state.h.
 PROCESS_INFORMATION ChildProcess;
+SRWLOCK ChildLock = SRWLOCK_INIT;
+ChildState ChildProcessState = ChildState::NotCreated;
 
 namespace {
 
-enum class ChildState { NotCreated, Running, Ended };
-
-// Guards ChildProcess, the job and the state below between the service
-// thread, which creates the child and closes its handles, the control
-// handler and the end of the run. Never held across a wait or a status
-// report.
-SRWLOCK ChildLock = SRWLOCK_INIT;
-ChildState State = ChildState::NotCreated;
+// Guarded by ChildLock: set by a stop, which a launch still to come heeds.
 bool StopRequested = false;
-// The child and every process it starts; null when Windows would not confine
-// it. Open until the run is over: when the last handle to it closes, with
-// this process at the latest, Windows ends whatever is still in it.
-HANDLE ChildJob = nullptr;
-// Whether this process made a console for a console program and is on it.
-// It stays until the run is over, so that the console, and what the program
-// wrote to it, outlive the program however fast it ends: Windows closes a
-// console when the last process on it has left.
-bool OnChildConsole = false;
-// The thread that makes the program's console while the service manager
-// connects the dispatcher, taken by whoever waits for it first (the launch,
-// or the dispatcher's failure), and what came of it (read once it has
-// ended).
-enum class EarlyConsole { NotTried, Made, Failed };
-std::atomic<HANDLE> ConsoleMaker{nullptr};
-EarlyConsole ConsoleMadeEarly = EarlyConsole::NotTried;
-
-// Leaving the console leaves the standard handles that making it set: they
-// would name handles closed with it, which may be reused for anything.
-void FreeOurConsole()
-{
-    FreeConsole();
-    SetStdHandle(STD_INPUT_HANDLE, nullptr);
-    SetStdHandle(STD_OUTPUT_HANDLE, nullptr);
-    SetStdHandle(STD_ERROR_HANDLE, nullptr);
-}
-
-// The caller holds ChildLock.
-void LeaveChildConsole()
-{
-    if (OnChildConsole) {
-        FreeOurConsole();
-        OnChildConsole = false;
-    }
-}
-
-// The console is closing (its window was closed, by the program or by
-// anyone) and Windows ends this process once the handler returns, or about
-// 5 s after the event. The program gets 2 s to end by itself on its own
-// close event, then it is ended, so that the service thread has reported its
-// end, STOPPED included, before Windows ends this process. A stop that came
-// meanwhile tells the end instead, and reports it before then.
-void HoldTheCloseUntilStopped()
-{
-    const ULONGLONG closed = GetTickCount64();
-    if (!WaitForStoppedReport(closed + 2000)) {
-        TerminateChild();
-        if (!WaitForStoppedReport(closed + 4000)) {
-            ReportStopUnderWay();
-            WaitForStoppedReport(closed + 4500);
-        }
-    }
-}
-
-// Every process on the console gets its events, this one too. Ctrl-C and
-// Ctrl-Break, the stop's own or anyone's, are ignored.
-BOOL WINAPI OnConsoleEvent(DWORD event)
-{
-    if (event == CTRL_CLOSE_EVENT) {
-        HoldTheCloseUntilStopped();
-    }
-    return TRUE;
-}
-
-// A console of this process's own for a console program, which the program
-// is then created on: this process is on it before the program runs an
-// instruction. Making a console, like leaving or attaching to one, resets
-// this process's handler table to the default, which ends the process on any
-// console event: the handler is registered again at once. False, and no
-// console kept, when either fails.
-bool MakeConsole()
-{
-    if (AllocConsole() == FALSE) {
-        return false;
-    }
-    if (SetConsoleCtrlHandler(OnConsoleEvent, TRUE) == FALSE) {
-        FreeOurConsole();
-        return false;
-    }
-    SetConsoleTitleW(ChildProgramPath.c_str());
-    return true;
-}
-
-// Windows takes about a process start to bring a console up (its console
-// host is a process). Made while the service manager connects the
-// dispatcher, it costs the start nothing. Only where nobody could see it,
-// as on a service's window station: a host started by hand fails in the
-// dispatcher, and must not flash a console at its user.
-DWORD WINAPI MakeConsoleEarly(LPVOID /*unused*/)
-{
-    // USER32 first: Wine makes a console only for a process with a window
-    // station, which USER32 connects.
-    LoadSystemLibrary(L"user32.dll");
-    if (IsConsoleProgram(ChildProgramPath) && !WindowsCanBeSeen()) {
-        ConsoleMadeEarly = MakeConsole() ? EarlyConsole::Made : EarlyConsole::Failed;
-    }
-    return 0;
-}
-
-// Waits for the early console, and tells what came of it.
-EarlyConsole AwaitEarlyConsole()
-{
-    HANDLE maker = ConsoleMaker.exchange(nullptr);
-    if (maker == nullptr) {
-        return EarlyConsole::NotTried;
-    }
-    WaitForSingleObject(maker, INFINITE);
-    CloseHandle(maker);
-    return ConsoleMadeEarly;
-}
-
-// The creation flags for the program: none besides suspension on our console
-// (made early, or now), or a console of its own when ours cannot be made
-// (the program is then asked to end without Ctrl-C, and leaves no last
-// words). A GUI program gets no console. The caller holds ChildLock.
-DWORD MakeChildConsole(bool consoleProgram)
-{
-    if (!consoleProgram) {
-        return CREATE_NEW_CONSOLE;
-    }
-    OnChildConsole = OnChildConsole || MakeConsole();
-    return OnChildConsole ? 0 : CREATE_NEW_CONSOLE;
-}
 
 void ReportLaunch(const wchar_t* outcome)
 {
@@ -153,22 +26,6 @@ void ReportLaunch(const wchar_t* outcome)
     // format; the event log keeps it from reading as an insertion.
     const std::wstring text = outcome + ChildCommandLine;
     LogEvent(L"%s", text.c_str());
-}
-
-// A job that ends what is left in it when it is closed, and lets go only of
-// a process started with CREATE_BREAKAWAY_FROM_JOB, which asks to outlive
-// its parent. Null when it cannot be made.
-HANDLE CreateChildJob()
-{
-    HANDLE job = CreateJobObjectW(nullptr, nullptr);
-    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
-    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_BREAKAWAY_OK;
-    if (job != nullptr &&
-        SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits) == FALSE) {
-        CloseHandle(job);
-        job = nullptr;
-    }
-    return job;
 }
 
 // Creates the child suspended, puts it in the job before it runs any code of
@@ -203,37 +60,8 @@ DWORD StartChild(HANDLE job, bool consoleProgram)
         return error;
     }
     ChildJob = confined ? job : nullptr;
-    State = ChildState::Running;
+    ChildProcessState = ChildState::Running;
     return ERROR_SUCCESS;
-}
-
-// True once Windows counts no process in the child's job, or when there is
-// no job to count (the child ran unconfined) or it cannot be counted.
-bool ChildJobIsEmpty()
-{
-    AcquireSRWLockExclusive(&ChildLock);
-    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting = {};
-    const bool empty = ChildJob == nullptr ||
-                       QueryInformationJobObject(ChildJob, JobObjectBasicAccountingInformation, &accounting,
-                                                 sizeof accounting, nullptr) == FALSE ||
-                       accounting.ActiveProcesses == 0;
-    ReleaseSRWLockExclusive(&ChildLock);
-    return empty;
-}
-
-// A program that ended by itself may leave what it started running in its
-// job. The service is not stopped while any of it runs: a client, or the
-// service manager's own recovery, may start the service again the moment it
-// reports STOPPED, and a second copy would run beside the first one's
-// leftovers. Ending a job's processes takes Windows a moment; one that
-// cannot be ended (stuck in a driver) holds the service for 2 s at most.
-void EndWhatTheChildLeft()
-{
-    TerminateChild();
-    const ULONGLONG deadline = GetTickCount64() + 2000;
-    while (!ChildJobIsEmpty() && GetTickCount64() < deadline) {
-        Sleep(10);
-    }
 }
 
 // ERROR_SUCCESS when the program may be started; else the error the service
@@ -256,24 +84,11 @@ DWORD LaunchRefusal(const std::wstring& modulePath, std::wstring& why)
 
 }  // namespace
 
-void StartMakingChildConsole()
-{
-    ConsoleMadeEarly = EarlyConsole::NotTried;
-    ConsoleMaker = CreateThread(nullptr, 0, MakeConsoleEarly, nullptr, 0, nullptr);
-}
-
-void ForgetEarlyConsole()
-{
-    if (AwaitEarlyConsole() == EarlyConsole::Made) {
-        FreeOurConsole();
-    }
-}
-
 void PrepareChildProcess()
 {
     AcquireSRWLockExclusive(&ChildLock);
     ChildProcess = PROCESS_INFORMATION{};
-    State = ChildState::NotCreated;
+    ChildProcessState = ChildState::NotCreated;
     StopRequested = false;
     ReleaseSRWLockExclusive(&ChildLock);
 }
@@ -334,7 +149,7 @@ ChildEnd RunChildProcess(const std::wstring& modulePath)
     const bool endedByItself = ClaimTheEndOfTheRun();
 
     AcquireSRWLockExclusive(&ChildLock);
-    State = ChildState::Ended;
+    ChildProcessState = ChildState::Ended;
     CloseHandle(ChildProcess.hThread);
     CloseHandle(ChildProcess.hProcess);
     // Read before anything of the job is ended: what the program started
@@ -357,45 +172,10 @@ QuitRequest AskChildToQuit()
     StopRequested = true;
     // Our open thread handle keeps the thread id from being reused. Without
     // USER32 there is nobody to ask: the termination follows all the same.
-    const QuitRequest request = State != ChildState::Running || postThreadMessage == nullptr ? QuitRequest::NothingToAsk
-                                : postThreadMessage(ChildProcess.dwThreadId, WM_QUIT, 0, 0) != FALSE
-                                    ? QuitRequest::Posted
-                                    : QuitRequest::NotYet;
+    const QuitRequest request =
+        ChildProcessState != ChildState::Running || postThreadMessage == nullptr ? QuitRequest::NothingToAsk
+        : postThreadMessage(ChildProcess.dwThreadId, WM_QUIT, 0, 0) != FALSE     ? QuitRequest::Posted
+                                                                                 : QuitRequest::NotYet;
     ReleaseSRWLockExclusive(&ChildLock);
     return request;
-}
-
-void SendCtrlCToChild()
-{
-    AcquireSRWLockExclusive(&ChildLock);
-    // Every process on the console gets it: the program, what it started
-    // there, and this process, which ignores it.
-    if (OnChildConsole && State == ChildState::Running) {
-        GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
-    }
-    ReleaseSRWLockExclusive(&ChildLock);
-}
-
-void TerminateChild()
-{
-    AcquireSRWLockExclusive(&ChildLock);
-    // The job holds what the child started, whether the child still runs or
-    // has already quit.
-    if (ChildJob != nullptr) {
-        TerminateJobObject(ChildJob, 2);
-    } else if (State == ChildState::Running) {
-        TerminateProcess(ChildProcess.hProcess, 2);
-    }
-    ReleaseSRWLockExclusive(&ChildLock);
-}
-
-void ReleaseChildJob()
-{
-    AcquireSRWLockExclusive(&ChildLock);
-    if (ChildJob != nullptr) {
-        CloseHandle(ChildJob);
-        ChildJob = nullptr;
-    }
-    LeaveChildConsole();
-    ReleaseSRWLockExclusive(&ChildLock);
 }
