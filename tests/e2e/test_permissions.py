@@ -6,6 +6,7 @@ unit tests have what Wine cannot show. No display: a failed /install must
 tell its standard error and the event log, as no box can be made."""
 
 import os
+import shutil
 import time
 import unittest
 from pathlib import Path
@@ -17,6 +18,15 @@ from wine_harness import helper_exe, make_scratch, start_session, to_windows_pat
 STOPPED_TAIL = [STOPPED_EVENT, DISPATCHER_RETURNED]
 OPEN = 0o757  # o+w on a folder
 NOBODY = 65534
+# The file each case gives a twin whose name differs in case only. Wine keeps
+# both, and lists a folder sorted by name ignoring case, then by code unit,
+# whatever the order they were made in: the file comes before its lower-case
+# twin, so a walk that judges one name per spelling never reaches the twin.
+TWINS = {
+    "permTwinDll": lambda test, host, program: test.plant(program, name="Helper.dll"),
+    "permTwinProgram": lambda test, host, program: program,
+    "permTwinHost": lambda test, host, program: host,
+}
 
 session = None
 
@@ -65,13 +75,21 @@ class Permissions(unittest.TestCase):
         return session.run(to_windows_path(host), "/install")
 
     @staticmethod
-    def plant(program: Path, mode: int = 0o644, owner: int = -1) -> Path:
-        """helper.dll beside the program, as a program's own DLL would be."""
-        dll = program.parent / "helper.dll"
+    def plant(program: Path, mode: int = 0o644, owner: int = -1, name: str = "helper.dll") -> Path:
+        """helper.dll (or `name`) beside the program, as a program's own DLL would be."""
+        dll = program.parent / name
         dll.write_bytes(b"MZ")
         os.chmod(dll, mode)
         os.chown(dll, owner, owner)
         return dll
+
+    @staticmethod
+    def twin(path: Path) -> Path:
+        """A copy of `path` named in lower case, that Everyone may write."""
+        twin = path.with_name(path.name.lower())
+        shutil.copyfile(path, twin)
+        os.chmod(twin, 0o666)
+        return twin
 
     def test_install_refuses_what_others_may_change_and_says_why(self):
         cases = {
@@ -87,16 +105,19 @@ class Permissions(unittest.TestCase):
             "permDll": (lambda s, h, p: self.plant(p, 0o646), "Everyone may write and delete {dll}"),
             "permDllOwner": (lambda s, h, p: self.plant(p, 0o644, NOBODY), "NT AUTHORITY\\ANONYMOUS LOGON owns {dll}"),
         }
+        cases.update({name: (lambda s, h, p, original=original: self.twin(original(self, h, p)),
+                             "Everyone may write and delete {twin}") for name, original in TWINS.items()})
         for name, (change, why) in cases.items():
             with self.subTest(name):
                 if name in ("permOwner", "permDllOwner") and os.geteuid() != 0:
                     self.skipTest("only root may give a file to another user")
                 scratch, host, program = self.place(name, "inner" if name == "permAbove" else "")
-                change(scratch, host, program)
+                changed = change(scratch, host, program)
                 run = self.install(host)
                 paths = {"folder": to_windows_path(host.parent) + "\\", "program": to_windows_path(program),
                          "host": to_windows_path(host), "above": to_windows_path(scratch.win_dir) + "\\",
-                         "dll": to_windows_path(host.parent / "helper.dll")}
+                         "dll": to_windows_path(host.parent / "helper.dll"),
+                         "twin": changed and to_windows_path(changed)}
                 self.assertEqual([(e.source, e.type, e.event_id, e.text) for e in run.events()],
                                  [(name + "Svc", 4, 0, REFUSED + why.format(**paths)),
                                   (name + "Svc", 4, 0, CREATE_FAILED)])
@@ -151,6 +172,20 @@ class Permissions(unittest.TestCase):
                          [LAUNCH_FAILED + command_line,
                           REFUSED + "Everyone may write and delete " + to_windows_path(dll)] + STOPPED_TAIL)
         self.assertEqual(query(name + "Svc").get("win32_exit_code"), "1260")
+
+    def test_a_start_launches_nothing_once_a_file_has_an_open_case_twin(self):
+        for case, original in TWINS.items():
+            name = case + "Start"
+            with self.subTest(case):
+                scratch, host, program = self.place(name)
+                safe = original(self, host, program)
+                self.assertEqual(self.install(host).exit_code, 0)
+                twin = self.twin(safe)
+                self.assertEqual(session.sc("start", name + "Svc").exit_code, 0)
+                self.assertEqual(events_after_runs(name + "Svc", 1),
+                                 [LAUNCH_FAILED + to_windows_path(program) + " ",
+                                  REFUSED + "Everyone may write and delete " + to_windows_path(twin)] + STOPPED_TAIL)
+                self.assertEqual(query(name + "Svc").get("win32_exit_code"), "1260")
 
     def test_a_host_whose_program_is_itself_is_stopped_at_once(self):
         # "ab" less three units is "ab": the program would be the host itself.
