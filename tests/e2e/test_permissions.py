@@ -126,6 +126,26 @@ class Permissions(unittest.TestCase):
                 self.assertEqual(run.exit_code, ERROR_ACCESS_DISABLED_BY_POLICY & 0xFF)  # Wine keeps 8 bits
                 self.assertEqual(query(name + "Svc"), {})
 
+    def test_install_judges_each_file_as_listed_and_where_it_leads(self):
+        # Windows drops a trailing dot from a name unless the path begins with
+        # \\?\; Wine shows a file symlink as a plain file, and opens its target.
+        def link_into_open_folder(s, h, p):
+            (s.win_dir / "open").mkdir()
+            os.chmod(s.win_dir / "open", OPEN)
+            os.symlink(self.plant(s.win_dir / "open" / "x"), h.parent / "helper.dll")
+
+        cases = {"permDotSafe": (lambda s, h, p: self.plant(p, name="notes.txt."), 0),
+                 "permDotOpen": (lambda s, h, p: (self.plant(p), self.plant(p, 0o666, name="helper.dll.")),
+                                 ERROR_ACCESS_DISABLED_BY_POLICY),
+                 "permFileLink": (link_into_open_folder, ERROR_ACCESS_DISABLED_BY_POLICY)}
+        for name, (change, error) in cases.items():
+            with self.subTest(name):
+                scratch, host, program = self.place(name, "app")
+                change(scratch, host, program)
+                run = self.install(host)
+                self.assertEqual((run.exit_code, any(e.text.startswith(REFUSED) for e in run.events()),
+                                  query(name + "Svc") != {}), (error & 0xFF, error != 0, error == 0))
+
     def test_install_refuses_a_chain_of_links_whose_middle_lies_where_everyone_may_write(self):
         # A -> open/mid -> real, open being o+w. Wine cannot read a folder
         # link's target, so the first link is refused already.
@@ -186,6 +206,21 @@ class Permissions(unittest.TestCase):
                                  [LAUNCH_FAILED + to_windows_path(program) + " ",
                                   REFUSED + "Everyone may write and delete " + to_windows_path(twin)] + STOPPED_TAIL)
                 self.assertEqual(query(name + "Svc").get("win32_exit_code"), "1260")
+
+    def test_install_again_judges_again_and_leaves_the_record(self):
+        name = "permAgain"
+        scratch, host, program = self.place(name)
+        self.assertEqual(self.install(host).exit_code, 0)
+        os.chmod(host.parent, OPEN)
+        run = self.install(host)
+        self.assertEqual((run.exit_code, [e.text for e in run.events()][:1]),
+                         (ERROR_ACCESS_DISABLED_BY_POLICY & 0xFF,
+                          [REFUSED + "Everyone may add files to, add folders to, delete or rename anything in and "
+                           "delete or rename " + to_windows_path(host.parent) + "\\"]))
+        self.assertEqual(query(name + "Svc").get("state"), "1")
+        self.assertEqual(session.sc("start", name + "Svc").exit_code, 0)
+        events_after_runs(name + "Svc", 1)
+        self.assertEqual(query(name + "Svc").get("win32_exit_code"), "1260")
 
     def test_a_host_whose_program_is_itself_is_stopped_at_once(self):
         # "ab" less three units is "ab": the program would be the host itself.
