@@ -1,6 +1,7 @@
 #include "event_text.h"
 #include "failure_notice.h"
 #include "host_core.h"
+#include "texts.h"
 
 void LogEvent(const wchar_t* format, ...)
 {
@@ -11,7 +12,7 @@ void LogEvent(const wchar_t* format, ...)
 
     HANDLE source = RegisterEventSourceW(nullptr, ServiceName.c_str());
     if (source == nullptr) {
-        ShowFailure(L"RegisterEventSource() Failed!");
+        ShowFailure(EventSourceFailed);
         return;
     }
 

@@ -2,6 +2,7 @@
 
 #include "service_mode.h"
 #include "system_library.h"
+#include "texts.h"
 
 #include <windows.h>
 #include <wtsapi32.h>
@@ -73,16 +74,15 @@ void WriteToStandardError(const wchar_t* text)
 
 bool ShowFailure(const wchar_t* text)
 {
-    const wchar_t* const caption = L"ERROR";
     if (!IsRunningAsService() && WindowsCanBeSeen()) {
         const auto messageBox = LoadSystemFunction<decltype(&MessageBoxW)>(L"user32.dll", "MessageBoxW");
         // A box that could not be made (Windows gives 0, Wine without a
         // display -1) was seen by nobody: the text goes the unattended way.
-        if (messageBox != nullptr && messageBox(nullptr, text, caption, MB_OK) == IDOK) {
+        if (messageBox != nullptr && messageBox(nullptr, text, BoxCaption, MB_OK) == IDOK) {
             return true;
         }
     }
-    SendToConsoleSession(caption, text);
+    SendToConsoleSession(BoxCaption, text);
     OutputDebugStringW(text);
     WriteToStandardError(text);
     return false;

@@ -3,6 +3,7 @@
 #include "service_mode.h"
 #include "service_registration/service_registration.h"
 #include "service_runtime/service_runtime.h"
+#include "texts.h"
 
 SERVICE_STATUS ServiceStatus;
 SERVICE_STATUS_HANDLE StatusHandle;
@@ -51,12 +52,12 @@ DWORD RunAsService(const HostIdentity& identity)
         // Started by hand, not by the service manager: nothing was run.
         const DWORD error = GetLastError();
         ForgetEarlyConsole();
-        LogEvent(L"Register Service Main Function Error!");
+        LogEvent(L"%s", DispatcherFailed);
         return error;
     }
     WaitForControlHandlers();
     // The service has stopped: nothing the program left running outlives it.
     ReleaseChildJob();
-    LogEvent(L"Register Service Main Function Succeed!");
+    LogEvent(L"%s", DispatcherReturned);
     return ERROR_SUCCESS;
 }

@@ -4,14 +4,13 @@
 
 #include "host_core/ascii_case.h"
 #include "host_core/paths.h"
+#include "host_core/texts.h"
 
 #include <windows.h>
 
 #include <vector>
 
 namespace {
-
-const wchar_t* const Refused = L"Only administrators may change what this service runs, but ";
 
 // Every file directly in `folder` is judged as a file, where Windows really
 // finds it: Windows' loader takes a DLL from the program's folder before its

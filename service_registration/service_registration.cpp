@@ -2,14 +2,12 @@
 #include "host_core/failure_notice.h"
 #include "host_core/host_core.h"
 #include "host_core/paths.h"
+#include "host_core/texts.h"
 #include "host_record.h"
 #include "permission_check/who_may_change.h"
 #include "registered_path.h"
 
 namespace {
-
-// What /install says however the record could not be made.
-const wchar_t* const CreateFailed = L"CreateServiceW() 失败!";
 
 // Why the call just made failed. Windows always says, but an exit code of 0
 // would report the failure as a success.
@@ -36,9 +34,8 @@ DWORD TellFailure(const wchar_t* text, DWORD error)
 // look like one that removed it.
 void ShowNotDeleted()
 {
-    const wchar_t* const text = L"Service could not be deleted";
-    LogEvent(L"%s", text);
-    ShowFailure(text);
+    LogEvent(L"%s", NotDeleted);
+    ShowFailure(NotDeleted);
 }
 
 // A deletion still under way (an upgrade script's /uninstall of the running
@@ -148,7 +145,7 @@ DWORD InstallService(const std::wstring& modulePath)
 {
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     if (manager == nullptr) {
-        return TellFailure(L"OpenSCManager() 失败!", FailureError());
+        return TellFailure(ManagerFailed, FailureError());
     }
     const DWORD error = CreateRecord(manager, modulePath);
     CloseServiceHandle(manager);
@@ -161,7 +158,7 @@ DWORD UninstallService(const std::wstring& modulePath)
     // the service manager with full access.
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     if (manager == nullptr) {
-        return TellFailure(L"OpenSCManager() 失败!", FailureError());
+        return TellFailure(ManagerFailed, FailureError());
     }
     const DWORD error = DeleteRecord(manager, modulePath);
     CloseServiceHandle(manager);

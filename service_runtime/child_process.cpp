@@ -5,6 +5,7 @@
 #include "host_core/host_core.h"
 #include "host_core/paths.h"
 #include "host_core/system_library.h"
+#include "host_core/texts.h"
 #include "last_words.h"
 #include "permission_check/who_may_change.h"
 #include "program_image.h"
@@ -130,14 +131,14 @@ ChildEnd RunChildProcess(const std::wstring& modulePath)
         return end;
     }
     if (error != ERROR_SUCCESS) {
-        ReportLaunch(L"子进程创建失败!cmd=");
+        ReportLaunch(LaunchFailed);
         if (!why.empty()) {
             LogEvent(L"%s", why.c_str());
         }
         end.CreationError = error;
         return end;
     }
-    ReportLaunch(L"子进程创建成功!cmd=");
+    ReportLaunch(Launched);
 
     // Only this thread writes ChildProcess, so it reads it without the lock.
     WaitForSingleObject(ChildProcess.hProcess, INFINITE);

@@ -2,6 +2,7 @@
 
 #include "host_core/event_text.h"
 #include "host_core/host_core.h"
+#include "host_core/texts.h"
 
 #include <utility>
 #include <vector>
@@ -152,7 +153,6 @@ void ReportLastWords(DWORD exitCode, const std::wstring& lines)
     // In decimal, as sc shows an exit code. Passed as an argument, so that a
     // '%' the program wrote is not read as a format; the event log keeps it
     // from reading as an insertion.
-    const std::wstring text = L"The program ended by itself with exit code " + DecimalText(exitCode) +
-                              L". The last lines of its console:\r\n" + lines;
+    const std::wstring text = LastWordsBefore + DecimalText(exitCode) + LastWordsAfter + lines;
     LogEvent(L"%s", text.c_str());
 }

@@ -1,5 +1,6 @@
 #include "host_core/host_core.h"
 #include "host_core/service_mode.h"
+#include "host_core/texts.h"
 #include "service_runtime.h"
 
 const HostIdentity* ServiceHost = nullptr;
@@ -152,7 +153,7 @@ void WINAPI ServiceMain(DWORD /*argumentCount*/, LPWSTR* /*arguments*/)
     SERVICE_STATUS_HANDLE handle = RegisterServiceCtrlHandlerW(ServiceName.c_str(), ServiceCtrlHandler);
     if (handle == nullptr) {
         ForgetEarlyConsole();
-        LogEvent(L"Handler not installed");
+        LogEvent(L"%s", HandlerNotInstalled);
         return;
     }
     AcquireSRWLockExclusive(&StatusLock);
@@ -171,7 +172,7 @@ void WINAPI ServiceMain(DWORD /*argumentCount*/, LPWSTR* /*arguments*/)
     if (end.CreationError != ERROR_SUCCESS) {
         ClaimTheEndOfTheRun();
     }
-    LogEvent(L"Service stopped");
+    LogEvent(L"%s", StoppedEvent);
     const DWORD win32ExitCode = end.CreationError != ERROR_SUCCESS ? end.CreationError
                                 : end.ExitCode != 0                ? ERROR_SERVICE_SPECIFIC_ERROR
                                                                    : ERROR_SUCCESS;
@@ -199,7 +200,7 @@ void ReportStopUnderWay()
     // The handler and a closing console may both get here: only the first
     // report is made.
     if (stopping) {
-        LogEvent(L"Service stopped");
+        LogEvent(L"%s", StoppedEvent);
         ReportServiceState(RunStage::Stopping, RunStage::Stopped, SERVICE_STOPPED);
     }
 }
@@ -243,7 +244,7 @@ void WINAPI ServiceCtrlHandler(DWORD control)
     case SERVICE_CONTROL_PAUSE:
     case SERVICE_CONTROL_CONTINUE:
     case SERVICE_CONTROL_INTERROGATE: break;
-    default: LogEvent(L"Bad service request"); break;
+    default: LogEvent(L"%s", BadServiceRequest); break;
     }
 
     AcquireSRWLockExclusive(&HandlerLock);

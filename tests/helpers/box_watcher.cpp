@@ -11,6 +11,8 @@
 //   closed=yes | closed=no          whether the box went away after OK was pressed
 // or "found=no" when no such window appeared within the time-out.
 // Exit code: 0 box found and closed, 1 none found, 2 found but still open.
+#include "host_core/texts.h"
+
 #include <windows.h>
 
 #include <algorithm>
@@ -36,7 +38,7 @@ HWND WaitForBox(ULONGLONG timeoutMs)
 {
     const ULONGLONG start = GetTickCount64();
     for (;;) {
-        if (const HWND box = FindWindowW(nullptr, L"ERROR")) {
+        if (const HWND box = FindWindowW(nullptr, BoxCaption)) {
             return box;
         }
         if (GetTickCount64() - start >= timeoutMs) {
