@@ -166,7 +166,7 @@ std::wstring WindowsPathOf(const std::wstring& path, DWORD flags)
     if (file == INVALID_HANDLE_VALUE) {
         return std::wstring();
     }
-    const std::wstring final = FinalPathOf(file, flags);
+    std::wstring final = FinalPathOf(file, flags);
     CloseHandle(file);
     return final;
 }
