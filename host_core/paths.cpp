@@ -19,12 +19,13 @@ bool HasDriveLetter(const std::wstring& path)
 
 bool HasDevicePrefix(const std::wstring& path)
 {
-    return path.compare(0, 4, L"\\\\?\\") == 0 || path.compare(0, 4, L"\\??\\") == 0;
+    return path.compare(0, 4, L"\\\\?\\") == 0 || path.compare(0, 4, L"\\??\\") == 0 ||
+           path.compare(0, 4, L"\\\\.\\") == 0;
 }
 
 std::wstring WithoutDevicePrefix(const std::wstring& path)
 {
-    if (path.compare(1, 7, L"\\?\\UNC\\") == 0 || path.compare(1, 7, L"??\\UNC\\") == 0) {
+    if (path.compare(3, 5, L"\\UNC\\") == 0) {
         return L"\\\\" + path.substr(8);
     }
     return path.substr(4);
@@ -54,10 +55,9 @@ std::wstring PlainPath(const std::wstring& path)
     for (wchar_t& unit : plain) {
         unit = IsSeparator(unit) ? L'\\' : unit;
     }
-    if (HasDevicePrefix(plain) && plain.compare(4, 7, L"Volume{") != 0) {
-        plain = WithoutDevicePrefix(plain);
-    } else if (plain.compare(0, 4, L"\\??\\") == 0) {
-        plain[1] = L'\\';
+    // A volume without a drive letter has no other name.
+    if (HasDevicePrefix(plain)) {
+        plain = plain.compare(4, 7, L"Volume{") == 0 ? L"\\\\?\\" + plain.substr(4) : WithoutDevicePrefix(plain);
     }
     // "." and ".." taken away as Windows does when it parses a path.
     const std::size_t root = RootLength(plain);
@@ -82,10 +82,14 @@ std::wstring PlainPath(const std::wstring& path)
 
 std::wstring ExactPath(const std::wstring& path)
 {
-    if (HasDevicePrefix(path)) {
+    if (path.compare(0, 4, L"\\\\?\\") == 0) {
         return path;
     }
     const std::wstring plain = PlainPath(path);
+    // A volume's own name keeps its prefix.
+    if (plain.compare(0, 4, L"\\\\?\\") == 0) {
+        return plain;
+    }
     if (RootLength(plain) == 0) {
         return path;
     }

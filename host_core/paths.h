@@ -19,27 +19,29 @@ inline bool IsSeparator(wchar_t unit)
 bool HasDriveLetter(const std::wstring& path);
 
 // Whether the path begins with "\\?\" or "\??\", the prefixes with which
-// Windows writes a path as it is, unparsed.
+// Windows writes a path as it is, unparsed, or with "\\.\" (the same path
+// through the device namespace).
 bool HasDevicePrefix(const std::wstring& path);
 // A UNC path for what Windows writes as "\??\UNC\server\share" or
-// "\\?\UNC\server\share", a plain one for "\??\C:\Real" or "\\?\C:\Real".
+// "\\?\UNC\server\share", a plain one for "\??\C:\Real" or "\\?\C:\Real"
+// (and the same with "\\.\").
 std::wstring WithoutDevicePrefix(const std::wstring& path);
 
 // The length of "C:\", "\\server\share\" or "\\?\Volume{...}\", with which
 // a whole path begins; 0 when it begins with none of them.
 std::size_t RootLength(const std::wstring& path);
 
-// The path in the form the host compares and opens: backslashes, no "\\?\"
-// or "\??\" prefix but on a volume's own name ("\\?\Volume{...}\"), and no
-// "." or ".." components. Names are kept as they are, a trailing dot or
+// The path in the form the host compares and opens: backslashes, no device
+// prefix but on a volume's own name ("\\?\Volume{...}\"), and no "." or ".."
+// components. Names are kept as they are, a trailing dot or
 // blank included.
 std::wstring PlainPath(const std::wstring& path);
 
 // The path as CreateFileW and the like open it exactly as it is spelled:
 // once whole, with the "\\?\" prefix, whatever its length. Without it
 // Windows strips a trailing dot or blank from a name ("helper.dll." opens
-// helper.dll) and refuses a path of MAX_PATH units or more. A relative path
-// is left as it is.
+// helper.dll) and refuses a path of MAX_PATH units or more. A path that has
+// the prefix already is taken as it is written; so is a relative one.
 std::wstring ExactPath(const std::wstring& path);
 
 // Path splitting with the C runtime's _wsplitpath_s rules, for paths of any

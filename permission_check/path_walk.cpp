@@ -11,21 +11,13 @@ namespace {
 // links longer than any administrator makes is refused.
 const int MostLinks = 8;
 
-// Wine names a file whose name ends in dots or blanks without them: what it
-// names then is in the same folder, and judged there in its own right.
-std::wstring WithoutTrailingDots(const std::wstring& path)
-{
-    const std::size_t end = path.find_last_not_of(L". ");
-    return end == std::wstring::npos ? path : path.substr(0, end + 1);
-}
-
 // Judges the object at `path` (no trailing separator, but on a root) as
 // itself: a link as a link, whoever may set where it leads, and anything
-// else in its role. `expected`, when given, is where Windows should find it;
-// found anywhere else, it is followed there as a link would be. Returns what
-// the walk knows of it; with walk.Why set when it refuses.
+// else in its role. `listedIn`, when given, is where Windows finds the folder
+// it was listed in; found in any other, it is followed there as a link would
+// be. Returns what the walk knows of it; with walk.Why set when it refuses.
 const Walk::SeenObject* Visit(Walk& walk, const std::wstring& path, Part role, bool isRoot, DWORD attributes,
-                              const std::wstring& expected)
+                              const std::wstring& listedIn)
 {
     // Remembered by the name exactly as written: in a case-sensitive folder,
     // names that differ only in case are two files.
@@ -52,11 +44,12 @@ const Walk::SeenObject* Visit(Walk& walk, const std::wstring& path, Part role, b
     if (object != INVALID_HANDLE_VALUE) {
         if (!isRoot && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
             link = ReadLink(object, path);
-        } else if (!expected.empty()) {
+        } else if (!listedIn.empty()) {
             // A link that is no reparse point (a Unix symbolic link under
-            // Wine) shows only here.
+            // Wine) shows only here. What is judged is the object opened;
+            // one elsewhere in the same folder is judged there itself.
             const std::wstring lies = FinalPathOf(object, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-            elsewhere = lies != expected && lies != WithoutTrailingDots(expected);
+            elsewhere = FolderOf(lies) != listedIn;
             link = {elsewhere, lies};
         }
         error = GetSecurityInfo(object, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
@@ -79,7 +72,7 @@ const Walk::SeenObject* Visit(Walk& walk, const std::wstring& path, Part role, b
 
 }  // namespace
 
-std::wstring WalkPath(Walk& walk, const std::wstring& start, Part role, DWORD attributes, std::wstring expected)
+std::wstring WalkPath(Walk& walk, const std::wstring& start, Part role, DWORD attributes, std::wstring listedIn)
 {
     std::wstring path = PlainPath(start);
     for (int links = 0;; ++links) {
@@ -110,7 +103,7 @@ std::wstring WalkPath(Walk& walk, const std::wstring& start, Part role, DWORD at
             current = path.substr(0, end);
             const bool last = end == path.size();
             seen = Visit(walk, current, last ? role : Part::FolderAbove, false,
-                         last ? attributes : INVALID_FILE_ATTRIBUTES, last ? expected : std::wstring());
+                         last ? attributes : INVALID_FILE_ATTRIBUTES, last ? listedIn : std::wstring());
             if (seen == nullptr) {
                 return std::wstring();
             }
@@ -125,6 +118,6 @@ std::wstring WalkPath(Walk& walk, const std::wstring& start, Part role, DWORD at
         const std::wstring rest = current.size() < path.size() ? path.substr(current.size() + 1) : std::wstring();
         path = PlainPath(seen->Link.Path + (rest.empty() ? L"" : L"\\" + rest));
         attributes = INVALID_FILE_ATTRIBUTES;
-        expected.clear();
+        listedIn.clear();
     }
 }

@@ -25,9 +25,10 @@ struct Walk {
 
 // Judges every object `start` brings in, the one at its end as `role` (File
 // or Folder). `attributes`, when known, are those of the object at the end;
-// `expected`, when known, is where Windows should find it (FinalPathOf with
-// FILE_NAME_NORMALIZED): found elsewhere, it is judged there as well.
+// `listedIn`, for a file listed in a folder, is where Windows finds that
+// folder (FinalPathOf with FILE_NAME_NORMALIZED, a trailing separator): a
+// file Windows finds in another is judged there as well.
 // Returns where the path leads through every link, a folder with its
 // trailing separator; empty once the walk refuses, with walk.Why set.
 std::wstring WalkPath(Walk& walk, const std::wstring& start, Part role, DWORD attributes = INVALID_FILE_ATTRIBUTES,
-                      std::wstring expected = std::wstring());
+                      std::wstring listedIn = std::wstring());

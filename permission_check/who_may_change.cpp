@@ -24,7 +24,9 @@ void JudgeFiles(Walk& walk, const std::wstring& folder, const std::wstring& loca
 {
     // Where Windows finds the folder, which a walk by name may not show (a
     // drive letter defined for every session, say): judged there too.
-    std::wstring lies = WindowsPathOf(folder, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    const bool root = folder.size() == RootLength(folder);
+    std::wstring lies =
+        WindowsPathOf(root ? folder : folder.substr(0, folder.size() - 1), FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
     if (lies.empty()) {
         walk.Why = L"where " + folder + L" leads cannot be told";
         return;
@@ -48,7 +50,7 @@ void JudgeFiles(Walk& walk, const std::wstring& folder, const std::wstring& loca
     do {
         const std::wstring name = entry.cFileName;
         if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-            WalkPath(walk, folder + name, Part::File, entry.dwFileAttributes, lies + name);
+            WalkPath(walk, folder + name, Part::File, entry.dwFileAttributes, lies);
         } else if (localFolder.empty() ? name != L"." && name != L".." : EqualFoldingAscii(name, localFolder)) {
             // Every case of the name: in a case-sensitive folder, the
             // loader's may be any of them.

@@ -28,16 +28,19 @@ std::wstring WithExtension(std::wstring program)
     return program;
 }
 
-bool RunsThisHost(SC_HANDLE service, const std::wstring& modulePath)
+// The program the record runs, when it is this very file (however the record
+// names it); empty when it is another program, or cannot be read.
+std::wstring ThisHostAsRecorded(SC_HANDLE service, const std::wstring& modulePath)
 {
     DWORD needed = 0;
     QueryServiceConfigW(service, nullptr, 0, &needed);
     std::vector<QUERY_SERVICE_CONFIGW> buffer(needed / sizeof(QUERY_SERVICE_CONFIGW) + 1);
     const DWORD size = static_cast<DWORD>(buffer.size() * sizeof(QUERY_SERVICE_CONFIGW));
     if (QueryServiceConfigW(service, buffer.data(), size, &needed) == FALSE || buffer[0].lpBinaryPathName == nullptr) {
-        return false;
+        return std::wstring();
     }
-    return IsSameFileInSameFolder(ProgramOfBinaryPath(buffer[0].lpBinaryPathName), modulePath);
+    const std::wstring program = ProgramOfBinaryPath(buffer[0].lpBinaryPathName);
+    return IsSameFileInSameFolder(program, modulePath) ? program : std::wstring();
 }
 
 // A record that another client still holds open outlives DeleteService until
@@ -71,7 +74,7 @@ std::wstring ProgramOfBinaryPath(const std::wstring& binaryPath)
     return binaryPath;
 }
 
-Record FindRecord(SC_HANDLE manager, const std::wstring& modulePath, DWORD access)
+Record FindRecord(SC_HANDLE manager, const std::wstring& modulePath, DWORD access, std::wstring* recorded)
 {
     SC_HANDLE service = OpenServiceW(manager, ServiceName.c_str(), access);
     if (service == nullptr) {
@@ -84,8 +87,12 @@ Record FindRecord(SC_HANDLE manager, const std::wstring& modulePath, DWORD acces
     Record record = Record::OfThisHost;
     if ((access & SERVICE_CHANGE_CONFIG) != 0 && IsMarkedForDeletion(service)) {
         record = Record::BeingDeleted;
-    } else if (!RunsThisHost(service, modulePath)) {
-        record = Record::OfAnotherProgram;
+    } else {
+        const std::wstring program = ThisHostAsRecorded(service, modulePath);
+        record = program.empty() ? Record::OfAnotherProgram : Record::OfThisHost;
+        if (recorded != nullptr) {
+            *recorded = program;
+        }
     }
     CloseServiceHandle(service);
     return record;

@@ -19,5 +19,6 @@ enum class Record { Absent, OfThisHost, OfAnotherProgram, BeingDeleted, Unreadab
 // opened with `access`; with SERVICE_CHANGE_CONFIG in it, a record is first
 // checked for a deletion under way. Only a service that does not exist is
 // absent; one that would not open is unreadable, and GetLastError then
-// gives why.
-Record FindRecord(SC_HANDLE manager, const std::wstring& modulePath, DWORD access);
+// gives why. `recorded`, when given, gets the path the record runs when it
+// is this host's.
+Record FindRecord(SC_HANDLE manager, const std::wstring& modulePath, DWORD access, std::wstring* recorded = nullptr);

@@ -41,13 +41,14 @@ void ShowNotDeleted()
 // A deletion still under way (an upgrade script's /uninstall of the running
 // service a moment ago) ends once the service has stopped and every client
 // has let go: wait for it, up to 10 s.
-Record WaitWhileBeingDeleted(SC_HANDLE manager, const std::wstring& modulePath, DWORD access)
+Record WaitWhileBeingDeleted(SC_HANDLE manager, const std::wstring& modulePath, DWORD access,
+                             std::wstring* recorded = nullptr)
 {
     const ULONGLONG deadline = GetTickCount64() + 10000;
-    Record record = FindRecord(manager, modulePath, access);
+    Record record = FindRecord(manager, modulePath, access, recorded);
     while (record == Record::BeingDeleted && GetTickCount64() < deadline) {
         Sleep(100);
-        record = FindRecord(manager, modulePath, access);
+        record = FindRecord(manager, modulePath, access, recorded);
     }
     return record;
 }
@@ -59,23 +60,25 @@ DWORD CreateRecord(SC_HANDLE manager, const std::wstring& modulePath)
     // Anything but a live record of this very file is not installed: the
     // creation then fails on the taken name and says so.
     const DWORD checkAccess = SERVICE_QUERY_CONFIG | SERVICE_CHANGE_CONFIG;
-    const Record record = WaitWhileBeingDeleted(manager, modulePath, checkAccess);
+    std::wstring recorded;
+    const Record record = WaitWhileBeingDeleted(manager, modulePath, checkAccess, &recorded);
     // A record the service manager could never run is not made; nor one
     // whose program, run as LocalSystem, others than administrators may
     // change: the host's file, the program beside it, or their folders. A
-    // record already there is judged all the same: a deployment tool that
-    // runs /install again to make sure reads the answer the next start
-    // would give.
-    const std::wstring reachable = PathForServiceManager(modulePath);
+    // record already there is judged all the same, by the path it runs, as
+    // its next start will judge it: a deployment tool that runs /install
+    // again to make sure reads the answer that start would give.
+    const std::wstring reachable =
+        record == Record::OfThisHost ? LongFormOf(recorded) : PathForServiceManager(modulePath);
     if (reachable.empty()) {
         return TellFailure(CreateFailed, ERROR_BAD_PATHNAME);
     }
     // Nor one that the service manager, or the host, could not launch.
-    if (!FitsACommandLine(reachable) || !FitsACommandLine(ChildProgramPath)) {
+    const std::wstring program = FolderOf(reachable) + ChildProgramPath.substr(ChildWorkingDirectory.size());
+    if (!FitsACommandLine(reachable) || !FitsACommandLine(program)) {
         return TellFailure(CreateFailed, ERROR_FILENAME_EXCED_RANGE);
     }
-    const std::wstring why =
-        WhyOthersMayChange(reachable, FolderOf(reachable) + ChildProgramPath.substr(ChildWorkingDirectory.size()));
+    const std::wstring why = WhyOthersMayChange(reachable, program);
     if (!why.empty()) {
         LogEvent(L"%s", why.c_str());
         return TellFailure(CreateFailed, ERROR_ACCESS_DISABLED_BY_POLICY);

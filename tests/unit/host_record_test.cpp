@@ -15,7 +15,7 @@ INSTANTIATE_TEST_SUITE_P(
                                Join({{OpenManager, OpenForCheck(256), ChangeNothing(260)},
                                      SameFileCheck(260, 264),
                                      {CloseService(260)},
-                                     PathCheck(280),
+                                     PathCheck(280, ModulePath, ModulePath),
                                      {CloseManager(256)}}),
                                NoBoxes,
                                NoEvents,
@@ -30,7 +30,7 @@ INSTANTIATE_TEST_SUITE_P(
                                Join({{OpenManager, OpenForCheck(256), ChangeNothing(260)},
                                      SameFileCheck(260, 264, "C:\\APPS\\NOTEPA~1.EXE"),
                                      {CloseService(260)},
-                                     PathCheck(280),
+                                     PathCheck(280, ModulePath, "C:\\APPS\\NOTEPA~1.EXE"),
                                      {CloseManager(256)}}),
                                NoBoxes,
                                NoEvents,
@@ -106,7 +106,7 @@ TEST_F(RegistrationTest, InstallingTwiceLeavesTheFirstRecordAndShowsNothing)
                                             OpenManager, OpenForCheck(284), ChangeNothing(288)},
                                            SameFileCheck(288, 292),
                                            {CloseService(288)},
-                                           PathCheck(308),
+                                           PathCheck(308, ModulePath, ModulePath),
                                            {CloseManager(284)}}));
     EXPECT_EQ(fake::CallsNamed("CreateServiceW").size(), 1u);
     EXPECT_TRUE(fake::Boxes().empty());

@@ -98,14 +98,22 @@ inline std::vector<std::string> OtherFileCheck(int service, int firstFile)
 // host's (each asked for its attributes first, for a link would be
 // followed), where Windows finds that folder, and each file in it (here the
 // host alone) with where Windows finds it. One handle for each folder, the
-// folder again, the listing and the host.
-inline std::vector<std::string> PathCheck(int firstFile, const std::string& path = ModulePath)
+// folder again, the listing and the host. A record already there is judged
+// by the long form of the path it runs, `recorded`.
+inline std::vector<std::string> PathCheck(int firstFile, const std::string& path = ModulePath,
+                                          const std::string& recorded = "")
 {
     const std::string drive = path.substr(0, 2);
     const std::string folder = FolderOf(path);
     std::vector<std::string> calls = {
         "GetDriveTypeW(" + Quoted(drive + "\\") + ")", "QueryDosDeviceW(" + Quoted(drive) + ", 32768)",
         "ExpandEnvironmentStringsW(" + Quoted(path) + ", " + std::to_string(path.size() + 1) + ")"};
+    if (!recorded.empty()) {
+        calls = {"GetLongPathNameW(" + Quoted(recorded) + ", " + std::to_string(recorded.size() + 1) + ")"};
+        if (recorded.size() < path.size()) {  // asked again with the size it needs
+            calls.push_back("GetLongPathNameW(" + Quoted(recorded) + ", " + std::to_string(path.size() + 1) + ")");
+        }
+    }
     int handle = firstFile;
     const auto next = [&handle](const std::string& kind) { return kind + "#" + std::to_string((handle += 4) - 4); };
     const auto finalPath = [&](const std::string& file, const std::string& object) {
@@ -128,7 +136,8 @@ inline std::vector<std::string> PathCheck(int firstFile, const std::string& path
         judge(folder.substr(0, end), false);
     }
     const std::string again = next("file");
-    calls.push_back("CreateFileW(" + Quoted(Exact(folder)) + ", 0x80, 0x7, NULL, 3, 0x2000000, NULL)");
+    calls.push_back("CreateFileW(" + Quoted(Exact(folder.substr(0, folder.size() - 1))) +
+                    ", 0x80, 0x7, NULL, 3, 0x2000000, NULL)");
     finalPath(again, folder.substr(0, folder.size() - 1));
     calls.push_back("CloseHandle(" + again + ")");
     const std::string listing = next("find");

@@ -127,13 +127,16 @@ TEST_F(HostTest, AHostWhosePathCannotBeResolvedIsRefused)
 TEST_F(HostTest, TwinsOfASafeFileAreJudgedEach)
 {
     fake::MakeCaseSensitive(L"C:\\Apps");
-    for (const wchar_t* twin : {L"C:\\Apps\\helper.dll", L"C:\\Apps\\Helper.dll", L"C:\\Apps\\helper.dll."}) {
-        fake::AddFile(L"C:\\Apps\\Helper.dll");
+    const wchar_t* const twins[] = {L"C:\\Apps\\Helper.dll", L"C:\\Apps\\helper.dll", L"C:\\Apps\\helper.dll."};
+    for (const wchar_t* twin : twins) {
         fake::AddFile(twin);
-        fake::SetSecurity(twin, Owned(System, {{true, 0, FILE_WRITE_DATA, Users}}));
+    }
+    // Helper.dll is listed first: each of the others is open in turn.
+    for (const wchar_t* open : {twins[1], twins[2]}) {
+        fake::SetSecurity(open, Owned(System, {{true, 0, FILE_WRITE_DATA, Users}}));
         EXPECT_EQ(WhyOthersMayChange(L"C:\\Apps\\notepadSvc.exe", L"C:\\Apps\\notepad.exe"),
-                  Refused + L"S-1-5-32-545 may write " + twin);
-        fake::SetSecurity(twin, Owned(System, {}));
+                  Refused + L"S-1-5-32-545 may write " + open);
+        fake::SetSecurity(open, Owned(System, {}));
     }
 }
 
