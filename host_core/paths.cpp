@@ -85,7 +85,7 @@ std::wstring ExactPath(const std::wstring& path)
     if (path.compare(0, 4, L"\\\\?\\") == 0) {
         return path;
     }
-    const std::wstring plain = PlainPath(path);
+    std::wstring plain = PlainPath(path);
     // A volume's own name keeps its prefix.
     if (plain.compare(0, 4, L"\\\\?\\") == 0) {
         return plain;
