@@ -2,7 +2,6 @@
 
 #include "path_walk.h"
 
-#include "host_core/ascii_case.h"
 #include "host_core/paths.h"
 #include "host_core/texts.h"
 
@@ -51,9 +50,11 @@ void JudgeFiles(Walk& walk, const std::wstring& folder, const std::wstring& loca
         const std::wstring name = entry.cFileName;
         if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
             WalkPath(walk, folder + name, Part::File, entry.dwFileAttributes, lies);
-        } else if (localFolder.empty() ? name != L"." && name != L".." : EqualFoldingAscii(name, localFolder)) {
-            // Every case of the name: in a case-sensitive folder, the
-            // loader's may be any of them.
+        } else if (localFolder.empty()
+                       ? name != L"." && name != L".."
+                       : CompareStringOrdinal(name.c_str(), -1, localFolder.c_str(), -1, TRUE) == CSTR_EQUAL) {
+            // Every case of the name, as Windows folds file names (ÜBER.EXE.LOCAL
+            // is über.exe's); in a case-sensitive folder, every one of them.
             folders.push_back(folder + name);
         }
     } while (walk.Why.empty() && FindNextFileW(listing, &entry) != FALSE);
