@@ -7,7 +7,7 @@ import unittest
 import xml.etree.ElementTree as ElementTree
 
 from pe_image import RT_MANIFEST, RT_VERSION, PeImage, parse_version
-from wine_harness import host_exe
+from wine_harness import REPO, host_exe
 
 # The version a user sees in the file's properties.
 VERSION = (1, 0, 0, 2)
@@ -47,14 +47,21 @@ class HostImage(unittest.TestCase):
         self.assertEqual((self.image.machine, self.image.subsystem), (0x8664, 2))
 
     def test_version_record(self):
+        # One record, filed under Chinese (PRC).
+        self.assertEqual([key for key in self.resources if key[0] == RT_VERSION], [(RT_VERSION, 1, 0x0804)])
         record = parse_version(self.resource(RT_VERSION))
         self.assertEqual(record.file_version, VERSION)
         self.assertEqual(record.product_version, VERSION)
-        self.assertEqual(list(record.strings), ["080404b0"])
-        dotted = ".".join(map(str, VERSION))
+        self.assertEqual(record.translations, [(0x0409, 1200), (0x0804, 1200)])
+        self.assertEqual(sorted(record.strings), ["040904b0", "080404b0"])
         block = record.strings["080404b0"]
+        self.assertEqual(record.strings["040904b0"], block)
+        dotted = ".".join(map(str, VERSION))
         self.assertEqual((block.get("FileVersion"), block.get("ProductVersion")), (dotted, dotted))
-        self.assertEqual(record.translations, [(0x0804, 1200)])
+        self.assertEqual((block.get("CompanyName"), block.get("OriginalFilename")),
+                         ("The svcshim developers", "svcshim.exe"))
+        notice = re.search(r"^Copyright .*$", (REPO / "LICENSE").read_text(), re.MULTILINE)
+        self.assertEqual(block.get("LegalCopyright"), notice and notice.group(0))
 
     def test_manifest_runs_as_invoker(self):
         manifest = ElementTree.fromstring(self.resource(RT_MANIFEST))
