@@ -59,7 +59,7 @@ class HostImage(unittest.TestCase):
         dotted = ".".join(map(str, VERSION))
         self.assertEqual((block.get("FileVersion"), block.get("ProductVersion")), (dotted, dotted))
         self.assertEqual((block.get("CompanyName"), block.get("OriginalFilename")),
-                         ("The svcshim developers", "svcshim.exe"))
+                         ("The svcshim authors", "svcshim.exe"))
         notice = re.search(r"^Copyright .*$", (REPO / "LICENSE").read_text(), re.MULTILINE)
         self.assertEqual(block.get("LegalCopyright"), notice and notice.group(0))
 
