@@ -42,10 +42,10 @@ std::wstring ResolvedLocked(const std::wstring& path)
 }
 
 // A path as Windows reads it. With the "\\?\" prefix, exactly as written:
-// "\\?\C:\x" is "C:\x", "\\?\UNC\s\sh" is "\\s\sh". Without it, "If a segment
-// ends in a single period, that period is removed", and "If the path doesn't
-// end in a separator, all trailing periods and spaces (U+0020) are removed"
-// ("File path formats on Windows systems"): "helper.dll." is helper.dll.
+// "\\?\C:\x" is "C:\x", "\\?\UNC\s\sh" is "\\s\sh". Without it, "If the path
+// doesn't end in a separator, all trailing periods and spaces (U+0020) are
+// removed" ("File path formats on Windows systems"): "helper.dll." is
+// helper.dll.
 std::wstring WithoutLongPrefix(const std::wstring& path)
 {
     if (path.compare(0, 8, L"\\\\?\\UNC\\") == 0) {
@@ -54,24 +54,11 @@ std::wstring WithoutLongPrefix(const std::wstring& path)
     if (path.compare(0, 4, L"\\\\?\\") == 0) {
         return path.compare(4, 7, L"Volume{") != 0 ? path.substr(4) : path;
     }
-    std::wstring read;
-    std::size_t start = 0;
-    for (std::size_t end = 0; end <= path.size(); ++end) {
-        if (end < path.size() && path[end] != L'\\' && path[end] != L'/') {
-            continue;
-        }
-        std::wstring segment = path.substr(start, end - start);
-        if (segment != L"." && segment != L"..") {
-            const bool last = end == path.size();
-            const std::size_t kept = segment.find_last_not_of(last ? L". " : L".");
-            const bool singlePeriod = kept == segment.size() - 2;
-            segment.resize(last ? (kept == std::wstring::npos ? 0 : kept + 1)
-                                : segment.size() - (singlePeriod ? 1 : 0));
-        }
-        read += segment + (end < path.size() ? std::wstring(1, path[end]) : std::wstring());
-        start = end + 1;
-    }
-    return read;
+    const std::size_t name = path.find_last_of(L"\\/") + 1;
+    const std::size_t end = path.find_last_not_of(L". ");
+    const bool relative =
+        path.compare(name, std::wstring::npos, L".") == 0 || path.compare(name, std::wstring::npos, L"..") == 0;
+    return relative || end == std::wstring::npos || end < name ? path : path.substr(0, end + 1);
 }
 
 // Without the prefix, Windows takes no path of MAX_PATH units or more (the

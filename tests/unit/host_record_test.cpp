@@ -128,17 +128,4 @@ TEST_F(RegistrationTest, InstallingTwiceLeavesTheFirstRecordAndShowsNothing)
     EXPECT_EQ(second.controls, first.controls);
 }
 
-// Installing again judges again: a deployment tool that runs /install to make
-// sure reads what the next start would do. The record stays.
-TEST_F(RegistrationTest, InstallingAgainRefusesWhatOthersMayNowChange)
-{
-    fake::SetCommandLine(L"C:\\Apps\\notepadSvc.exe /install");
-    ASSERT_EQ(fake::RunHost(), 0);
-    fake::SetSecurity(L"C:\\Apps\\", fake::Security{"S-1-5-18", true, {{true, 0, FILE_WRITE_DATA, "S-1-1-0"}}});
-    EXPECT_EQ(fake::RunHost(), ERROR_ACCESS_DISABLED_BY_POLICY);
-    ASSERT_EQ(fake::Events().size(), 1u);
-    EXPECT_EQ(fake::Events()[0].text.rfind(L"Only administrators may change what this service runs, but ", 0), 0u);
-    EXPECT_TRUE(fake::HasService(L"notepadSvc"));
-}
-
 }  // namespace
